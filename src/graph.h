@@ -1,0 +1,34 @@
+// Graph subsystem: the process-wide graph state, the reader that builds it from a
+// DIMACS shortest-path file, and the edge-weight lookup the solver asks of it.
+// Invariant: after read_graph returns, the adjacency store is read-only, and each
+// node's list holds its records in the order of the edge lines that made them.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t INFINITE_DISTANCE = 1073741824;  // 2^30: "no edge", and the settle bound
+
+struct edge_record {
+    int32_t target;  // 0-based node at the other end
+    int32_t weight;  // as read from the file
+    edge_record *next;
+};
+
+extern int32_t num_nodes;
+extern int32_t num_edges;
+extern edge_record *edges;     // pool of 2 * num_edges records, filled front to back
+extern int64_t edge_counter;   // records taken from the pool so far
+extern edge_record **nodes;    // head of each node's list; null means empty
+extern int32_t *min_distance;  // filled by the solver
+extern uint8_t *tree;          // 1 once settled; filled by the solver
+
+// Reads the file at path into the graph state. Returns only on success; on any
+// failure writes its message to standard error and exits with status -1.
+void read_graph(const char *path);
+
+// Weight of the earliest edge line joining from and to; 0 when from == to;
+// INFINITE_DISTANCE when none. Both must be in 0..num_nodes-1. Read-only, thread-safe.
+int32_t get_distance(int32_t from, int32_t to);
+
+// Releases the graph state and sets it back to empty.
+void release_graph();
