@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs the built program on one transcript case of tests/cli/cases and compares its
+# standard output, standard error and exit status byte for byte with the expected ones.
+# The computation-time line is the one line matched by pattern (six decimals).
+# Usage: run_case.sh PROGRAM CASE_DIR REPO_ROOT
+set -u
+
+program=$1
+case_dir=$2
+repo_root=$3
+time_placeholder='Computation time: <seconds with six decimals>'
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-cli.XXXXXX") || exit 2
+trap 'rm -rf "$work"' EXIT
+
+# The input, byte for byte: a file in the case, a file of the repository, or generated.
+if [[ -f $case_dir/input.gr ]]; then
+    cp "$case_dir/input.gr" "$work/input.gr"
+elif [[ -f $case_dir/input.from ]]; then
+    cp "$repo_root/$(head -n 1 "$case_dir/input.from")" "$work/input.gr"
+elif [[ -f $case_dir/input.sh ]]; then
+    bash "$case_dir/input.sh" > "$work/input.gr" || { echo "input.sh failed"; exit 2; }
+fi
+
+# Arguments: one per line of the args file; without one, the single operand input.gr.
+args=(input.gr)
+if [[ -f $case_dir/args ]]; then
+    mapfile -t args < "$case_dir/args"
+fi
+stdout_target=$work/stdout
+if [[ -f $case_dir/stdout.target ]]; then
+    stdout_target=$(head -n 1 "$case_dir/stdout.target")
+    : > "$work/stdout"
+fi
+
+(cd "$work" && exec "$program" ${args[@]+"${args[@]}"}) > "$stdout_target" 2> "$work/stderr.raw" < /dev/null
+status=$?
+
+# The time is the one varying value: a well-formed time line becomes the placeholder.
+sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.raw" > "$work/stderr"
+
+failed=0
+expected_status=$(tr -d '[:space:]' < "$case_dir/status")
+if [[ $status != "$expected_status" ]]; then
+    echo "exit status: expected $expected_status, got $status"
+    failed=1
+fi
+for stream in stdout stderr; do
+    if ! cmp -s "$case_dir/$stream" "$work/$stream"; then
+        echo "$stream differs (--- expected, +++ actual; cat -A notation):"
+        diff -u --label expected --label actual \
+            <(cat -A "$case_dir/$stream") <(cat -A "$work/$stream") | head -n 60 | cut -c 1-300
+        failed=1
+    fi
+done
+if [[ $failed == 0 ]]; then
+    echo "ok: $(basename "$case_dir") (OMP_NUM_THREADS=${OMP_NUM_THREADS-unset})"
+fi
+exit $failed
