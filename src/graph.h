@@ -1,7 +1,8 @@
 // Graph subsystem: the process-wide graph state, the reader that builds it from a
 // DIMACS shortest-path file, and the edge-weight lookup the solver asks of it.
-// Invariant: after read_graph returns, the adjacency store is read-only, and each
-// node's list holds its records in the order of the edge lines that made them.
+// Invariant: after read_graph returns, the store is read-only and node u's records are
+// edges[nodes[u] .. nodes[u+1]), sorted by target, one per neighbour (the earliest
+// edge line joining the two), never a self-loop.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +12,14 @@ constexpr int32_t INFINITE_DISTANCE = 1073741824;  // 2^30: "no edge", and the s
 struct edge_record {
     int32_t target;  // 0-based node at the other end
     int32_t weight;  // as read from the file
-    edge_record *next;
 };
 
 extern int32_t num_nodes;
 extern int32_t num_edges;
-extern edge_record *edges;     // pool of 2 * num_edges records, filled front to back
-extern int64_t edge_counter;   // records taken from the pool so far
-extern edge_record **nodes;    // head of each node's list; null means empty
+extern int64_t *nodes;         // num_nodes + 1 row offsets into edges
+extern edge_record *edges;     // the record pool, rows back to back
+extern int64_t edge_counter;   // records kept in the pool
+extern bool negative_weights;  // some edge line carries a weight below zero
 extern int32_t *min_distance;  // filled by the solver
 extern uint8_t *tree;          // 1 once settled; filled by the solver
 

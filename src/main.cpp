@@ -2,9 +2,9 @@
 // the listing on standard output and the computation time on standard error.
 // A listing that could not be written in full is a failure, never a silent success.
 #include <cstdio>
-#include <cstdlib>
 
 #include "graph.h"
+#include "listing.h"
 #include "solver.h"
 
 int main(int argc, char **argv) {
@@ -14,10 +14,7 @@ int main(int argc, char **argv) {
     }
     read_graph(argv[1]);
     const double seconds = compute_distances();
-
-    fputs("\nMinimal distance from node 0 to every other node:\n", stdout);
-    for (int32_t i = 1; i < num_nodes; ++i) printf("Node %d: \t%d\n", i, min_distance[i]);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (!write_listing()) {
         fputs("Error: cannot write output.\n", stderr);
         return -1;
     }

@@ -46,51 +46,6 @@ TEST(faithful_model, rejects_and_accepts_like_the_documented_reader) {
     EXPECT_EQ(model_listing(run), "\nMinimal distance from node 0 to every other node:\nNode 1: \t-7\n");
 }
 
-// Mostly small values of both signs so that ties and negative cycles abound, with the
-// extremes that only clamping keeps from wrapping.
-int32_t signed_weight(std::mt19937 &rng) {
-    static const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1073741824, 1073741823,
-                                       1073741824, INT32_MAX};
-    if (pick(rng, 0, 9) == 0) return extremes[pick(rng, 0, 5)];
-    return pick(rng, -3, 6);
-}
-
-// Writes g with legal variations the reader must take in its stride: comments (some
-// longer than 255 bytes hiding a problem line where a cut would fall), blank and foreign lines,
-// any skipped prefix byte, signs, tabs, trailing words, CRLF, slack in M, no final newline.
-std::string decorated_text(std::mt19937 &rng, const random_graph &g) {
-    auto noise = [&]() -> std::string {
-        switch (pick(rng, 0, 11)) {
-        case 0: return "c " + std::string(size_t(pick(rng, 0, 300)), 'x') + "\n";
-        case 1: return "c" + std::string(254, ' ') + "p sp 1 0\n";
-        case 2: return "\n";
-        case 3: return " a 1 1 1\n";
-        case 4: return "A 1 2 3\nP sp 1 1\n";
-        default: return "";
-        }
-    };
-    auto number = [&](int64_t v) {
-        const std::string text = std::to_string(v);
-        return (v >= 0 && pick(rng, 0, 5) == 0 ? "+" : "") + text;
-    };
-    static const char *gaps[] = {" ", "  ", "\t", " \t "};
-    auto gap = [&] { return std::string(gaps[pick(rng, 0, 3)]); };
-    static const char *ends[] = {"\n", "\n", "\n", " trailing words\n", "\r\n", "\t\n"};
-    auto end = [&] { return std::string(ends[pick(rng, 0, 5)]); };
-
-    std::string text = noise();
-    text += "p " + std::string(pick(rng, 0, 1) ? "sp" : "zz") + gap() + number(g.n) + gap() +
-            number(int64_t(g.edges.size()) + pick(rng, 0, 2)) + end();
-    for (const edge_line &e : g.edges) {
-        text += noise();
-        text += std::string("a") + " \t9x"[pick(rng, 0, 3)] + gap() + number(e.u) + gap() +
-                number(e.v) + gap() + number(e.w) + end();
-    }
-    text += noise();
-    if (pick(rng, 0, 3) == 0 && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 TEST(differential, one_thread_matches_faithful_model_on_random_files) {
     for (uint32_t seed = 1; seed <= 3000; ++seed) {
         std::mt19937 rng(seed);
@@ -104,14 +59,6 @@ TEST(differential, one_thread_matches_faithful_model_on_random_files) {
         ASSERT_EQ(got.distances, want.min_distance) << "seed " << seed << "\n" << text;
         ASSERT_EQ(got.standard_error, warning_if(want.warned)) << "seed " << seed;
     }
-}
-
-// Weights 0..2 make equal tentative distances the rule; a few heavy edges keep some
-// nodes unsettled. Non-negative weights make the final distances independent of which
-// equally near node a team settles first.
-int32_t tie_weight(std::mt19937 &rng) {
-    const int k = pick(rng, 0, 19);
-    return k == 0 ? pick(rng, infinite, INT32_MAX) : k % 3;
 }
 
 class thread_team : public testing::TestWithParam<int> {};

@@ -3,6 +3,7 @@
 // in file order, and rounds that scan every node, settling the lowest index among equals.
 #include "faithful_model.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,32 +11,6 @@
 namespace {
 
 const int64_t infinite_distance = 1073741824;
-
-struct record {
-    int32_t target;
-    int32_t weight;
-    int next;  // index into the pool, -1 at the end of a list
-};
-
-struct store {
-    std::vector<record> pool;
-    std::vector<int> heads;
-
-    void append(int32_t node, int32_t target, int32_t weight) {
-        pool.push_back({target, weight, -1});
-        const int added = int(pool.size()) - 1;
-        int *link = &heads[node];
-        while (*link != -1) link = &pool[*link].next;
-        *link = added;
-    }
-
-    int32_t lookup(int32_t from, int32_t to) const {
-        if (from == to) return 0;
-        for (int r = heads[from]; r != -1; r = pool[r].next)
-            if (pool[r].target == to) return pool[r].weight;
-        return int32_t(infinite_distance);
-    }
-};
 
 // Reads count integers after the line's first prefix bytes, each with optional leading
 // white space and sign. A NUL byte stops strtoll like the end of the line would.
@@ -59,7 +34,7 @@ int32_t clamp_sum(int32_t a, int32_t b) {
     return int32_t(sum > INT32_MAX ? INT32_MAX : sum < INT32_MIN ? INT32_MIN : sum);
 }
 
-void solve(const store &graph, int32_t n, model_run &run) {
+void solve(const model_store &graph, int32_t n, model_run &run) {
     std::vector<int32_t> &dist = run.min_distance;
     std::vector<bool> settled(n, false);
     settled[0] = true;
@@ -87,9 +62,24 @@ void solve(const store &graph, int32_t n, model_run &run) {
 
 }  // namespace
 
-model_run run_model(const std::string &file_bytes) {
+void model_store::append(int32_t node, int32_t target, int32_t weight) {
+    pool.push_back({target, weight, -1});
+    const int added = int(pool.size()) - 1;
+    int *link = &heads[node];
+    while (*link != -1) link = &pool[*link].next;
+    *link = added;
+}
+
+int32_t model_store::lookup(int32_t from, int32_t to) const {
+    if (from == to) return 0;
+    for (int r = heads[from]; r != -1; r = pool[r].next)
+        if (pool[r].target == to) return pool[r].weight;
+    return int32_t(infinite_distance);
+}
+
+model_run run_model(const std::string &file_bytes, bool solve_too) {
     model_run run;
-    store graph;
+    model_store &graph = run.graph;
     bool have_problem = false;
     int32_t n = 0;
     int64_t lines_left = 0;
@@ -128,8 +118,19 @@ model_run run_model(const std::string &file_bytes) {
         return run;
     }
     run.ok = true;
-    solve(graph, n, run);
+    if (solve_too) solve(graph, n, run);
     return run;
+}
+
+std::vector<std::pair<int32_t, int32_t>> model_row(const model_run &run, int32_t u) {
+    std::vector<std::pair<int32_t, int32_t>> row;
+    for (int r = run.graph.heads[u]; r != -1; r = run.graph.pool[r].next) {
+        const int32_t v = run.graph.pool[r].target;
+        if (v != u) row.push_back({v, run.graph.lookup(u, v)});
+    }
+    std::sort(row.begin(), row.end());
+    row.erase(std::unique(row.begin(), row.end()), row.end());
+    return row;
 }
 
 std::string model_listing(const model_run &run) {

@@ -20,7 +20,7 @@ oracle_result heap_dijkstra(const random_graph &g) {
     const int64_t bound = infinite;
     const int32_t n = g.n;
     std::vector<std::vector<int64_t>> weight(n, std::vector<int64_t>(n, -1));  // -1: no edge
-    for (const edge_line &e : g.edges) {
+    for (const file_edge &e : g.edges) {
         if (e.u != e.v && weight[e.u - 1][e.v - 1] < 0) {
             weight[e.u - 1][e.v - 1] = e.w;
             weight[e.v - 1][e.u - 1] = e.w;

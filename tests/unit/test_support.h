@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
 #include "graph.h"
+#include "reader.h"
 #include "solver.h"
 
 constexpr int32_t infinite = 1073741824;
@@ -26,10 +28,18 @@ inline std::string graph_file_path() {
     return testing::TempDir() + "norvane_unit_" + std::to_string(getpid()) + ".gr";
 }
 
+struct read_rejected {};
+[[noreturn]] inline void throw_read_rejected() { throw read_rejected(); }
+
 // Frees whatever an earlier graph left, then builds the state from text. Returns the
 // reader's standard error (the size line) so that it stays out of the test log.
+// A file the reader rejects would end the whole test binary; it fails the test at hand
+// instead, with the reader's message, and leaves a one-node graph to carry on with.
 inline std::string load_graph(const std::string &text) {
     release_graph();
+    // The default block is sized for graphs of millions of lines; allocating it for every
+    // small file dominates a sanitizer build. Tests that shrink it further keep theirs.
+    if (read_block_bytes > (size_t(1) << 16)) read_block_bytes = size_t(1) << 16;
     const std::string path = graph_file_path();
     FILE *file = fopen(path.c_str(), "wb");
     EXPECT_NE(file, nullptr) << path;
@@ -37,9 +47,20 @@ inline std::string load_graph(const std::string &text) {
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
     testing::internal::CaptureStderr();
-    read_graph(path.c_str());
+    bool rejected = false;
+    failure_handler = throw_read_rejected;
+    try {
+        read_graph(path.c_str());
+    } catch (const read_rejected &) {
+        rejected = true;
+    }
+    failure_handler = nullptr;
     std::string err = testing::internal::GetCapturedStderr();
     remove(path.c_str());
+    if (rejected) {
+        ADD_FAILURE() << "read_graph rejected the file:\n" << err;
+        load_graph("p sp 1 0\n");
+    }
     return err;
 }
 
@@ -69,13 +90,13 @@ inline solved_graph solve_text(const std::string &text, int threads = 1) {
 
 inline std::string warning_if(bool early_end) { return early_end ? early_end_warning : ""; }
 
-struct edge_line {
+struct file_edge {
     int32_t u, v, w;  // file numbering, 1-based
 };
 
 struct random_graph {
     int32_t n;
-    std::vector<edge_line> edges;
+    std::vector<file_edge> edges;
 };
 
 inline int pick(std::mt19937 &rng, int lo, int hi) {
@@ -107,9 +128,9 @@ random_graph make_random_graph(std::mt19937 &rng, int max_nodes, weight_fn weigh
         const int kind = pick(rng, 0, 9);
         const int32_t u = pick(rng, 1, g.n);
         if (kind == 0 && !g.edges.empty()) {
-            const edge_line old = g.edges[pick(rng, 0, int(g.edges.size()) - 1)];
-            g.edges.push_back(pick(rng, 0, 1) ? edge_line{old.v, old.u, weight()}
-                                               : edge_line{old.u, old.v, weight()});
+            const file_edge old = g.edges[pick(rng, 0, int(g.edges.size()) - 1)];
+            g.edges.push_back(pick(rng, 0, 1) ? file_edge{old.v, old.u, weight()}
+                                               : file_edge{old.u, old.v, weight()});
         } else if (kind == 1) {
             g.edges.push_back({u, u, weight()});
         } else {
@@ -122,7 +143,66 @@ random_graph make_random_graph(std::mt19937 &rng, int max_nodes, weight_fn weigh
 
 inline std::string plain_text(const random_graph &g) {
     std::string text = "p sp " + std::to_string(g.n) + " " + std::to_string(g.edges.size()) + "\n";
-    for (const edge_line &e : g.edges)
+    for (const file_edge &e : g.edges)
         text += "a " + std::to_string(e.u) + " " + std::to_string(e.v) + " " + std::to_string(e.w) + "\n";
+    return text;
+}
+
+// Mostly small values of both signs so that ties and negative cycles abound, with the
+// extremes that only clamping keeps from wrapping.
+inline int32_t signed_weight(std::mt19937 &rng) {
+    static const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1073741824, 1073741823,
+                                       1073741824, INT32_MAX};
+    if (pick(rng, 0, 9) == 0) return extremes[pick(rng, 0, 5)];
+    return pick(rng, -3, 6);
+}
+
+// Weights 0..2 make equal tentative distances the rule; a few heavy edges keep some
+// nodes unsettled. Non-negative weights make the final distances independent of which
+// equally near node a team settles first.
+inline int32_t tie_weight(std::mt19937 &rng) {
+    const int k = pick(rng, 0, 19);
+    return k == 0 ? pick(rng, infinite, INT32_MAX) : k % 3;
+}
+
+// Writes g with legal variations the reader must take in its stride: comments (some
+// longer than 255 bytes hiding a problem line where a cut would fall, some holding NUL
+// bytes), blank and foreign lines, any skipped prefix byte, signs, leading zeros, tabs and
+// long runs of blanks, trailing words or NUL bytes, CRLF, slack in M, no final newline.
+inline std::string decorated_text(std::mt19937 &rng, const random_graph &g) {
+    using namespace std::string_literals;
+    auto noise = [&]() -> std::string {
+        switch (pick(rng, 0, 13)) {
+        case 0: return "c " + std::string(size_t(pick(rng, 0, 300)), 'x') + "\n";
+        case 1: return "c" + std::string(254, ' ') + "p sp 1 0\n";
+        case 2: return "\n";
+        case 3: return " a 1 1 1\n";
+        case 4: return "A 1 2 3\nP sp 1 1\n";
+        case 5: return "c \0 a 1 2\0\n"s;
+        case 6: return "\0a 1 1 1\n"s;
+        default: return "";
+        }
+    };
+    auto number = [&](int64_t v) {
+        const std::string digits = std::to_string(v < 0 ? -v : v);
+        const std::string sign = v < 0 ? "-" : pick(rng, 0, 5) == 0 ? "+" : "";
+        return sign + std::string(pick(rng, 0, 7) == 0 ? 12 : 0, '0') + digits;
+    };
+    static const char *gaps[] = {" ", "  ", "\t", " \t ", "\v \f"};
+    auto gap = [&] { return pick(rng, 0, 29) == 0 ? std::string(70, ' ') : gaps[pick(rng, 0, 4)]; };
+    static const std::string ends[] = {"\n", "\n", "\n", " trailing words\n", "\r\n", "\t\n",
+                                       "\0tail\n"s};
+    auto end = [&] { return ends[pick(rng, 0, 6)]; };
+
+    std::string text = noise();
+    text += "p " + std::string(pick(rng, 0, 1) ? "sp" : "zz") + gap() + number(g.n) + gap() +
+            number(int64_t(g.edges.size()) + pick(rng, 0, 2)) + end();
+    for (const file_edge &e : g.edges) {
+        text += noise();
+        text += std::string("a") + " \t9x"[pick(rng, 0, 3)] + gap() + number(e.u) + gap() +
+                number(e.v) + gap() + number(e.w) + end();
+    }
+    text += noise();
+    if (pick(rng, 0, 3) == 0 && text.back() == '\n') text.pop_back();
     return text;
 }

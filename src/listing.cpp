@@ -1,0 +1,113 @@
+// Report: formats the listing by hand into large buffers, a batch of node ranges at a
+// time with one range per team member, and writes each batch in order with write(2),
+// so a listing of millions of lines costs a few system calls, not a call per line.
+#include "listing.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "graph.h"
+#include "memory.h"
+
+namespace {
+
+constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 17;
+// "Node " + 10 digits + ": \t" + 11 characters + newline.
+constexpr size_t MAX_LINE_BYTES = 30;
+const char HEADING[] = "\nMinimal distance from node 0 to every other node:\n";
+
+// Writes value in decimal at out; returns the end.
+inline char *put_unsigned(char *out, uint32_t value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
+inline char *put_int(char *out, int32_t value) {
+    if (value < 0) {
+        *out++ = '-';
+        return put_unsigned(out, 0u - uint32_t(value));
+    }
+    return put_unsigned(out, uint32_t(value));
+}
+
+// Formats the lines of nodes [first, last); returns the end of the text.
+char *format_lines(char *out, int32_t first, int32_t last) {
+    for (int32_t i = first; i < last; ++i) {
+        memcpy(out, "Node ", 5);
+        out = put_unsigned(out + 5, uint32_t(i));
+        memcpy(out, ": \t", 3);
+        out = put_int(out + 3, min_distance[i]);
+        *out++ = '\n';
+    }
+    return out;
+}
+
+bool write_all(const char *data, size_t length) {
+    while (length > 0) {
+        ssize_t done = write(STDOUT_FILENO, data, length);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            // A reader that stopped early ends the run the way it ends any Unix tool,
+            // even when the signal was inherited as ignored.
+            if (errno == EPIPE) {
+                signal(SIGPIPE, SIG_DFL);
+                raise(SIGPIPE);
+            }
+            return false;
+        }
+        data += done;
+        length -= size_t(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_listing() {
+    const int64_t n = num_nodes;
+    const int64_t chunks = (n - 1 + NODES_PER_CHUNK - 1) / NODES_PER_CHUNK;
+    if (chunks <= 1) {
+        char *text = static_cast<char *>(allocate_array(sizeof HEADING + size_t(n) * MAX_LINE_BYTES, 1));
+        memcpy(text, HEADING, sizeof HEADING - 1);
+        char *end = format_lines(text + sizeof HEADING - 1, 1, int32_t(n));
+        const bool written = write_all(text, size_t(end - text));
+        release_array(text);
+        return written;
+    }
+    if (!write_all(HEADING, sizeof HEADING - 1)) return false;
+    const int members = omp_get_max_threads();
+    const size_t chunk_bytes = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
+    char *text = static_cast<char *>(allocate_array(size_t(members), chunk_bytes));
+    size_t *lengths = static_cast<size_t *>(allocate_array(size_t(members), sizeof(size_t)));
+    bool written = true;
+    for (int64_t batch = 0; written && batch < chunks; batch += members) {
+#pragma omp parallel for schedule(static, 1) num_threads(members)
+        for (int t = 0; t < members; ++t) {
+            const int64_t chunk = batch + t;
+            lengths[t] = 0;
+            if (chunk >= chunks) continue;
+            const int64_t first = 1 + chunk * NODES_PER_CHUNK;
+            const int64_t last = first + NODES_PER_CHUNK < n ? first + NODES_PER_CHUNK : n;
+            char *start = text + size_t(t) * chunk_bytes;
+            lengths[t] = size_t(format_lines(start, int32_t(first), int32_t(last)) - start);
+        }
+        for (int t = 0; written && t < members; ++t) {
+            written = write_all(text + size_t(t) * chunk_bytes, lengths[t]);
+        }
+    }
+    release_array(text);
+    release_array(lengths);
+    return written;
+}

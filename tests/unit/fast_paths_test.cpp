@@ -1,0 +1,398 @@
+// Differential tests of the fast internals, one part at a time, against the faithful
+// model: each solver called directly (the scan alone and with its team, the queue on both
+// of its heaps), the block reader under tiny blocks and every team size, its error exits
+// (in a child process, since they end it), and the listing across its formatting chunks.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <iterator>
+
+#include "faithful_model.h"
+#include "listing.h"
+#include "queue_solver.h"
+#include "reader.h"
+#include "test_support.h"
+
+// Set in a forked child, which ends on purpose with everything still held, as a failed
+// run does; the leak sanitizer's exit check (this weak hook is its switch) would only
+// cost time there.
+static bool in_forked_child = false;
+extern "C" int __lsan_is_turned_off() { return in_forked_child; }
+
+namespace {
+
+// Every test puts the tunables and the team size back, so that a failed assertion
+// cannot leave a later test in the same process on shrunken blocks.
+class tunables_restored : public testing::Test {
+  protected:
+    void TearDown() override {
+        read_block_bytes = saved_block_bytes;
+        read_team_min_bytes = saved_team_min_bytes;
+        scan_team_min_nodes = saved_scan_team_min_nodes;
+        omp_set_num_threads(saved_threads);
+        release_graph();
+    }
+
+  private:
+    const size_t saved_block_bytes = read_block_bytes;
+    const size_t saved_team_min_bytes = read_team_min_bytes;
+    const int32_t saved_scan_team_min_nodes = scan_team_min_nodes;
+    const int saved_threads = omp_get_max_threads();
+};
+
+class fast_solvers : public tunables_restored {};
+class fast_reader : public tunables_restored {};
+class fast_listing : public tunables_restored {};
+
+std::string joined(const std::vector<int32_t> &values) {
+    std::string text;
+    for (int32_t v : values) text += std::to_string(v) + " ";
+    return text;
+}
+
+// The solver's distances and completeness against the model's distances and warning.
+testing::AssertionResult same_as_model(const char *solver, bool complete, const model_run &want) {
+    const std::vector<int32_t> got(min_distance, min_distance + num_nodes);
+    if (got != want.min_distance)
+        return testing::AssertionFailure()
+               << solver << " gave " << joined(got) << "\nmodel gave " << joined(want.min_distance);
+    if (complete == want.warned)
+        return testing::AssertionFailure()
+               << solver << (complete ? " settled every node, the model warned"
+                                      : " left nodes unsettled, the model did not");
+    return testing::AssertionSuccess();
+}
+
+// Tiny blocks put block edges inside nearly every line; one large block leaves all the
+// cutting to the team's chunk edges. Either way any member may get a run of lines.
+void shrink_reader(std::mt19937 &rng, int threads) {
+    read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 1, 64)) : size_t(1) << 16;
+    read_team_min_bytes = 1;
+    omp_set_num_threads(threads);
+}
+
+TEST_F(fast_solvers, scan_and_queue_match_model_on_signed_weights) {
+    int with_negative = 0;
+    for (uint32_t seed = 1; seed <= 2000; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g = make_random_graph(rng, 24, [&] { return signed_weight(rng); });
+        const std::string text = decorated_text(rng, g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        load_graph(text);
+        with_negative += negative_weights;
+        ASSERT_TRUE(same_as_model("scan", solve_with_scan(), want))
+            << "seed " << seed << "\n" << text;
+        ASSERT_TRUE(same_as_model("queue", solve_with_queue(), want))
+            << "seed " << seed << "\n" << text;
+    }
+    // Both heaps of the queue solver must have been exercised.
+    EXPECT_GT(with_negative, 1000);
+    EXPECT_LT(with_negative, 1950);
+}
+
+// Ties dominate; values near 2^29 make two hops straddle 2^30 and spread the radix
+// heap's keys over many buckets; heavy edges are never relaxed through.
+int32_t non_negative_weight(std::mt19937 &rng) {
+    switch (pick(rng, 0, 9)) {
+    case 0: return (1 << 29) + pick(rng, -2, 2);
+    case 1: return pick(rng, 0, 1 << 29);
+    default: return tie_weight(rng);
+    }
+}
+
+TEST_F(fast_solvers, radix_queue_and_scan_team_match_model_on_non_negative_weights) {
+    for (uint32_t seed = 1; seed <= 1500; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g = make_random_graph(rng, 40, [&] { return non_negative_weight(rng); });
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        load_graph(text);
+        ASSERT_FALSE(negative_weights) << "seed " << seed;
+        ASSERT_TRUE(same_as_model("radix queue", solve_with_queue(), want))
+            << "seed " << seed << "\n" << text;
+        // A team forks three times a round: a third of the graphs keep the run short.
+        if (seed % 3 != 0) continue;
+        scan_team_min_nodes = 1;
+        for (int threads = 2; threads <= 3; ++threads) {
+            omp_set_num_threads(threads);
+            ASSERT_TRUE(same_as_model("scan team", solve_with_scan(), want))
+                << "seed " << seed << ", " << threads << " threads\n" << text;
+        }
+    }
+}
+
+// Node u's row of the compact store as (target, weight) pairs.
+std::vector<std::pair<int32_t, int32_t>> row_of(int32_t u) {
+    std::vector<std::pair<int32_t, int32_t>> row;
+    for (int64_t k = nodes[u]; k < nodes[u + 1]; ++k)
+        row.push_back({edges[k].target, edges[k].weight});
+    return row;
+}
+
+// Each row holds exactly the model's neighbours once, ascending, without u itself, and
+// the rows fill the pool back to back.
+testing::AssertionResult store_matches(const model_run &want) {
+    if (num_nodes != int32_t(want.graph.heads.size()))
+        return testing::AssertionFailure() << "num_nodes " << num_nodes;
+    if (nodes[0] != 0 || nodes[num_nodes] != edge_counter)
+        return testing::AssertionFailure() << "rows span " << nodes[0] << ".." << nodes[num_nodes]
+                                           << ", edge_counter " << edge_counter;
+    for (int32_t u = 0; u < num_nodes; ++u) {
+        if (nodes[u] > nodes[u + 1])
+            return testing::AssertionFailure() << "row " << u << " ends before it starts";
+        if (row_of(u) != model_row(want, u))
+            return testing::AssertionFailure() << "row " << u << " differs from the model's";
+    }
+    return testing::AssertionSuccess();
+}
+
+TEST_F(fast_reader, tiny_blocks_and_any_team_build_the_model_store) {
+    for (uint32_t seed = 1; seed <= 1500; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g = make_random_graph(rng, 24, [&] { return signed_weight(rng); });
+        const std::string text = decorated_text(rng, g);
+        const model_run want = run_model(text, false);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        shrink_reader(rng, pick(rng, 1, 4));
+        ASSERT_EQ(load_graph(text), want.size_line) << "seed " << seed;
+        ASSERT_TRUE(store_matches(want))
+            << "seed " << seed << ", block " << read_block_bytes << "\n" << text;
+        for (int32_t u = 0; u < g.n; ++u)
+            for (int32_t v = 0; v < g.n; ++v)
+                ASSERT_EQ(get_distance(u, v), want.graph.lookup(u, v))
+                    << "get_distance(" << u << ", " << v << "), seed " << seed << "\n" << text;
+    }
+}
+
+// Large enough that the builder splits the rows among the team, with repeats in both
+// directions and self-loops landing in every member's range of nodes, and a few hubs
+// whose long rows, full of repeats, take the sort that short rows never reach.
+TEST_F(fast_reader, team_built_store_of_a_large_graph_matches_model) {
+    std::mt19937 rng(7);
+    random_graph g;
+    g.n = 40000;
+    g.edges.push_back({1, 2, 5});
+    for (int k = 1; k < 70000; ++k) {
+        const int32_t u = pick(rng, 0, 19) == 0 ? pick(rng, 1, 5) : pick(rng, 1, g.n);
+        const int32_t near = pick(rng, std::max(1, u - 50), std::min(g.n, u + 50));
+        const file_edge old = g.edges[size_t(pick(rng, 0, int(g.edges.size()) - 1))];
+        switch (pick(rng, 0, 9)) {
+        case 0: g.edges.push_back({u, u, signed_weight(rng)}); break;
+        case 1: g.edges.push_back({old.u, old.v, signed_weight(rng)}); break;
+        case 2: g.edges.push_back({old.v, old.u, signed_weight(rng)}); break;
+        default: g.edges.push_back({u, near, signed_weight(rng)});
+        }
+    }
+    const std::string text = decorated_text(rng, g);
+    const model_run want = run_model(text, false);
+    ASSERT_TRUE(want.ok);
+    for (int threads = 2; threads <= 3; ++threads) {
+        read_block_bytes = 4096;
+        read_team_min_bytes = 1;
+        omp_set_num_threads(threads);
+        ASSERT_EQ(load_graph(text), want.size_line);
+        ASSERT_TRUE(store_matches(want)) << threads << " threads";
+        for (int k = 0; k < 20000; ++k) {
+            const int32_t u = pick(rng, 0, g.n - 1);
+            const int32_t v = pick(rng, 0, 1) ? pick(rng, 0, g.n - 1)
+                                              : std::clamp(u + pick(rng, -50, 50), 0, g.n - 1);
+            ASSERT_EQ(get_distance(u, v), want.graph.lookup(u, v)) << u << " " << v;
+        }
+    }
+}
+
+struct child_outcome {
+    std::string standard_error;
+    int status;  // exit status, or 1000 + signal
+};
+
+// read_graph ends the process on every fault, so it runs in a child whose standard
+// error comes back through a pipe. libgomp's idle team does not survive fork, so it is
+// released first and the child starts its own.
+child_outcome read_in_child(const std::string &path) {
+    fflush(nullptr);
+    omp_pause_resource_all(omp_pause_hard);
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return {"pipe failed", -1};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        in_forked_child = true;
+        close(pipe_fds[0]);
+        dup2(pipe_fds[1], STDERR_FILENO);
+        close(pipe_fds[1]);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, STDOUT_FILENO);
+        read_graph(path.c_str());
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    child_outcome outcome{"", -1};
+    char chunk[4096];
+    for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) != 0;) {
+        if (got > 0) outcome.standard_error.append(chunk, size_t(got));
+        else if (errno != EINTR) break;
+    }
+    close(pipe_fds[0]);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid)
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return outcome;
+}
+
+// A valid file's lines with up to three faults dropped in anywhere (before the problem
+// line too), padding comments that push them across block and chunk edges, and
+// sometimes an M lowered below the edge lines present, so that the line past M competes
+// with the other faults for first place.
+std::string faulty_text(std::mt19937 &rng) {
+    using namespace std::string_literals;
+    const random_graph g = make_random_graph(rng, 10, [&] { return signed_weight(rng); });
+    const std::string n = std::to_string(g.n), above = std::to_string(g.n + 1);
+    const int64_t lines = int64_t(g.edges.size());
+    const int64_t m = lines > 0 && pick(rng, 0, 2) == 0
+                          ? lines - pick(rng, 1, int(std::min<int64_t>(lines, 3)))
+                          : lines;
+    std::vector<std::string> file;
+    if (pick(rng, 0, 19) != 0) file.push_back("p sp " + n + " " + std::to_string(m) + "\n");
+    for (const file_edge &e : g.edges)
+        file.push_back("a " + std::to_string(e.u) + " " + std::to_string(e.v) + " " +
+                       std::to_string(e.w) + "\n");
+    // Short, cut, NUL-split and long malformed lines; a second (or bad first) problem
+    // line; nodes outside 1..N; integers past 32 bits, one of 30 digits; and two valid
+    // lines that can only offend by overrunning M.
+    const std::string faults[] = {
+        "a 1 2\n", "a\n", "a", "a 1 x 2\n", "a 1 2 -\n", "a 1\0 2 3\n"s,
+        "a 1 2" + std::string(300, ' ') + "\n", "a 1 " + std::string(300, 'x') + "\n",
+        "p sp 3 3\n", "p sp 0 1\n", "p sp 3 -1\n", "p 3 3\n", "p\n", "p sp 2147483648 1\n",
+        "a 0 1 1\n", "a 1 " + above + " 1\n", "a " + above + " 1 1\n", "a -1 1 1\n",
+        "a 4294967297 1 1\n", "a 1 1 2147483648\n", "a 1 1 -2147483649\n",
+        "a " + n + " 1 " + std::string(30, '9') + "\n", "a 1 1 7\n", "a " + n + " " + n + " -7\n"};
+    const int count = pick(rng, m < lines ? 0 : 1, 3);
+    auto anywhere = [&] { return file.begin() + pick(rng, 0, int(file.size())); };
+    for (int k = 0; k < count; ++k)
+        file.insert(anywhere(), faults[pick(rng, 0, int(std::size(faults)) - 1)]);
+    for (int k = pick(rng, 0, 3); k > 0; --k)
+        file.insert(anywhere(), "c " + std::string(size_t(pick(rng, 0, 200)), 'z') + "\n");
+    std::string text;
+    for (const std::string &line : file) text += line;
+    if (pick(rng, 0, 3) == 0 && !text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+TEST_F(fast_reader, first_fault_in_file_order_is_reported) {
+    int after_size_line = 0, before_size_line = 0, accepted = 0;
+    const std::string path = graph_file_path();
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        std::mt19937 rng(seed);
+        const std::string text = faulty_text(rng);
+        const model_run want = run_model(text, false);
+        FILE *file = fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+        shrink_reader(rng, pick(rng, 1, 4));
+        const child_outcome got = read_in_child(path);
+        ASSERT_EQ(got.standard_error, want.size_line + want.error_message)
+            << "seed " << seed << ", block " << read_block_bytes << "\n" << text;
+        ASSERT_EQ(got.status, want.ok ? 0 : 255) << "seed " << seed;
+        accepted += want.ok;
+        (want.size_line.empty() ? before_size_line : after_size_line) += !want.ok;
+    }
+    remove(path.c_str());
+    EXPECT_GT(after_size_line, 150);
+    EXPECT_GT(before_size_line, 20);
+    EXPECT_LT(accepted, 30);
+}
+
+// What write_listing sends to standard output, taken from a temporary file put there.
+std::string captured_listing(bool *written) {
+    const std::string path = graph_file_path() + ".out";
+    fflush(stdout);
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(file, STDOUT_FILENO);
+    *written = write_listing();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string bytes;
+    char chunk[1 << 16];
+    lseek(file, 0, SEEK_SET);
+    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, size_t(got));
+    close(file);
+    remove(path.c_str());
+    return bytes;
+}
+
+TEST_F(fast_listing, small_graphs_list_like_model) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g = make_random_graph(rng, 24, [&] { return signed_weight(rng); });
+        const model_run want = run_model(plain_text(g));
+        load_graph(plain_text(g));
+        solve_with_queue();
+        omp_set_num_threads(pick(rng, 1, 3));
+        bool written = false;
+        ASSERT_EQ(captured_listing(&written), model_listing(want)) << "seed " << seed;
+        ASSERT_TRUE(written);
+    }
+}
+
+// A path's distances are its running sums, whatever the signs, as long as they stay
+// below 2^30: no node can be offered a value by any but its two neighbours. Around the
+// 2^17-node formatting chunks: one full chunk, one line past it, and several chunks.
+TEST_F(fast_listing, paths_spanning_formatting_chunks_list_like_model) {
+    std::mt19937 rng(11);
+    for (int32_t n : {(1 << 17) + 1, (1 << 17) + 2, 300000}) {
+        std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
+        model_run want;
+        want.min_distance.assign(size_t(n), 0);
+        for (int32_t i = 1; i < n; ++i) {
+            const int32_t w = pick(rng, -1000, 1000);
+            text += "a " + std::to_string(i + 1) + " " + std::to_string(i) + " " +
+                    std::to_string(w) + "\n";
+            want.min_distance[size_t(i)] = want.min_distance[size_t(i) - 1] + w;
+        }
+        const std::string listing = model_listing(want);
+        load_graph(text);
+        ASSERT_TRUE(solve_with_queue());
+        for (int threads = 1; threads <= 3; ++threads) {
+            omp_set_num_threads(threads);
+            bool written = false;
+            const std::string got = captured_listing(&written);
+            ASSERT_TRUE(written);
+            // Compared whole but not printed whole: a failure shows where they part.
+            const size_t at = size_t(
+                std::mismatch(got.begin(), got.end(), listing.begin(), listing.end()).first -
+                got.begin());
+            ASSERT_TRUE(got == listing) << n << " nodes, " << threads << " threads; from byte "
+                                        << at << " got \"" << got.substr(at, 80)
+                                        << "\"\nwant \"" << listing.substr(at, 80) << "\"";
+        }
+    }
+}
+
+// A full device must be reported, on the one-buffer path and on the chunked one.
+TEST_F(fast_listing, write_failure_is_reported) {
+    for (int32_t n : {3, 300000}) {
+        load_graph("p sp " + std::to_string(n) + " 0\n");
+        solve_with_queue();
+        fflush(stdout);
+        const int full = open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        const int saved = dup(STDOUT_FILENO);
+        dup2(full, STDOUT_FILENO);
+        const bool written = write_listing();
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        close(full);
+        EXPECT_FALSE(written) << n << " nodes";
+    }
+}
+
+}  // namespace
