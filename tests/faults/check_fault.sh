@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Faults that a transcript cannot stage: a FIFO, an unreadable file, a closed or departing
+# reader of the listing, limits on memory. Each check runs the built program the way a
+# user or a script would and asserts its output, messages and exit status.
+# Usage: check_fault.sh PROGRAM REPO_ROOT CHECK
+set -u
+program=$1
+repo=$2
+check=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-fault.XXXXXX") || exit 2
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+
+path3_listing=$'\nMinimal distance from node 0 to every other node:\nNode 1: \t4\nNode 2: \t9\n'
+printf 'p sp 3 2\na 1 2 4\na 2 3 5\n' > path3.gr
+
+fail() { echo "FAIL ($check): $*"; exit 1; }
+# expect STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR
+expect() {
+    [[ $1 == "$4" ]] || fail "status $1, expected $4"
+    [[ $(cat "$2"; printf x) == "$5"x ]] || fail "stdout differs: $(head -c 200 "$2" | cat -A)"
+    [[ $(cat "$3"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 300 "$3" | cat -A)"
+}
+# The stderr of a successful run of path3, with its time line made fixed.
+normalise_time() { sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/' "$1" > "$1.n"; }
+ok_stderr=$'Graph contains 3 nodes and 2 edges\nComputation time: T\n'
+
+case $check in
+fifo)
+    mkfifo graph.fifo
+    (sleep 0.2; cat path3.gr) > graph.fifo &
+    "$program" graph.fifo > out 2> err
+    status=$?
+    wait
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+stdin_pipe)
+    cat path3.gr | "$program" /dev/stdin > out 2> err
+    status=$?
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+unreadable)
+    # Root reads anything, so the run drops to an unprivileged user when it is root.
+    chmod 0000 path3.gr
+    chmod 0755 "$work"
+    runner=()
+    if [[ $(id -u) == 0 ]]; then
+        command -v setpriv > /dev/null || { echo "SKIP: root without setpriv"; exit 0; }
+        runner=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+    fi
+    "${runner[@]}" "$program" "$work/path3.gr" > out 2> err
+    expect "$?" out err 255 "" "File $work/path3.gr not found."$'\n'
+    ;;
+stdout_closed)
+    "$program" path3.gr > out 2> err >&-
+    expect "$?" /dev/null err 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot write output.\n'
+    ;;
+reader_stops_early)
+    # A long listing into a reader that takes three lines: the run ends by SIGPIPE, quietly,
+    # and does not go on formatting the rest.
+    awk 'BEGIN { print "p sp 2000000 1999999"; for (i = 1; i < 2000000; i++) print "a", i, i + 1, 1 }' > long.gr
+    "$program" long.gr 2> err | head -n 3 > out
+    status=${PIPESTATUS[0]}
+    expect "$status" out err 141 $'\nMinimal distance from node 0 to every other node:\nNode 1: \t1\n' \
+        $'Graph contains 2000000 nodes and 1999999 edges\n'
+    ;;
+reader_stops_early_pipe_ignored)
+    # The same when SIGPIPE is inherited as ignored: still no success, still quiet.
+    awk 'BEGIN { print "p sp 2000000 1999999"; for (i = 1; i < 2000000; i++) print "a", i, i + 1, 1 }' > long.gr
+    (trap '' PIPE; "$program" long.gr 2> err | head -n 1 > out; echo "${PIPESTATUS[0]}" > status)
+    expect "$(cat status)" out err 141 $'\n' $'Graph contains 2000000 nodes and 1999999 edges\n'
+    ;;
+address_space_limit)
+    # Ten million nodes and edges cannot fit in 300 MB of address space: a message, not a kill.
+    printf 'p sp 10000000 10000000\na 1 2 3\n' > big.gr
+    (ulimit -v 300000; exec "$program" big.gr) > out 2> err
+    expect "$?" out err 255 "" $'Graph contains 10000000 nodes and 10000000 edges\nError: cannot allocate memory.\n'
+    ;;
+more_than_physical_memory)
+    # Counts no machine of ours can hold (2e9 nodes need over 40 GB).
+    printf 'p sp 2000000000 0\n' > huge.gr
+    "$program" huge.gr > out 2> err
+    expect "$?" out err 255 "" $'Graph contains 2000000000 nodes and 0 edges\nError: cannot allocate memory.\n'
+    ;;
+fits_under_limit)
+    # The same small graph runs normally under a modest limit: the check is not too eager.
+    (ulimit -v 800000; exec "$program" path3.gr) > out 2> err
+    status=$?
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+*)
+    echo "unknown check $check"; exit 2 ;;
+esac
+echo "ok: $check"
