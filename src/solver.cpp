@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "graph.h"
+#include "memory.h"
 #include "queue_solver.h"
 
 namespace {
@@ -40,6 +41,51 @@ bool prefer_scan() {
     return edge_counter * 16 >= n * n;
 }
 
+// Lowers, through the settled node s, its unsettled neighbours (each appears once in its
+// row), keeping key equal to the distance of every unsettled node.
+inline void relax_row(int32_t s, int32_t *key) {
+    const int64_t first = nodes[s];
+    const int64_t last = nodes[s + 1];
+    const int32_t base = min_distance[s];
+    for (int64_t k = first; k < last; ++k) {
+        const int32_t i = edges[k].target;
+        const int32_t d = edges[k].weight;
+        if (tree[i] == 1 || d >= INFINITE_DISTANCE) continue;
+        const int32_t sum = clamped_sum(base, d);
+        if (sum < min_distance[i]) {
+            min_distance[i] = sum;
+            key[i] = sum;
+        }
+    }
+}
+
+// The scan on the calling thread alone. key[i] is node i's distance while it is unsettled
+// and INT32_MAX once settled, so a round's selection is a plain minimum over one array
+// (which the compiler vectorises) and then the first index holding it: the lowest index
+// among equal distances, as the one-thread scan chooses.
+bool scan_alone() {
+    const int32_t n = num_nodes;
+    int32_t *key = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
+    for (int32_t i = 0; i < n; ++i) key[i] = min_distance[i];
+    key[0] = INT32_MAX;
+    bool complete = true;
+    for (int32_t round = 1; round < n; ++round) {
+        int32_t best = INT32_MAX;
+        for (int32_t i = 0; i < n; ++i) best = key[i] < best ? key[i] : best;
+        if (best >= INFINITE_DISTANCE) {
+            complete = false;
+            break;
+        }
+        int32_t s = 0;
+        while (key[s] != best) ++s;
+        tree[s] = 1;
+        key[s] = INT32_MAX;
+        relax_row(s, key);
+    }
+    release_array(key);
+    return complete;
+}
+
 }  // namespace
 
 int32_t scan_team_min_nodes = 1 << 16;
@@ -54,12 +100,13 @@ bool solve_with_scan() {
     for (int32_t i = 0; i < n; ++i) min_distance[i] = INFINITE_DISTANCE;
     min_distance[0] = 0;
     for (int64_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
+    if (!team) return scan_alone();
 
     for (int32_t round = 1; round < n; ++round) {
         nearest_candidate candidate;
         candidate.node = -1;
         candidate.distance.store(INFINITE_DISTANCE, std::memory_order_relaxed);
-#pragma omp parallel for schedule(static) if (team)
+#pragma omp parallel for schedule(static)
         for (int32_t i = 0; i < n; ++i) {
             if (tree[i] == 0 &&
                 min_distance[i] < candidate.distance.load(std::memory_order_relaxed)) {
@@ -79,7 +126,7 @@ bool solve_with_scan() {
         const int64_t first = nodes[s];
         const int64_t last = nodes[s + 1];
         const int32_t base = min_distance[s];
-#pragma omp parallel for schedule(static) if (team)
+#pragma omp parallel for schedule(static)
         for (int64_t k = first; k < last; ++k) {
             const int32_t i = edges[k].target;
             const int32_t d = edges[k].weight;
