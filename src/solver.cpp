@@ -41,9 +41,44 @@ bool prefer_scan() {
     return edge_counter * 16 >= n * n;
 }
 
+// Selection state of the scan on one thread. key[i] is node i's distance while it is
+// unsettled and INT32_MAX once settled; block_min[b] is the least key of nodes
+// [b * 64, b * 64 + 64). A round's selection reads the block minima, then one block: the
+// first block holding the least key holds the lowest index with it, as the one-thread scan
+// chooses, at the cost of about sqrt(n) reads instead of n.
+constexpr int32_t KEY_BLOCK = 64;
+
+struct scan_keys {
+    int32_t *key;
+    int32_t *block_min;
+    int32_t num_blocks;
+};
+
+void refresh_block(scan_keys &keys, int32_t b) {
+    const int32_t first = b * KEY_BLOCK;
+    const int32_t last = first + KEY_BLOCK < num_nodes ? first + KEY_BLOCK : num_nodes;
+    int32_t least = INT32_MAX;
+    for (int32_t i = first; i < last; ++i) least = keys.key[i] < least ? keys.key[i] : least;
+    keys.block_min[b] = least;
+}
+
+// The unsettled node with the least distance below 2^30, lowest index first; -1 if none.
+int32_t select_nearest(const scan_keys &keys) {
+    int32_t least = INT32_MAX;
+    for (int32_t b = 0; b < keys.num_blocks; ++b) {
+        least = keys.block_min[b] < least ? keys.block_min[b] : least;
+    }
+    if (least >= INFINITE_DISTANCE) return -1;
+    int32_t b = 0;
+    while (keys.block_min[b] != least) ++b;
+    int32_t i = b * KEY_BLOCK;
+    while (keys.key[i] != least) ++i;
+    return i;
+}
+
 // Lowers, through the settled node s, its unsettled neighbours (each appears once in its
-// row), keeping key equal to the distance of every unsettled node.
-inline void relax_row(int32_t s, int32_t *key) {
+// row), keeping the keys in step.
+void relax_row(int32_t s, scan_keys &keys) {
     const int64_t first = nodes[s];
     const int64_t last = nodes[s + 1];
     const int32_t base = min_distance[s];
@@ -54,35 +89,37 @@ inline void relax_row(int32_t s, int32_t *key) {
         const int32_t sum = clamped_sum(base, d);
         if (sum < min_distance[i]) {
             min_distance[i] = sum;
-            key[i] = sum;
+            keys.key[i] = sum;
+            int32_t &block = keys.block_min[i / KEY_BLOCK];
+            block = sum < block ? sum : block;
         }
     }
 }
 
-// The scan on the calling thread alone. key[i] is node i's distance while it is unsettled
-// and INT32_MAX once settled, so a round's selection is a plain minimum over one array
-// (which the compiler vectorises) and then the first index holding it: the lowest index
-// among equal distances, as the one-thread scan chooses.
+// The scan on the calling thread alone, over the key blocks above.
 bool scan_alone() {
     const int32_t n = num_nodes;
-    int32_t *key = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    for (int32_t i = 0; i < n; ++i) key[i] = min_distance[i];
-    key[0] = INT32_MAX;
+    scan_keys keys;
+    keys.num_blocks = (n + KEY_BLOCK - 1) / KEY_BLOCK;
+    keys.key = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
+    keys.block_min = static_cast<int32_t *>(allocate_array(size_t(keys.num_blocks), sizeof(int32_t)));
+    for (int32_t i = 0; i < n; ++i) keys.key[i] = min_distance[i];
+    keys.key[0] = INT32_MAX;
+    for (int32_t b = 0; b < keys.num_blocks; ++b) refresh_block(keys, b);
     bool complete = true;
     for (int32_t round = 1; round < n; ++round) {
-        int32_t best = INT32_MAX;
-        for (int32_t i = 0; i < n; ++i) best = key[i] < best ? key[i] : best;
-        if (best >= INFINITE_DISTANCE) {
+        const int32_t s = select_nearest(keys);
+        if (s < 0) {
             complete = false;
             break;
         }
-        int32_t s = 0;
-        while (key[s] != best) ++s;
         tree[s] = 1;
-        key[s] = INT32_MAX;
-        relax_row(s, key);
+        keys.key[s] = INT32_MAX;
+        refresh_block(keys, s / KEY_BLOCK);
+        relax_row(s, keys);
     }
-    release_array(key);
+    release_array(keys.key);
+    release_array(keys.block_min);
     return complete;
 }
 
