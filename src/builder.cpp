@@ -8,8 +8,6 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "graph.h"

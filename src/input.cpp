@@ -139,10 +139,7 @@ void open_input(const char *path) {
     input.gzip = input.packed_end >= 2 && input.packed[0] == 0x1f && input.packed[1] == 0x8b;
     if (input.gzip) {
         memset(&input.inflater, 0, sizeof input.inflater);
-        if (inflateInit2(&input.inflater, 15 + 16) != Z_OK) {
-            fputs("Error: cannot allocate memory.\n", stderr);
-            end_with_failure();
-        }
+        if (inflateInit2(&input.inflater, 15 + 16) != Z_OK) fail_memory();
     }
     grow_buffer();
 }

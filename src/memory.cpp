@@ -16,11 +16,6 @@ namespace {
 
 constexpr size_t HUGE_PAGE_BYTES = size_t(2) << 20;
 
-[[noreturn]] void fail_memory() {
-    fputs("Error: cannot allocate memory.\n", stderr);
-    end_with_failure();
-}
-
 // The soft limit of resource, or SIZE_MAX when there is none.
 size_t soft_limit(int resource) {
     struct rlimit limit;
@@ -39,6 +34,11 @@ size_t address_space_in_use() {
 }
 
 }  // namespace
+
+void fail_memory() {
+    fputs("Error: cannot allocate memory.\n", stderr);
+    end_with_failure();
+}
 
 void check_memory_budget(size_t bytes) {
     const long pages = sysconf(_SC_PHYS_PAGES);

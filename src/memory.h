@@ -9,6 +9,9 @@
 // "Error: cannot allocate memory." and exits with status -1.
 void *allocate_array(size_t count, size_t size);
 
+// Writes "Error: cannot allocate memory." and ends the run.
+[[noreturn]] void fail_memory();
+
 // Releases what allocate_array returned; null is allowed.
 void release_array(void *array);
 

@@ -43,11 +43,6 @@ int64_t num_accepted = 0;
 chunk_result *results = nullptr;
 int num_results = 0;
 
-[[noreturn]] void fail_memory() {
-    fputs("Error: cannot allocate memory.\n", stderr);
-    end_with_failure();
-}
-
 // Prints the whole line that starts at line, with its newline if it has one; limit is
 // the end of the run, where an unterminated last line stops.
 [[noreturn]] void fail_line(const char *line, const char *limit) {
