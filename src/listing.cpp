@@ -1,6 +1,7 @@
 // Report: formats the listing by hand into large buffers, a batch of node ranges at a
-// time with one range per team member, and writes each batch in order with write(2),
-// so a listing of millions of lines costs a few system calls, not a call per line.
+// time shared by the team, and writes each batch in order with write(2) while the next
+// is formatted, so a listing of millions of lines costs a few system calls and little
+// more wall time than its formatting.
 #include "listing.h"
 
 #include <errno.h>
@@ -87,24 +88,35 @@ bool write_listing() {
         return written;
     }
     if (!write_all(HEADING, sizeof HEADING - 1)) return false;
+    // Two sets of buffers: while one member writes a batch from one set, the others
+    // format the next batch into the other. A batch holds two chunks per member, taken
+    // as they come, so the member that writes still formats its share.
     const int members = omp_get_max_threads();
+    const int64_t per_batch = chunks < 2 * int64_t(members) ? chunks : 2 * int64_t(members);
+    const int64_t batches = (chunks + per_batch - 1) / per_batch;
     const size_t chunk_bytes = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
-    char *text = static_cast<char *>(allocate_array(size_t(members), chunk_bytes));
-    size_t *lengths = static_cast<size_t *>(allocate_array(size_t(members), sizeof(size_t)));
+    char *text = static_cast<char *>(allocate_array(size_t(2 * per_batch), chunk_bytes));
+    size_t *lengths = static_cast<size_t *>(allocate_array(size_t(2 * per_batch), sizeof(size_t)));
     bool written = true;
-    for (int64_t batch = 0; written && batch < chunks; batch += members) {
-#pragma omp parallel for schedule(static, 1) num_threads(members)
-        for (int t = 0; t < members; ++t) {
-            const int64_t chunk = batch + t;
-            lengths[t] = 0;
-            if (chunk >= chunks) continue;
+#pragma omp parallel num_threads(members)
+    for (int64_t batch = 0; batch < batches; ++batch) {
+        const int64_t set = (batch % 2) * per_batch;
+        const int64_t first_chunk = batch * per_batch;
+        const int64_t last_chunk = first_chunk + per_batch < chunks ? first_chunk + per_batch : chunks;
+        // The barrier that ends this loop also waits for the write of the batch before,
+        // whose set the next batch reuses.
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
+            const int64_t slot = set + chunk - first_chunk;
             const int64_t first = 1 + chunk * NODES_PER_CHUNK;
             const int64_t last = first + NODES_PER_CHUNK < n ? first + NODES_PER_CHUNK : n;
-            char *start = text + size_t(t) * chunk_bytes;
-            lengths[t] = size_t(format_lines(start, int32_t(first), int32_t(last)) - start);
+            char *start = text + size_t(slot) * chunk_bytes;
+            lengths[slot] = size_t(format_lines(start, int32_t(first), int32_t(last)) - start);
         }
-        for (int t = 0; written && t < members; ++t) {
-            written = write_all(text + size_t(t) * chunk_bytes, lengths[t]);
+#pragma omp single nowait
+        for (int64_t chunk = first_chunk; written && chunk < last_chunk; ++chunk) {
+            const int64_t slot = set + chunk - first_chunk;
+            written = write_all(text + size_t(slot) * chunk_bytes, lengths[slot]);
         }
     }
     release_array(text);
