@@ -58,16 +58,16 @@ declare -A expect_m=(
     ["complete 40 3"]=780
     ["rmat 8 8 3"]=2048
 )
-for spec in "grid 7 9 3" "grid 1 5 3" "random 50 400 3" "complete 40 3" "rmat 8 8 3" "road 40000 3"; do
+for case_args in "grid 7 9 3" "grid 1 5 3" "random 50 400 3" "complete 40 3" "rmat 8 8 3" "road 40000 3"; do
     # shellcheck disable=SC2086
-    f=$(gen_case $spec)
+    f=$(gen_case $case_args)
     problems=$(wellformed "$f")
-    check "gen $spec well-formed: $problems" test -z "$problems"
-    if [ -n "${expect_m[$spec]:-}" ]; then
-        check "gen $spec: M=$(m_of "$f"), expected ${expect_m[$spec]}" test "$(m_of "$f")" = "${expect_m[$spec]}"
+    check "gen $case_args well-formed: $problems" test -z "$problems"
+    if [ -n "${expect_m[$case_args]:-}" ]; then
+        check "gen $case_args: M=$(m_of "$f"), expected ${expect_m[$case_args]}" test "$(m_of "$f")" = "${expect_m[$case_args]}"
     fi
     # shellcheck disable=SC2086
-    check "gen $spec not deterministic" cmp -s "$f" <("$tmp/gen" $spec)
+    check "gen $case_args not deterministic" cmp -s "$f" <("$tmp/gen" $case_args)
 done
 check "gen grid: other seed gives the same weights" \
     bash -c "! cmp -s <('$tmp/gen' grid 7 9 3) <('$tmp/gen' grid 7 9 4)"
