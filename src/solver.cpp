@@ -1,10 +1,10 @@
 // Solver: picks the algorithm for the graph's shape and times it.
-// Scan solver (dense graphs): node 0 starts settled; each round scans every node for the
-// unsettled one with the smallest tentative distance below 2^30, settles it, and lowers
-// its unsettled neighbours through it: O(n^2 + m), no queue, all sequential memory, so
-// it wins when rows are long. The clear, selection and relaxation loops each run as one
-// OpenMP region with the static schedule; only the selection's shared candidate needs
-// the lock. Sparse graphs go to the priority-queue solver, which settles the same nodes.
+// Scan solver (dense graphs): node 0 starts settled; each round picks the unsettled node
+// with the smallest tentative distance below 2^30, settles it, and lowers its unsettled
+// neighbours through it: O(n^2 + m), no heap. From 64Ki nodes the clear, selection and
+// relaxation loops each run as one OpenMP region with the static schedule, where only the
+// selection's shared candidate needs the lock; below that one thread selects through
+// block minima. Sparse graphs go to the priority-queue solver, which settles the same nodes.
 #include "solver.h"
 
 #include <sys/time.h>
@@ -33,9 +33,9 @@ int32_t clamped_sum(int32_t a, int32_t b) {
     return int32_t(sum);
 }
 
-// The scan pays n per round for n rounds; the queue pays about a heap operation per
-// record. Measured on this design (bench/README.md), the scan wins once the average
-// row holds more than about a sixteenth of all nodes.
+// The scan pays about n/64 per round for n rounds; the queue about a heap operation per
+// record. Measured (bench/crossover.sh), the two are level once the average row holds a
+// sixteenth of all nodes, and there the scan needs no heap; below, the queue wins.
 bool prefer_scan() {
     const int64_t n = num_nodes;
     return edge_counter * 16 >= n * n;
