@@ -259,7 +259,7 @@ void check_store(const model_run &model) {
     for (int32_t u = 0; u < n; ++u) {
         const std::vector<std::pair<int32_t, int32_t>> expected = model_row(model, u);
         got.clear();
-        for (int64_t k = nodes[u]; k < nodes[u + 1]; ++k)
+        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
             got.push_back({edges[k].target, edges[k].weight});
         if (got != expected)
             differ("row of node " + std::to_string(u), row_text(expected.data(), expected.size()),
@@ -281,7 +281,7 @@ void check_store(const model_run &model) {
         }
         check_lookup(u, u);
         check_lookup(u, (u + 1) % n);
-        for (int64_t k = nodes[u]; k < nodes[u + 1]; ++k) check_lookup(u, edges[k].target);
+        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k) check_lookup(u, edges[k].target);
     }
 }
 

@@ -61,14 +61,14 @@ void allocate_graph(int32_t n, int32_t m) {
     // distances (4), flags (1), the solver's queue (about 8 per node), and buffers.
     check_memory_budget(size_t(m) * 28 + count * 21 + (size_t(64) << 20));
     edges = static_cast<edge_record *>(allocate_array(2 * size_t(m), sizeof(edge_record)));
-    nodes = static_cast<int64_t *>(allocate_array(count + 1, sizeof(int64_t)));
+    nodes = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
     min_distance = static_cast<int32_t *>(allocate_array(count, sizeof(int32_t)));
     tree = static_cast<uint8_t *>(allocate_array(count, sizeof(uint8_t)));
 }
 
 void build_store(const edge_line *lines, int64_t count) {
     const int64_t n = num_nodes;
-    int64_t *row = nodes;  // counts, then row ends, then row starts
+    uint32_t *row = nodes;  // counts, then row ends, then row starts
     const int members = count + n >= PARALLEL_WORK ? omp_get_max_threads() : 1;
     member_span *spans = static_cast<member_span *>(allocate_array(size_t(members), sizeof(member_span)));
 

@@ -3,17 +3,19 @@
 // the store is only read.
 #include "graph.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "builder.h"
 #include "memory.h"
 #include "reader.h"
+#include "rows.h"
 
 int32_t num_nodes = 0;
 int32_t num_edges = 0;
-int64_t *nodes = nullptr;
+uint32_t *nodes = nullptr;
 edge_record *edges = nullptr;
+uint32_t *packed_edges = nullptr;
+int packed_weight_bits = 0;
 int64_t edge_counter = 0;
 bool negative_weights = false;
 int32_t *min_distance = nullptr;
@@ -28,21 +30,25 @@ void read_graph(const char *path) {
 
 int32_t get_distance(int32_t from, int32_t to) {
     if (from == to) return 0;
-    const edge_record *first = edges + nodes[from];
-    const edge_record *last = edges + nodes[from + 1];
-    const edge_record *found = std::lower_bound(
-        first, last, to, [](const edge_record &r, int32_t target) { return r.target < target; });
-    return found != last && found->target == to ? found->weight : INFINITE_DISTANCE;
+    return with_rows([from, to](const auto &rows) {
+        for (uint32_t k = rows.offsets[from]; k < rows.offsets[from + 1]; ++k) {
+            if (rows.target(k, from) == to) return rows.weight(k);
+        }
+        return INFINITE_DISTANCE;
+    });
 }
 
 void release_graph() {
     release_reading();
     release_array(nodes);
     release_array(edges);
+    release_array(packed_edges);
     release_array(min_distance);
     release_array(tree);
     nodes = nullptr;
     edges = nullptr;
+    packed_edges = nullptr;
+    packed_weight_bits = 0;
     min_distance = nullptr;
     tree = nullptr;
     edge_counter = 0;

@@ -1,8 +1,9 @@
 // Graph subsystem: the process-wide graph state, the reader that builds it from a
 // DIMACS shortest-path file, and the edge-weight lookup the solver asks of it.
 // Invariant: after read_graph returns, the store is read-only and node u's records are
-// edges[nodes[u] .. nodes[u+1]), sorted by target, one per neighbour (the earliest
-// edge line joining the two), never a self-loop.
+// positions nodes[u] .. nodes[u+1] of the pool (edges, or packed_edges when every record
+// fits in 32 bits), one per neighbour (the earliest edge line joining the two), never a
+// self-loop. rows.h reads them whatever the layout.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,12 @@ struct edge_record {
 
 extern int32_t num_nodes;
 extern int32_t num_edges;
-extern int64_t *nodes;         // num_nodes + 1 row offsets into edges
-extern edge_record *edges;     // the record pool, rows back to back
+extern uint32_t *nodes;        // num_nodes + 1 row offsets into the pool (2m < 2^32)
+extern edge_record *edges;     // the record pool, rows back to back; null when packed
+// The pool when packed: weight in the low packed_weight_bits bits, the target's offset
+// from the row's own node (signed) in the rest. Null when the pool is edges.
+extern uint32_t *packed_edges;
+extern int packed_weight_bits;
 extern int64_t edge_counter;   // records kept in the pool
 extern bool negative_weights;  // some edge line carries a weight below zero
 extern int32_t *min_distance;  // filled by the solver

@@ -65,12 +65,12 @@ void start_from_node_zero() {
     }
     tree[0] = 1;
     min_distance[0] = 0;
-    for (int64_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
+    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
 }
 
 bool solve_non_negative() {
     radix_heap heap;
-    for (int64_t k = nodes[0]; k < nodes[1]; ++k) {
+    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) {
         const int32_t t = edges[k].target;
         if (min_distance[t] < INFINITE_DISTANCE) push(heap, uint32_t(min_distance[t]), t);
     }
@@ -105,7 +105,7 @@ inline uint64_t pack(int32_t distance, int32_t node) {
 
 bool solve_any_sign() {
     std::priority_queue<uint64_t, std::vector<uint64_t>, std::greater<uint64_t>> heap;
-    for (int64_t k = nodes[0]; k < nodes[1]; ++k) {
+    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) {
         const int32_t t = edges[k].target;
         if (min_distance[t] < INFINITE_DISTANCE) heap.push(pack(min_distance[t], t));
     }
@@ -119,7 +119,7 @@ bool solve_any_sign() {
         tree[s] = 1;
         ++settled;
         const int64_t base = min_distance[s];
-        for (int64_t k = nodes[s]; k < nodes[s + 1]; ++k) {
+        for (uint32_t k = nodes[s]; k < nodes[s + 1]; ++k) {
             const int32_t i = edges[k].target;
             const int32_t w = edges[k].weight;
             if (tree[i] || w >= INFINITE_DISTANCE) continue;

@@ -79,10 +79,10 @@ int32_t select_nearest(const scan_keys &keys) {
 // Lowers, through the settled node s, its unsettled neighbours (each appears once in its
 // row), keeping the keys in step.
 void relax_row(int32_t s, scan_keys &keys) {
-    const int64_t first = nodes[s];
-    const int64_t last = nodes[s + 1];
+    const uint32_t first = nodes[s];
+    const uint32_t last = nodes[s + 1];
     const int32_t base = min_distance[s];
-    for (int64_t k = first; k < last; ++k) {
+    for (uint32_t k = first; k < last; ++k) {
         const int32_t i = edges[k].target;
         const int32_t d = edges[k].weight;
         if (tree[i] == 1 || d >= INFINITE_DISTANCE) continue;
@@ -136,7 +136,7 @@ bool solve_with_scan() {
 #pragma omp parallel for schedule(static) if (team)
     for (int32_t i = 0; i < n; ++i) min_distance[i] = INFINITE_DISTANCE;
     min_distance[0] = 0;
-    for (int64_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
+    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
     if (!team) return scan_alone();
 
     for (int32_t round = 1; round < n; ++round) {
@@ -160,11 +160,11 @@ bool solve_with_scan() {
         const int32_t s = candidate.node;
         tree[s] = 1;
         // Only s's neighbours can be lowered; each appears once in its row.
-        const int64_t first = nodes[s];
-        const int64_t last = nodes[s + 1];
+        const uint32_t first = nodes[s];
+        const uint32_t last = nodes[s + 1];
         const int32_t base = min_distance[s];
 #pragma omp parallel for schedule(static)
-        for (int64_t k = first; k < last; ++k) {
+        for (uint32_t k = first; k < last; ++k) {
             const int32_t i = edges[k].target;
             const int32_t d = edges[k].weight;
             if (tree[i] == 1 || d >= INFINITE_DISTANCE) continue;

@@ -130,7 +130,7 @@ TEST_F(fast_solvers, radix_queue_and_scan_team_match_model_on_non_negative_weigh
 // Node u's row of the compact store as (target, weight) pairs.
 std::vector<std::pair<int32_t, int32_t>> row_of(int32_t u) {
     std::vector<std::pair<int32_t, int32_t>> row;
-    for (int64_t k = nodes[u]; k < nodes[u + 1]; ++k)
+    for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
         row.push_back({edges[k].target, edges[k].weight});
     return row;
 }

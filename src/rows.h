@@ -1,0 +1,43 @@
+// Row access whatever the pool's layout: wide records (target, weight) or packed 32-bit
+// ones (weight low, offset to the target high). Solvers are written once against the
+// accessors below and instantiated for both layouts through with_rows.
+#pragma once
+
+#include <cstdint>
+
+#include "graph.h"
+
+struct wide_rows {
+    const uint32_t *offsets;
+    const edge_record *records;
+    int32_t target(uint32_t k, int32_t) const { return records[k].target; }
+    int32_t weight(uint32_t k) const { return records[k].weight; }
+    const void *address(uint32_t k) const { return records + k; }
+};
+
+struct packed_rows {
+    const uint32_t *offsets;
+    const uint32_t *records;
+    int weight_bits;
+    uint32_t weight_mask;
+    int32_t target(uint32_t k, int32_t u) const {
+        return u + (int32_t(records[k]) >> weight_bits);
+    }
+    int32_t weight(uint32_t k) const { return int32_t(records[k] & weight_mask); }
+    const void *address(uint32_t k) const { return records + k; }
+};
+
+// Packs one record; the caller has checked that weight and offset fit.
+inline uint32_t pack_record(int32_t from, int32_t target, int32_t weight, int weight_bits) {
+    return (uint32_t(target - from) << weight_bits) | uint32_t(weight);
+}
+
+// Calls f with the accessor of the store's layout; requires the store built.
+template <class F>
+decltype(auto) with_rows(F &&f) {
+    if (packed_edges != nullptr) {
+        return f(packed_rows{nodes, packed_edges, packed_weight_bits,
+                             (uint32_t(1) << packed_weight_bits) - 1});
+    }
+    return f(wide_rows{nodes, edges});
+}
