@@ -1,136 +1,284 @@
-// Store builder: compressed rows from the edge lines. Each team member owns a contiguous
-// range of nodes and builds just those rows (count, prefix sum, fill), so no two members
-// write the same memory and every row is first touched by its owner. Filling from the
-// last edge line backwards keeps each row in file order, so a stable sort by target
-// followed by keeping the first of each run keeps the earliest edge line per neighbour.
+// Store builder: compressed rows from the reader's ranges of edge lines, one member of
+// the team per range. Each member counts its own lines' records per node, prefix sums
+// give every row a slot per member in range order, and each member fills its slots in
+// file order, so every row lists its records in file order with no lock and no sort; the
+// first record per neighbour is then the one kept. No two members write the same memory.
 #include "builder.h"
 
 #include <omp.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "graph.h"
+#include "input.h"
 #include "memory.h"
+#include "reader.h"
+#include "rows.h"
+
+bool pack_records = false;
 
 namespace {
 
 // Below this many lines plus nodes one thread builds faster than a woken team.
 constexpr int64_t PARALLEL_WORK = int64_t(1) << 16;
+// Rows up to this long drop repeats by comparing with what they kept so far; longer ones
+// look the target up in a per-member array of positions.
+constexpr uint32_t SHORT_ROW = 16;
 
-bool by_target(const edge_record &a, const edge_record &b) { return a.target < b.target; }
+// Per member: records per node, then the member's fill cursors, then dedup marks.
+uint32_t **member_arrays = nullptr;
+int num_member_arrays = 0;
 
-// Sorts a row by target, stably, and keeps the first record of each target.
-// Returns how many records remain at the row's front. Rows of road and grid files
-// usually arrive sorted or nearly so, which the first pass and insertion sort exploit.
-int64_t sort_unique(edge_record *row, int64_t length) {
-    int64_t i = 1;
-    while (i < length && row[i - 1].target < row[i].target) ++i;
-    if (i >= length) return length;  // already strictly increasing: nothing to do
-    if (length <= 32) {
-        for (; i < length; ++i) {
-            edge_record r = row[i];
-            int64_t j = i;
-            for (; j > 0 && row[j - 1].target > r.target; --j) row[j] = row[j - 1];
-            row[j] = r;
-        }
-    } else {
-        std::stable_sort(row, row + length, by_target);
+void count_batch(const edge_line *lines, size_t count, void *context) {
+    uint32_t *records = static_cast<uint32_t *>(context);
+    for (size_t i = 0; i < count; ++i) {
+        ++records[lines[i].u];
+        ++records[lines[i].v];
     }
-    int64_t kept = 1;
-    for (i = 1; i < length; ++i) {
-        if (row[kept - 1].target != row[i].target) row[kept++] = row[i];
-    }
-    return kept;
 }
 
-// Each member's range of nodes and of records, before and after compaction.
-struct member_span {
-    int64_t filled;    // records of the range before removing repeats
-    int64_t base;      // first record of the range as filled
-    int64_t kept;      // records kept after removing repeats
-    int64_t new_base;  // first record of the range once packed
+struct fill_context {
+    uint32_t *cursor;
+    uint64_t pool_size;
+    bool overflow;  // a cursor left the pool: the file changed between the passes
 };
+
+template <bool packed>
+void fill_batch(const edge_line *lines, size_t count, void *context) {
+    fill_context &fill = *static_cast<fill_context *>(context);
+    uint32_t *cursor = fill.cursor;
+    const int bits = packed_weight_bits;
+    for (size_t i = 0; i < count; ++i) {
+        const edge_line &e = lines[i];
+        const uint32_t a = cursor[e.u]++;
+        const uint32_t b = cursor[e.v]++;
+        if (a >= fill.pool_size || b >= fill.pool_size) {
+            fill.overflow = true;
+            continue;
+        }
+        if (packed) {
+            packed_edges[a] = pack_record(e.u, e.v, e.weight, bits);
+            packed_edges[b] = pack_record(e.v, e.u, e.weight, bits);
+        } else {
+            edges[a] = edge_record{e.v, e.weight};
+            edges[b] = edge_record{e.u, e.weight};
+        }
+    }
+}
+
+int bit_width(uint32_t x) { return x == 0 ? 0 : 32 - __builtin_clz(x); }
+
+// Whether the pool can be packed: no weight negative, and every weight and every offset
+// between the ends of an edge fit in 32 bits together. Sets packed_weight_bits.
+bool choose_packed(const edge_stats &stats) {
+    packed_weight_bits = 0;
+    if (!pack_records || stats.kept == 0 || stats.min_weight < 0) return false;
+    const int weight_bits = bit_width(uint32_t(stats.max_weight));
+    const int offset_bits = bit_width(stats.max_offset) + 1;
+    if (weight_bits + offset_bits > 32) return false;
+    packed_weight_bits = weight_bits;
+    return true;
+}
+
+// Turns member m's counts for nodes [lo, hi) into row lengths (kept in nodes) and each
+// member's offset inside the row; returns the records of the block.
+uint64_t sum_rows(int members, int64_t lo, int64_t hi) {
+    uint64_t block = 0;
+    for (int64_t u = lo; u < hi; ++u) {
+        uint32_t within = 0;
+        for (int m = 0; m < members; ++m) {
+            const uint32_t count = member_arrays[m][u];
+            member_arrays[m][u] = within;
+            within += count;
+        }
+        nodes[u] = within;
+        block += within;
+    }
+    return block;
+}
+
+// Row starts for nodes [lo, hi) from the block's first record; members' cursors with them.
+void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
+    uint32_t start = uint32_t(base);
+    for (int64_t u = lo; u < hi; ++u) {
+        const uint32_t length = nodes[u];
+        nodes[u] = start;
+        for (int m = 0; m < members; ++m) member_arrays[m][u] += start;
+        start += length;
+    }
+}
+
+// Keeps the first record of each target in rows [lo, hi), packed to the front of the
+// block: the kept records go to [nodes[lo], returned end), and nodes[u] becomes row u's
+// new start. block_end is where row hi - 1 ended. mark holds, for a target, where a long
+// row last kept it: trusted only when that position holds the target in the row at hand,
+// so it needs no clearing.
+template <class record, class target_fn>
+uint32_t keep_first_records(record *pool, int64_t lo, int64_t hi, uint32_t block_end, uint32_t *mark,
+                            target_fn target_of) {
+    uint32_t write = lo < hi ? nodes[lo] : block_end;
+    for (int64_t u = lo; u < hi; ++u) {
+        const int32_t node = int32_t(u);
+        const uint32_t start = nodes[u];
+        const uint32_t end = u + 1 < hi ? nodes[u + 1] : block_end;
+        const uint32_t row = write;
+        nodes[u] = row;
+        if (end - start <= SHORT_ROW) {
+            for (uint32_t k = start; k < end; ++k) {
+                const int32_t target = target_of(pool[k], node);
+                uint32_t j = row;
+                while (j < write && target_of(pool[j], node) != target) ++j;
+                if (j == write) pool[write++] = pool[k];
+            }
+        } else {
+            for (uint32_t k = start; k < end; ++k) {
+                const int32_t target = target_of(pool[k], node);
+                const uint32_t at = mark[target];
+                if (at - row < write - row && target_of(pool[at], node) == target) continue;
+                mark[target] = write;
+                pool[write++] = pool[k];
+            }
+        }
+    }
+    return write;
+}
+
+// The first node whose row starts at or after record r.
+int64_t node_at_record(uint64_t r) {
+    int64_t lo = 0, hi = num_nodes;
+    while (lo < hi) {
+        const int64_t mid = (lo + hi) / 2;
+        if (nodes[mid] < r) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// Drops repeated neighbours from every row and closes the gaps they leave; sets
+// edge_counter. Members take blocks of rows with about equal records.
+template <class record, class target_fn>
+void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
+    int64_t *first_node = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
+    uint32_t *block_start = static_cast<uint32_t *>(allocate_array(size_t(members) + 1, sizeof(uint32_t)));
+    uint32_t *block_kept = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
+    for (int m = 0; m <= members; ++m) {
+        first_node[m] = m == members ? num_nodes : node_at_record(total * uint64_t(m) / uint64_t(members));
+        block_start[m] = m == members ? uint32_t(total) : nodes[first_node[m]];
+    }
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        const uint32_t end = keep_first_records(pool, first_node[m], first_node[m + 1], block_start[m + 1],
+                                                member_arrays[m], target_of);
+        block_kept[m] = end - block_start[m];
+    }
+    // Blocks move left in order, so none lands on one not yet moved.
+    uint32_t at = 0;
+    for (int m = 0; m < members; ++m) {
+        if (at != block_start[m]) memmove(pool + at, pool + block_start[m], size_t(block_kept[m]) * sizeof(record));
+        const uint32_t shift = block_start[m] - at;
+        block_start[m] = shift;
+        at += block_kept[m];
+    }
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        const uint32_t shift = block_start[m];
+        if (shift != 0) {
+            for (int64_t u = first_node[m]; u < first_node[m + 1]; ++u) nodes[u] -= shift;
+        }
+    }
+    nodes[num_nodes] = at;
+    edge_counter = at;
+    release_array(first_node);
+    release_array(block_start);
+    release_array(block_kept);
+}
 
 }  // namespace
 
 void allocate_graph(int32_t n, int32_t m) {
     const size_t count = size_t(n);
-    // Everything the run will ask for, so that a graph too large fails here, at once:
-    // records (8 bytes, two per line) and the lines read (12), the row offsets (8),
-    // distances (4), flags (1), the solver's queue (about 8 per node), and buffers.
-    check_memory_budget(size_t(m) * 28 + count * 21 + (size_t(64) << 20));
-    edges = static_cast<edge_record *>(allocate_array(2 * size_t(m), sizeof(edge_record)));
+    // The smallest the graph announced can be held in: row offsets, distances and flags
+    // per node, a packed record per direction per edge line, the read buffers.
+    check_memory_budget(count * 9 + (count + 1) * sizeof(uint32_t) + size_t(m) * 8 + (size_t(16) << 20));
     nodes = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
-    min_distance = static_cast<int32_t *>(allocate_array(count, sizeof(int32_t)));
-    tree = static_cast<uint8_t *>(allocate_array(count, sizeof(uint8_t)));
 }
 
-void build_store(const edge_line *lines, int64_t count) {
+int build_members(int32_t n, int32_t m) {
+    return int64_t(n) + int64_t(m) >= PARALLEL_WORK ? omp_get_max_threads() : 1;
+}
+
+void build_store(int ranges) {
+    const int members = ranges;
     const int64_t n = num_nodes;
-    uint32_t *row = nodes;  // counts, then row ends, then row starts
-    const int members = count + n >= PARALLEL_WORK ? omp_get_max_threads() : 1;
-    member_span *spans = static_cast<member_span *>(allocate_array(size_t(members), sizeof(member_span)));
+    member_arrays = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
+    for (int m = 0; m < members; ++m) member_arrays[m] = nullptr;
+    num_member_arrays = members;
 
-#pragma omp parallel num_threads(members)
+#pragma omp parallel num_threads(members) if (members > 1)
     {
-        const int t = omp_get_thread_num();
-        const int team = omp_get_num_threads();
-        const int64_t lo = n * t / team;
-        const int64_t hi = n * (t + 1) / team;
-        auto mine = [lo, hi](int32_t u) { return uint64_t(u - lo) < uint64_t(hi - lo); };
-
-        for (int64_t u = lo; u < hi; ++u) row[u] = 0;
-        for (int64_t i = 0; i < count; ++i) {
-            const edge_line &e = lines[i];
-            if (e.u == e.v) continue;  // a self-loop never answers a lookup
-            if (mine(e.u)) ++row[e.u];
-            if (mine(e.v)) ++row[e.v];
-        }
-        int64_t total = 0;
-        for (int64_t u = lo; u < hi; ++u) {
-            total += row[u];
-            row[u] = total;
-        }
-        spans[t].filled = total;
-#pragma omp barrier
-        int64_t base = 0;
-        for (int k = 0; k < t; ++k) base += spans[k].filled;
-        const int64_t range_end = base + total;
-        for (int64_t u = lo; u < hi; ++u) row[u] += base;
-        for (int64_t i = count - 1; i >= 0; --i) {
-            const edge_line &e = lines[i];
-            if (e.u == e.v) continue;
-            if (mine(e.u)) edges[--row[e.u]] = edge_record{e.v, e.weight};
-            if (mine(e.v)) edges[--row[e.v]] = edge_record{e.u, e.weight};
-        }
-        // Pack the range's rows to its front, keeping the earliest record per neighbour.
-        int64_t write = base;
-        for (int64_t u = lo; u < hi; ++u) {
-            const int64_t start = row[u];
-            const int64_t end = u + 1 < hi ? row[u + 1] : range_end;
-            const int64_t kept = sort_unique(edges + start, end - start);
-            memmove(edges + write, edges + start, size_t(kept) * sizeof(edge_record));
-            row[u] = write;
-            write += kept;
-        }
-        spans[t].base = base;
-        spans[t].kept = write - base;
-#pragma omp barrier
-#pragma omp single
-        {
-            // In member order, so a range never lands on one not yet moved.
-            int64_t at = 0;
-            for (int k = 0; k < team; ++k) {
-                spans[k].new_base = at;
-                memmove(edges + at, edges + spans[k].base, size_t(spans[k].kept) * sizeof(edge_record));
-                at += spans[k].kept;
-            }
-            row[n] = at;
-            edge_counter = at;
-        }
-        const int64_t shift = spans[t].new_base - spans[t].base;
-        for (int64_t u = lo; u < hi; ++u) row[u] += shift;
+        const int m = omp_get_thread_num();
+        member_arrays[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n), sizeof(uint32_t)));
+        read_edge_range(m, count_batch, member_arrays[m]);
     }
-    release_array(spans);
+    const edge_stats stats = check_edge_lines();
+    negative_weights = stats.min_weight < 0;
+    const bool packed = choose_packed(stats);
+
+    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members) + 1, sizeof(uint64_t)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        const int64_t lo = n * m / members, hi = n * (m + 1) / members;
+        block_records[m] = sum_rows(members, lo, hi);
+#pragma omp barrier
+        uint64_t base = 0;
+        for (int k = 0; k < m; ++k) base += block_records[k];
+        place_rows(members, lo, hi, base);
+    }
+    uint64_t total = 0;
+    for (int m = 0; m < members; ++m) total += block_records[m];
+    release_array(block_records);
+    nodes[n] = uint32_t(total);
+    if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
+
+    const size_t record_bytes = packed ? sizeof(uint32_t) : sizeof(edge_record);
+    check_memory_budget(size_t(total) * record_bytes + size_t(n) * 5);
+    if (packed) {
+        packed_edges = static_cast<uint32_t *>(allocate_array(size_t(total), sizeof(uint32_t)));
+    } else {
+        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
+    }
+    bool overflow = false;
+#pragma omp parallel num_threads(members) if (members > 1) reduction(|| : overflow)
+    {
+        const int m = omp_get_thread_num();
+        fill_context fill = {member_arrays[m], total, false};
+        read_edge_range(m, packed ? fill_batch<true> : fill_batch<false>, &fill);
+        overflow = fill.overflow;
+    }
+    check_second_pass();
+    if (overflow) fail_read();
+
+    if (packed) {
+        const int bits = packed_weight_bits;
+        keep_first_per_neighbour(members, packed_edges, total, [bits](uint32_t r, int32_t u) {
+            return u + (int32_t(r) >> bits);
+        });
+    } else {
+        keep_first_per_neighbour(members, edges, total, [](const edge_record &r, int32_t) { return r.target; });
+    }
+    release_building();
+    // Distances and flags take the pages the counts leave, already faulted in.
+    min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
+    tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+}
+
+void release_building() {
+    if (member_arrays == nullptr) return;
+    for (int m = 0; m < num_member_arrays; ++m) release_array(member_arrays[m]);
+    release_array(member_arrays);
+    member_arrays = nullptr;
+    num_member_arrays = 0;
 }

@@ -1,15 +1,26 @@
-// Store builder: allocates the graph state at the problem line and turns the edge
-// lines into compressed rows, keeping the earliest record per neighbour.
+// Store builder: turns the reader's edge lines into compressed rows of the graph state,
+// one record per neighbour with the earliest edge line's weight, no self-loops, in the
+// packed 32-bit layout whenever every record fits it.
 #pragma once
 
 #include <cstdint>
 
-#include "reader.h"
-
-// Allocates every per-node array and the record pool for n nodes and m edge lines
-// (nothing touched yet). Exits with the memory message when they cannot be had.
+// Requires the problem line read. Ends the run with the memory message unless the graph
+// announced (n nodes, m edge lines) can be held at its smallest; allocates the row
+// offsets, untouched.
 void allocate_graph(int32_t n, int32_t m);
 
-// Requires allocate_graph; lines are in file order, ends in 0..n-1. Fills nodes, edges
-// and edge_counter so each row is sorted by target, one record per neighbour.
-void build_store(const edge_line *lines, int64_t count);
+// Members of the team worth starting to build a graph of n nodes and m edge lines.
+int build_members(int32_t n, int32_t m);
+
+// Requires allocate_graph and the reader prepared with ranges ranges (one member each).
+// Fills nodes, the pool, edge_counter and negative_weights, and allocates min_distance
+// and tree; ends the run with the reader's message at the first offending line.
+void build_store(int ranges);
+
+// Frees what a build left half done (a failed run taken back by an embedding).
+void release_building();
+
+// Records that fit the packed layout are packed unless this is cleared; tests clear it
+// to build the wide layout from the same files.
+extern bool pack_records;

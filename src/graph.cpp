@@ -1,11 +1,10 @@
-// The process-wide graph state and its lookup. Data flows one way: the reader turns the
-// file into edge lines, the builder turns those into compressed rows, and from then on
-// the store is only read.
+// The process-wide graph state and its lookup. read_graph is the recipe of the load
+// path: data flows one way, input -> reader -> builder -> store, and from then on the
+// store is only read.
 #include "graph.h"
 
-#include <cstdlib>
-
 #include "builder.h"
+#include "input.h"
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
@@ -22,10 +21,14 @@ int32_t *min_distance = nullptr;
 uint8_t *tree = nullptr;
 
 void read_graph(const char *path) {
-    int64_t count = 0;
-    edge_line *lines = read_edge_lines(path, &count);
-    build_store(lines, count);
-    release_array(lines);
+    open_input(path);
+    const problem_counts counts = read_problem_line();
+    num_nodes = counts.nodes;
+    num_edges = counts.edges;
+    allocate_graph(num_nodes, num_edges);
+    const int ranges = prepare_edge_lines(build_members(num_nodes, num_edges));
+    build_store(ranges);
+    release_reading();
 }
 
 int32_t get_distance(int32_t from, int32_t to) {
@@ -40,11 +43,13 @@ int32_t get_distance(int32_t from, int32_t to) {
 
 void release_graph() {
     release_reading();
+    release_building();
     release_array(nodes);
     release_array(edges);
     release_array(packed_edges);
     release_array(min_distance);
     release_array(tree);
+    release_all_arrays();
     nodes = nullptr;
     edges = nullptr;
     packed_edges = nullptr;

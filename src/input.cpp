@@ -1,11 +1,15 @@
-// Graph file input. Content is read (or inflated, for a gzip file) into one buffer that
-// holds the unhandled tail of the last run plus fresh bytes; each run handed out ends at
-// the last newline read, so no line is ever cut. A failed read is never taken for the end
-// of the file, and a gzip stream that stops short or does not check out is a failed read.
+// Graph file input. A plain regular file is read with pread, at any offset from any
+// thread. Runs of whole lines come from one buffer that holds the unhandled tail of the
+// last run plus fresh content; a gzip file is inflated by a thread of its own into a ring
+// that the buffer drains, so inflating overlaps with scanning. A failed read is never
+// taken for the end of the content, and is reported only after the lines before it.
 #include "input.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -21,102 +25,261 @@ size_t read_block_bytes = size_t(8) << 20;
 namespace {
 
 constexpr size_t PACKED_BYTES = size_t(1) << 20;
+constexpr size_t RING_BYTES = size_t(4) << 20;
+// The inflating thread hands over at least this often, so scanning starts early.
+constexpr size_t INFLATE_STEP_BYTES = size_t(256) << 10;
 // Room past the content for the newline that follows every run.
 constexpr size_t SLACK_BYTES = 1;
 
-struct input_state {
-    const char *path = nullptr;
-    int fd = -1;
-    // Content bytes [begin, end) of data are read but not yet handed out; data has
-    // SLACK_BYTES past capacity.
-    char *data = nullptr;
-    size_t capacity = 0;
-    size_t begin = 0;
-    size_t end = 0;
-    bool at_eof = false;
-    // The first bytes of the file, read to look for the gzip magic; for a plain file they
-    // are content still to hand out from packed_next.
+// The gzip side: compressed bytes in, content out into a ring that next_lines drains.
+// head and tail count content bytes ever written and read; the lock guards them and the
+// flags, the inflating thread alone touches the stream and the packed buffer.
+struct gzip_state {
+    z_stream stream;
     unsigned char *packed = nullptr;
     size_t packed_next = 0;
     size_t packed_end = 0;
     bool packed_eof = false;
-    bool gzip = false;
     bool member_ended = false;
-    z_stream inflater;
+    char *ring = nullptr;
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    bool done = false;    // every member inflated
+    bool failed = false;  // a read failed or the stream is damaged or cut short
+    bool stop = false;    // the reader is closing
+    bool started = false;
+    pthread_t thread;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+};
+
+struct input_state {
+    const char *path = nullptr;
+    int fd = -1;
+    bool plain_file = false;
+    bool gzip = false;
+    int64_t size = 0;
+    // The first bytes of a stream, read to look for the gzip magic; content (or packed
+    // input) still to hand out.
+    unsigned char prefix[2];
+    size_t prefix_next = 0;
+    size_t prefix_end = 0;
+    // Content bytes [begin, end) of data are read but not yet handed out; data has
+    // SLACK_BYTES past capacity. data[0] is the content byte at offset consumed.
+    char *data = nullptr;
+    size_t capacity = 0;
+    size_t begin = 0;
+    size_t end = 0;
+    int64_t consumed = 0;
+    int64_t run_offset = 0;
+    bool at_eof = false;
+    bool read_failed = false;
+    bool skipping = false;  // inside an ignored line longer than the buffer
 };
 
 input_state input;
+gzip_state gz;
 
-[[noreturn]] void fail_read() {
-    fprintf(stderr, "Error: cannot read file %s.\n", input.path);
-    end_with_failure();
-}
-
-// read(2) that retries interruptions and ends the run on an error; 0 at the end.
-size_t read_some(void *to, size_t room) {
+// read(2) that retries interruptions and waits out a non-blocking descriptor; the count
+// read, 0 at the end, -1 on failure.
+int64_t read_some(void *to, size_t room) {
     for (;;) {
-        ssize_t got = read(input.fd, to, room);
-        if (got >= 0) return size_t(got);
-        if (errno != EINTR) fail_read();
-    }
-}
-
-// Refills the packed buffer from the file when it is used up.
-void refill_packed() {
-    if (input.packed_next < input.packed_end || input.packed_eof) return;
-    input.packed_next = 0;
-    input.packed_end = read_some(input.packed, PACKED_BYTES);
-    input.packed_eof = input.packed_end == 0;
-}
-
-// Up to room bytes of gzip content into to; 0 once every member has ended.
-size_t inflate_some(char *to, size_t room) {
-    z_stream &z = input.inflater;
-    z.next_out = reinterpret_cast<Bytef *>(to);
-    z.avail_out = unsigned(room);
-    while (z.avail_out > 0) {
-        refill_packed();
-        if (input.member_ended) {
-            if (input.packed_next == input.packed_end) break;  // nothing follows the member
-            if (inflateReset(&z) != Z_OK) fail_read();
-            input.member_ended = false;
-        }
-        if (input.packed_next == input.packed_end) fail_read();  // the stream stops short
-        z.next_in = input.packed + input.packed_next;
-        z.avail_in = unsigned(input.packed_end - input.packed_next);
-        const int status = inflate(&z, Z_NO_FLUSH);
-        input.packed_next = input.packed_end - z.avail_in;
-        if (status == Z_STREAM_END) {
-            input.member_ended = true;
-        } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            fail_read();
+        const ssize_t got = read(input.fd, to, room);
+        if (got >= 0) return got;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            struct pollfd ready = {input.fd, POLLIN, 0};
+            poll(&ready, 1, -1);
+        } else if (errno != EINTR) {
+            return -1;
         }
     }
-    return room - z.avail_out;
 }
 
-// Up to room content bytes into to; 0 at the end of the content.
-size_t read_content(char *to, size_t room) {
-    if (input.gzip) return inflate_some(to, room > (1u << 30) ? (1u << 30) : room);
-    if (input.packed_next < input.packed_end) {
-        size_t count = input.packed_end - input.packed_next;
+// Stream bytes: the magic-check prefix first, then the descriptor.
+int64_t read_stream(void *to, size_t room) {
+    if (input.prefix_next < input.prefix_end) {
+        size_t count = input.prefix_end - input.prefix_next;
         if (count > room) count = room;
-        memcpy(to, input.packed + input.packed_next, count);
-        input.packed_next += count;
-        return count;
+        memcpy(to, input.prefix + input.prefix_next, count);
+        input.prefix_next += count;
+        return int64_t(count);
     }
     return read_some(to, room);
 }
 
+// Refills the packed buffer when it is used up; false when the read failed.
+bool refill_packed() {
+    if (gz.packed_next < gz.packed_end || gz.packed_eof) return true;
+    const int64_t got = read_stream(gz.packed, PACKED_BYTES);
+    if (got < 0) return false;
+    gz.packed_next = 0;
+    gz.packed_end = size_t(got);
+    gz.packed_eof = got == 0;
+    return true;
+}
+
+// Whether another member follows the one that ended. gzip reads what follows the last
+// member as padding when it does not begin with the magic bytes: zeros that block
+// devices leave, or anything else, which it ignores too. -1 when a read failed.
+int next_member_follows() {
+    if (!refill_packed()) return -1;
+    if (gz.packed_next == gz.packed_end) return 0;
+    if (gz.packed[gz.packed_next] != 0x1f) return 0;
+    if (gz.packed_next + 1 == gz.packed_end) {  // the magic may straddle two reads
+        gz.packed[0] = 0x1f;
+        gz.packed_next = 0;
+        const int64_t got = read_stream(gz.packed + 1, PACKED_BYTES - 1);
+        if (got < 0) return -1;
+        gz.packed_end = 1 + size_t(got);
+        gz.packed_eof = got == 0;
+        if (got == 0) return 0;
+    }
+    return gz.packed[gz.packed_next + 1] == 0x8b ? 1 : 0;
+}
+
+// Up to room bytes of content into to: the count, 0 once the last member has ended,
+// -1 when a read failed or the stream is damaged or cut short.
+int64_t inflate_some(char *to, size_t room) {
+    z_stream &z = gz.stream;
+    z.next_out = reinterpret_cast<Bytef *>(to);
+    z.avail_out = unsigned(room);
+    while (z.avail_out > 0) {
+        if (gz.member_ended) {
+            const int follows = next_member_follows();
+            if (follows < 0) return -1;
+            if (follows == 0) break;
+            if (inflateReset(&z) != Z_OK) return -1;
+            gz.member_ended = false;
+        }
+        if (!refill_packed()) return -1;
+        if (gz.packed_next == gz.packed_end) return -1;  // the stream stops short
+        z.next_in = gz.packed + gz.packed_next;
+        z.avail_in = unsigned(gz.packed_end - gz.packed_next);
+        const int status = inflate(&z, Z_NO_FLUSH);
+        gz.packed_next = gz.packed_end - z.avail_in;
+        if (status == Z_STREAM_END) {
+            gz.member_ended = true;
+        } else if (status != Z_OK && status != Z_BUF_ERROR) {
+            return -1;
+        }
+    }
+    return int64_t(room - z.avail_out);
+}
+
+void *inflate_all(void *) {
+    for (;;) {
+        pthread_mutex_lock(&gz.lock);
+        while (gz.head - gz.tail == RING_BYTES && !gz.stop) pthread_cond_wait(&gz.changed, &gz.lock);
+        const bool stop = gz.stop;
+        const size_t at = size_t(gz.head % RING_BYTES);
+        size_t room = RING_BYTES - size_t(gz.head - gz.tail);
+        pthread_mutex_unlock(&gz.lock);
+        if (stop) return nullptr;
+        if (room > RING_BYTES - at) room = RING_BYTES - at;
+        if (room > INFLATE_STEP_BYTES) room = INFLATE_STEP_BYTES;
+        const int64_t got = inflate_some(gz.ring + at, room);
+        pthread_mutex_lock(&gz.lock);
+        if (got > 0) gz.head += uint64_t(got);
+        if (got == 0) gz.done = true;
+        if (got < 0) gz.failed = true;
+        pthread_cond_broadcast(&gz.changed);
+        pthread_mutex_unlock(&gz.lock);
+        if (got <= 0) return nullptr;
+    }
+}
+
+// Content from the ring, waiting for the inflating thread; as read_some.
+int64_t read_inflated(char *to, size_t room) {
+    pthread_mutex_lock(&gz.lock);
+    while (gz.head == gz.tail && !gz.done && !gz.failed) pthread_cond_wait(&gz.changed, &gz.lock);
+    const size_t available = size_t(gz.head - gz.tail);
+    const bool failed = gz.failed;
+    const size_t at = size_t(gz.tail % RING_BYTES);
+    pthread_mutex_unlock(&gz.lock);
+    if (available == 0) return failed ? -1 : 0;
+    size_t count = available < room ? available : room;
+    if (count > RING_BYTES - at) count = RING_BYTES - at;
+    memcpy(to, gz.ring + at, count);
+    pthread_mutex_lock(&gz.lock);
+    gz.tail += count;
+    pthread_cond_broadcast(&gz.changed);
+    pthread_mutex_unlock(&gz.lock);
+    return int64_t(count);
+}
+
+void start_inflating() {
+    memset(&gz.stream, 0, sizeof gz.stream);
+    if (inflateInit2(&gz.stream, 15 + 16) != Z_OK) fail_memory();
+    gz.packed = static_cast<unsigned char *>(allocate_array(PACKED_BYTES, 1));
+    gz.ring = static_cast<char *>(allocate_array(RING_BYTES, 1));
+    if (pthread_create(&gz.thread, nullptr, inflate_all, nullptr) != 0) fail_memory();
+    gz.started = true;
+}
+
+void stop_inflating() {
+    if (gz.started) {
+        pthread_mutex_lock(&gz.lock);
+        gz.stop = true;
+        pthread_cond_broadcast(&gz.changed);
+        pthread_mutex_unlock(&gz.lock);
+        pthread_join(gz.thread, nullptr);
+    }
+    if (gz.packed != nullptr) inflateEnd(&gz.stream);
+    release_array(gz.packed);
+    release_array(gz.ring);
+    gz.packed = nullptr;
+    gz.ring = nullptr;
+    gz.packed_next = gz.packed_end = 0;
+    gz.packed_eof = gz.member_ended = false;
+    gz.head = gz.tail = 0;
+    gz.done = gz.failed = gz.stop = gz.started = false;
+}
+
+// Up to room content bytes into to, whatever the input: as read_some.
+int64_t read_content(char *to, size_t room) {
+    if (input.gzip) return read_inflated(to, room);
+    return read_stream(to, room);
+}
+
 void grow_buffer() {
     const size_t capacity = input.capacity == 0 ? read_block_bytes : input.capacity * 2;
+    if (input.capacity != 0) check_memory_budget(capacity);
     char *data = static_cast<char *>(allocate_array(capacity + SLACK_BYTES, 1));
     if (input.data != nullptr) memcpy(data, input.data + input.begin, input.end - input.begin);
     release_array(input.data);
     input.end -= input.begin;
+    input.consumed += int64_t(input.begin);
     input.begin = 0;
     input.data = data;
     input.capacity = capacity;
+}
+
+// Drops the buffered bytes of an ignored line up to its newline, if it has arrived.
+void skip_ignored_line() {
+    const void *newline = memchr(input.data, '\n', input.end);
+    const size_t dropped = newline != nullptr ? size_t(static_cast<const char *>(newline) - input.data) + 1 : input.end;
+    memmove(input.data, input.data + dropped, input.end - dropped);
+    input.end -= dropped;
+    input.consumed += int64_t(dropped);
+    input.skipping = newline == nullptr;
+}
+
+// Reads more content after the buffered bytes, noting the end or a failure.
+void read_more() {
+    const int64_t got = read_content(input.data + input.end, input.capacity - input.end);
+    if (got < 0) input.read_failed = true;
+    if (got == 0) input.at_eof = true;
+    if (got > 0) input.end += size_t(got);
+}
+
+// Hands out data[0, length) as the next run.
+bool hand_out(const char **lines, size_t *length, size_t whole) {
+    input.data[input.end] = '\n';  // follows the run, and ends an unterminated last line
+    *lines = input.data;
+    *length = whole;
+    input.run_offset = input.consumed;
+    input.begin = whole;
+    return true;
 }
 
 }  // namespace
@@ -128,57 +291,99 @@ void open_input(const char *path) {
         fprintf(stderr, "File %s not found.\n", path);
         end_with_failure();
     }
-    posix_fadvise(input.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    input.packed = static_cast<unsigned char *>(allocate_array(PACKED_BYTES, 1));
-    // A pipe may hand over one byte at a time: read until the magic can be judged.
-    while (input.packed_end < 2) {
-        const size_t got = read_some(input.packed + input.packed_end, PACKED_BYTES - input.packed_end);
-        if (got == 0) break;
-        input.packed_end += got;
+    struct stat status;
+    const bool regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular) {
+        input.size = int64_t(status.st_size);
+        const ssize_t got = pread(input.fd, input.prefix, 2, 0);
+        input.gzip = got == 2 && input.prefix[0] == 0x1f && input.prefix[1] == 0x8b;
+        input.plain_file = !input.gzip;
+        posix_fadvise(input.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    } else {
+        // A pipe may hand over one byte at a time: read until the magic can be judged.
+        while (input.prefix_end < 2) {
+            const int64_t got = read_some(input.prefix + input.prefix_end, 2 - input.prefix_end);
+            if (got < 0) input.read_failed = true;
+            if (got <= 0) break;
+            input.prefix_end += size_t(got);
+        }
+        input.gzip = input.prefix_end == 2 && input.prefix[0] == 0x1f && input.prefix[1] == 0x8b;
     }
-    input.gzip = input.packed_end >= 2 && input.packed[0] == 0x1f && input.packed[1] == 0x8b;
-    if (input.gzip) {
-        memset(&input.inflater, 0, sizeof input.inflater);
-        if (inflateInit2(&input.inflater, 15 + 16) != Z_OK) fail_memory();
-    }
+    if (input.gzip) start_inflating();
     grow_buffer();
+}
+
+bool input_is_plain_file() { return input.plain_file; }
+
+int64_t input_size() { return input.size; }
+
+int64_t read_input_at(int64_t offset, char *to, size_t room) {
+    for (;;) {
+        const ssize_t got = pread(input.fd, to, room, off_t(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
 }
 
 bool next_lines(const char **lines, size_t *length) {
     if (input.begin > 0) {
         memmove(input.data, input.data + input.begin, input.end - input.begin);
         input.end -= input.begin;
+        input.consumed += int64_t(input.begin);
         input.begin = 0;
     }
+    size_t searched = 0;  // bytes of data known to hold no newline
     for (;;) {
-        while (!input.at_eof && input.end < input.capacity) {
-            const size_t got = read_content(input.data + input.end, input.capacity - input.end);
-            if (got == 0) input.at_eof = true;
-            input.end += got;
+        if (input.skipping) {
+            skip_ignored_line();
+            searched = 0;
+            if (input.skipping) {
+                if (input.at_eof) return false;  // the content ends inside an ignored line
+                if (input.read_failed) fail_read();
+                read_more();
+                continue;
+            }
         }
-        if (input.end == 0) return false;
-        const void *last = memrchr(input.data, '\n', input.end);
-        size_t whole;
-        if (last != nullptr) {
-            whole = size_t(static_cast<const char *>(last) - input.data) + 1;
-        } else if (input.at_eof) {
-            whole = input.end;
-        } else {
-            grow_buffer();  // one line fills the buffer: make room for the rest of it
-            continue;
+        if (input.end > searched) {
+            const void *last = memrchr(input.data + searched, '\n', input.end - searched);
+            if (last != nullptr) {
+                return hand_out(lines, length, size_t(static_cast<const char *>(last) - input.data) + 1);
+            }
+            searched = input.end;
         }
-        input.data[input.end] = '\n';  // follows an unterminated last line
-        *lines = input.data;
-        *length = whole;
-        input.begin = whole;
-        return true;
+        if (input.at_eof) return input.end > 0 && hand_out(lines, length, input.end);
+        if (input.read_failed) fail_read();
+        if (input.end == input.capacity) {
+            // One line fills the buffer. An ignored one streams past; a problem or edge
+            // line is kept whole, so the buffer grows.
+            if (input.data[0] != 'a' && input.data[0] != 'p') {
+                input.consumed += int64_t(input.end);
+                input.end = 0;
+                input.skipping = true;
+                continue;
+            }
+            grow_buffer();
+        }
+        read_more();
     }
 }
 
-void close_input() {
-    if (input.fd >= 0) close(input.fd);
-    if (input.gzip) inflateEnd(&input.inflater);
+int64_t lines_offset() { return input.run_offset; }
+
+void stop_lines() {
     release_array(input.data);
-    release_array(input.packed);
+    input.data = nullptr;
+    input.capacity = input.begin = input.end = 0;
+}
+
+void fail_read() {
+    fprintf(stderr, "Error: cannot read file %s.\n", input.path);
+    end_with_failure();
+}
+
+void close_input() {
+    stop_inflating();
+    if (input.fd >= 0) close(input.fd);
+    release_array(input.data);
     input = input_state();
 }

@@ -1,21 +1,47 @@
-// Graph file input: the content of the file named on the command line, plain or gzip
-// (recognised by its magic bytes), delivered as runs of whole lines.
+// Graph file input: the content of the file named on the command line. A regular plain
+// file can be read at any offset by any thread; any input (pipe, FIFO, device, gzip file
+// recognised by its magic bytes, or a plain file from its start) can be taken in file
+// order as runs of whole lines.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Opens path; writes "File PATH not found." and ends the run when it cannot be opened.
 void open_input(const char *path);
 
-// The next run of whole lines, [*lines, *lines + *length): each ends in a newline except
-// perhaps the file's last, and a readable newline always follows the run. Valid until
-// the next call. False at the end of the content. A failed read or a damaged gzip
-// stream writes "Error: cannot read file PATH." and ends the run.
+// True for a regular file that is not compressed: read_input_at serves it.
+bool input_is_plain_file();
+
+// Size in bytes of the plain file as it was when opened.
+int64_t input_size();
+
+// Up to room bytes of the plain file from offset into to; any thread may call it. The
+// count read, 0 only at the end of the file, or -1 when the read failed: the caller
+// reports that in file order, through fail_read.
+int64_t read_input_at(int64_t offset, char *to, size_t room);
+
+// The next run of whole lines in file order, [*lines, *lines + *length): each ends in a
+// newline except perhaps the content's last line, and a readable newline always follows
+// the run. Valid until the next call. A line too long for the buffer that is neither a
+// problem nor an edge line (its first byte is not 'p' or 'a') is skipped as it streams,
+// never held; the buffer grows for the others, within the memory check. False at the end
+// of the content. After a failed read the complete lines before it are handed out first,
+// then the run ends with the read message.
 bool next_lines(const char **lines, size_t *length);
+
+// Content offset of the first byte of the run last handed out by next_lines.
+int64_t lines_offset();
+
+// Frees the buffer of next_lines; a plain file is then read through read_input_at only.
+void stop_lines();
+
+// Writes "Error: cannot read file PATH." and ends the run.
+[[noreturn]] void fail_read();
 
 // Closes the file and frees the buffers; harmless when nothing is open.
 void close_input();
 
-// Bytes read at a time (the buffer doubles for a longer line). Tests shrink it to reach
-// the edges of runs on small files.
+// Bytes read at a time into the buffer of next_lines (it doubles for a longer kept
+// line). Tests shrink it to reach the edges of runs on small files.
 extern size_t read_block_bytes;

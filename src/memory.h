@@ -1,21 +1,34 @@
 // Large arrays: allocated once, untouched (the threads that use them touch them first),
-// backed by huge pages where the kernel allows, so that building and solving millions
-// of nodes pays few page faults and TLB misses.
+// backed by huge pages where the kernel allows. A released large array is kept mapped and
+// handed to the next request it can hold, so the solver runs on pages the reader already
+// faulted in instead of paying the kernel to clear fresh ones.
 #pragma once
 
 #include <cstddef>
 
-// count * size bytes, uninitialised; a count of zero is a success. On failure writes
-// "Error: cannot allocate memory." and exits with status -1.
+// count * size bytes, uninitialised (possibly reused); a count of zero is a success. On
+// failure writes "Error: cannot allocate memory." and exits with status -1.
 void *allocate_array(size_t count, size_t size);
+
+// As allocate_array, but every byte is zero: fresh pages from the kernel, never reused
+// ones, so no thread has to clear them.
+void *allocate_zeroed_array(size_t count, size_t size);
+
+// Releases what the two functions above returned; null is allowed. A large array is kept
+// for reuse until release_all_arrays.
+void release_array(void *array);
+
+// Unmaps every large array kept for reuse.
+void release_all_arrays();
 
 // Writes "Error: cannot allocate memory." and ends the run.
 [[noreturn]] void fail_memory();
 
-// Releases what allocate_array returned; null is allowed.
-void release_array(void *array);
+// Whether bytes more can really be had, as check_memory_budget judges it.
+bool memory_available(size_t bytes);
 
 // Ends the run with the memory message unless bytes more can really be had: within the
 // machine's physical memory and the process's address-space and data limits. Untouched
-// allocations would otherwise succeed and the kernel would kill the run mid-way.
+// allocations would otherwise succeed and the kernel would kill the run mid-way. Bytes
+// kept for reuse count as available.
 void check_memory_budget(size_t bytes);

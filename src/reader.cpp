@@ -1,62 +1,32 @@
-// Graph file reader. The input hands over large runs of whole lines; the lines before the
-// problem line are handled on the calling thread, every later run is cut at line
-// boundaries and scanned by the whole team, each member into its own buffer, then
-// gathered in file order. Errors always name the first offending line in file order.
+// Graph file reader. Lines up to the problem line come from the input's runs on the
+// calling thread. After it, a plain file is cut into byte ranges, each owning the lines
+// that start inside it; a range is read with pread into a buffer of its own and scanned
+// twice, once to check and count, once to fill, so the edge lines are never held. Any
+// other input is scanned once, in order, into blocks of edge lines. Every fault found in a
+// range is kept with its file offset, so the one reported is the first in file order.
 #include "reader.h"
-
-#include <omp.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "builder.h"
 #include "failure.h"
-#include "graph.h"
 #include "input.h"
 #include "memory.h"
 
-namespace {
-
-// The shortest edge line is "a 1+1+1" and a newline: a bound on lines per byte.
-constexpr size_t MIN_EDGE_LINE_BYTES = 8;
-
-}  // namespace
-
-size_t read_team_min_bytes = size_t(1) << 20;
+size_t read_team_min_bytes = size_t(4) << 20;
 
 namespace {
 
-// One member's share of a run: its lines, what it accepted and where it stopped.
-struct chunk_result {
-    const char *start;       // first line of the chunk; the next chunk's start ends it
-    edge_line *lines;
-    size_t capacity;
-    int64_t count;           // accepted lines, or -1 when no buffer could be had
-    int64_t offset;          // where its lines go among all accepted ones
-    const char *error_line;  // first offending line of the chunk, if any
-    bool negative;
-};
+constexpr int64_t NO_FAULT = -1;
+// Lines handed to the caller at a time: small enough to stay in the first-level cache.
+constexpr size_t BATCH_LINES = 1024;
+// Edge lines of a stream are kept in blocks of this many.
+constexpr size_t BLOCK_LINES = size_t(1) << 16;
+// A stream's lines are split into ranges of at least this many for the builder.
+constexpr int64_t MIN_RANGE_LINES = int64_t(1) << 16;
 
-edge_line *accepted = nullptr;  // sized for the M edge lines announced
-int64_t num_accepted = 0;
-chunk_result *results = nullptr;
-int num_results = 0;
-
-// Prints the whole line that starts at line, with its newline if it has one; limit is
-// the end of the run, where an unterminated last line stops.
-[[noreturn]] void fail_line(const char *line, const char *limit) {
-    const char *newline = static_cast<const char *>(memchr(line, '\n', size_t(limit - line)));
-    const char *stop = newline != nullptr ? newline + 1 : limit;
-    fputs("Error in file format in line:\n", stderr);
-    fwrite(line, 1, size_t(stop - line), stderr);
-    end_with_failure();
-}
-
-// Start of the line after the one holding p; a newline is known to stand at or after p.
-inline const char *next_line(const char *p) {
-    return static_cast<const char *>(rawmemchr(p, '\n')) + 1;
-}
+// ------------------------------------------------------------------ line scanning
 
 // The C library's white space minus the newline, which ends the line here.
 struct blank_table {
@@ -67,6 +37,11 @@ struct blank_table {
     }
 };
 constexpr blank_table blanks;
+
+// Start of the line after the one holding p; a newline is known to stand at or after p.
+inline const char *next_line(const char *p) {
+    return static_cast<const char *>(rawmemchr(p, '\n')) + 1;
+}
 
 // Scans one decimal integer with optional sign after blanks, never past the line's
 // newline. A value of more than ten significant digits comes back outside the 32-bit
@@ -100,8 +75,140 @@ inline bool scan_int(const char *&pos, int64_t *out) {
 
 inline bool in_int32(int64_t x) { return x >= INT32_MIN && x <= INT32_MAX; }
 
+// One scan of consecutive lines after the problem line: where accepted lines go, what
+// they hold, and where the scan found its first offending line.
+struct scan_state {
+    int64_t nodes = 0;
+    int64_t lines = 0;       // accepted edge lines
+    int64_t line_limit = 0;  // accepting one line more than this is an offence
+    edge_line *out = nullptr;
+    size_t count = 0;  // lines in out
+    size_t capacity = 0;
+    int32_t previous_u = -1;  // the pair of the last accepted line
+    int32_t previous_v = -1;
+    int64_t kept = 0;
+    int32_t min_weight = INT32_MAX;
+    int32_t max_weight = INT32_MIN;
+    uint32_t max_offset = 0;
+    uint64_t checksum = 0;
+    const char *fault = nullptr;  // first offending line
+};
+
+// Scans the whole lines starting in [p, stop); every line ends in a newline at or past
+// stop. Stops at an offending line (s.fault) or once out is full; returns the start of
+// the first line not handled.
+const char *scan_lines(const char *p, const char *stop, scan_state &s) {
+    const int64_t n = s.nodes;
+    while (p < stop) {
+        if (*p == 'a') {
+            const char *q = p + 2;
+            int64_t u, v, w;
+            if (p[1] == '\n' || !scan_int(q, &u) || !scan_int(q, &v) || !scan_int(q, &w) || u < 1 || u > n ||
+                v < 1 || v > n || !in_int32(w) || s.lines == s.line_limit) {
+                s.fault = p;
+                return p;
+            }
+            ++s.lines;
+            p = *q == '\n' ? q + 1 : next_line(q);
+            const int32_t a = int32_t(u - 1), b = int32_t(v - 1), weight = int32_t(w);
+            const bool repeat = (a == s.previous_u && b == s.previous_v) || (a == s.previous_v && b == s.previous_u);
+            s.previous_u = a;
+            s.previous_v = b;
+            if (a == b || repeat) continue;
+            if (s.out != nullptr) s.out[s.count++] = edge_line{a, b, weight};
+            ++s.kept;
+            s.min_weight = weight < s.min_weight ? weight : s.min_weight;
+            s.max_weight = weight > s.max_weight ? weight : s.max_weight;
+            const uint32_t offset = a > b ? uint32_t(a - b) : uint32_t(b - a);
+            s.max_offset = offset > s.max_offset ? offset : s.max_offset;
+            s.checksum = (s.checksum ^ ((uint64_t(uint32_t(a)) << 32) | uint32_t(b))) * 0x9e3779b97f4a7c15ULL +
+                         uint32_t(weight);
+            if (s.count == s.capacity && s.out != nullptr) return p;
+        } else if (*p == 'p') {  // a second problem line
+            s.fault = p;
+            return p;
+        } else {
+            p = next_line(p);
+        }
+    }
+    return p;
+}
+
+// Prints the whole line that starts at line, with its newline if it has one; limit is
+// the end of the run, where an unterminated last line stops.
+[[noreturn]] void fail_line(const char *line, const char *limit) {
+    const char *newline = static_cast<const char *>(memchr(line, '\n', size_t(limit - line)));
+    const char *stop = newline != nullptr ? newline + 1 : limit;
+    fputs("Error in file format in line:\n", stderr);
+    fwrite(line, 1, size_t(stop - line), stderr);
+    end_with_failure();
+}
+
+// The same for a line of the plain file at offset, read again piece by piece, so that a
+// line of any length is printed without being held.
+[[noreturn]] void fail_line_at(int64_t offset) {
+    fputs("Error in file format in line:\n", stderr);
+    char piece[1 << 16];
+    for (;;) {
+        const int64_t got = read_input_at(offset, piece, sizeof piece);
+        if (got <= 0) break;
+        const char *newline = static_cast<const char *>(memchr(piece, '\n', size_t(got)));
+        const size_t length = newline != nullptr ? size_t(newline - piece) + 1 : size_t(got);
+        fwrite(piece, 1, length, stderr);
+        if (newline != nullptr) break;
+        offset += got;
+    }
+    end_with_failure();
+}
+
+// ------------------------------------------------------------------ reading state
+
+enum fault_kind { FAULT_NONE, FAULT_LINE, FAULT_READ, FAULT_MEMORY };
+
+// One range of a plain file and what its passes found.
+struct range_state {
+    int64_t first;  // cut offset: the range owns the lines that start in [first, next's first)
+    int64_t lines;
+    int64_t kept;
+    uint64_t checksum;
+    int32_t min_weight;
+    int32_t max_weight;
+    uint32_t max_offset;
+    fault_kind fault;
+    int64_t fault_offset;
+    // The second pass, which must agree with the first.
+    int64_t lines_again;
+    int64_t kept_again;
+    uint64_t checksum_again;
+    fault_kind fault_again;
+};
+
+struct reader_state {
+    problem_counts counts = {0, 0};
+    bool plain = false;
+    int64_t edges_start = 0;  // content offset of the first line after the problem line
+    // The rest of the run that held the problem line, still to scan (streams).
+    const char *pending = nullptr;
+    size_t pending_length = 0;
+    int num_ranges = 0;
+    range_state *ranges = nullptr;  // num_ranges + 1, the last holding the end of the file
+    // A stream's accepted lines, kept ones only, in blocks of BLOCK_LINES.
+    edge_line **blocks = nullptr;
+    size_t num_blocks = 0;
+    size_t block_capacity = 0;
+    int64_t stream_kept = 0;
+    edge_stats stream_stats = {0, 0, 0, 0, 0};
+};
+
+reader_state reading;
+
+[[noreturn]] void fail_no_problem_line() {
+    fputs("Error in file format: no problem line.\n", stderr);
+    end_with_failure();
+}
+
 // Handles the problem line: the counts must be there and sane before the size line.
-void read_problem_line(const char *line, const char *limit) {
+void handle_problem_line(const char *line, const char *limit) {
     const char *p = line;
     for (int k = 0; k < 5; ++k, ++p) {
         if (*p == '\n') fail_line(line, limit);  // no counts inside the line
@@ -109,146 +216,333 @@ void read_problem_line(const char *line, const char *limit) {
     int64_t n, m;
     if (!scan_int(p, &n) || !scan_int(p, &m)) fail_line(line, limit);
     if (!in_int32(n) || !in_int32(m) || n < 1 || m < 0) fail_line(line, limit);
-    num_nodes = int32_t(n);
-    num_edges = int32_t(m);
-    fprintf(stderr, "Graph contains %d nodes and %d edges\n", num_nodes, num_edges);
-    allocate_graph(num_nodes, num_edges);
-    accepted = static_cast<edge_line *>(allocate_array(size_t(m), sizeof(edge_line)));
+    reading.counts = problem_counts{int32_t(n), int32_t(m)};
+    fprintf(stderr, "Graph contains %d nodes and %d edges\n", reading.counts.nodes, reading.counts.edges);
 }
 
-// Scans the whole lines [p, stop) after the problem line into result; stops at the first
-// offending line. Lines end in a newline at or before stop's, or the buffer's spare one.
-void scan_chunk(const char *p, const char *stop, chunk_result &result) {
-    size_t bound = size_t(stop - p) / MIN_EDGE_LINE_BYTES + 1;
-    if (bound > result.capacity) {
-        free(result.lines);
-        result.lines = static_cast<edge_line *>(malloc(bound * sizeof(edge_line)));
-        result.capacity = result.lines == nullptr ? 0 : bound;
-        if (result.lines == nullptr) {  // reported by the gathering thread
-            result.error_line = nullptr;
-            result.count = -1;
-            return;
-        }
+// ------------------------------------------------------------------ streams
+
+void add_block() {
+    if (reading.num_blocks == reading.block_capacity) {
+        const size_t capacity = reading.block_capacity == 0 ? 16 : 2 * reading.block_capacity;
+        edge_line **blocks = static_cast<edge_line **>(allocate_array(capacity, sizeof(edge_line *)));
+        if (reading.num_blocks > 0) memcpy(blocks, reading.blocks, reading.num_blocks * sizeof(edge_line *));
+        release_array(reading.blocks);
+        reading.blocks = blocks;
+        reading.block_capacity = capacity;
     }
-    result.count = 0;
-    result.error_line = nullptr;
-    const int64_t n = num_nodes;
-    edge_line *out = result.lines;
-    bool negative = false;
+    reading.blocks[reading.num_blocks++] =
+        static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
+}
+
+// Scans one run of a stream into the blocks; reports its first offending line at once,
+// before anything later is read.
+void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     while (p < stop) {
-        if (*p == 'a') {
-            const char *q = p + 2;
-            int64_t u, v, w;
-            if (p[1] == '\n' || !scan_int(q, &u) || !scan_int(q, &v) || !scan_int(q, &w) ||
-                u < 1 || u > n || v < 1 || v > n || !in_int32(w)) {
-                result.error_line = p;
+        if (s.count == s.capacity) {
+            add_block();
+            s.out = reading.blocks[reading.num_blocks - 1];
+            s.count = 0;
+            s.capacity = BLOCK_LINES;
+        }
+        p = scan_lines(p, stop, s);
+        if (s.fault != nullptr) fail_line(s.fault, stop);
+    }
+}
+
+int prepare_stream(int max_ranges) {
+    scan_state s;
+    s.nodes = reading.counts.nodes;
+    s.line_limit = reading.counts.edges;
+    s.out = nullptr;
+    s.capacity = 0;
+    if (reading.pending_length > 0) scan_stream_run(reading.pending, reading.pending + reading.pending_length, s);
+    const char *lines;
+    size_t length;
+    while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
+    reading.stream_kept = s.kept;
+    reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
+                                      s.kept > 0 ? s.max_weight : 0, s.max_offset};
+    int64_t ranges = s.kept / MIN_RANGE_LINES + 1;
+    if (ranges > max_ranges) ranges = max_ranges;
+    return int(ranges);
+}
+
+void read_stream_range(int r, edge_batch_fn batch, void *context) {
+    const int64_t total = reading.stream_kept;
+    int64_t at = total * r / reading.num_ranges;
+    const int64_t end = total * (r + 1) / reading.num_ranges;
+    while (at < end) {
+        const size_t block = size_t(at) / BLOCK_LINES;
+        const size_t within = size_t(at) % BLOCK_LINES;
+        size_t count = BLOCK_LINES - within;
+        if (int64_t(count) > end - at) count = size_t(end - at);
+        batch(reading.blocks[block] + within, count, context);
+        at += int64_t(count);
+    }
+}
+
+// ------------------------------------------------------------------ plain files
+
+// A window of the plain file: buffer[0, have) holds the bytes from offset base on;
+// capacity has one byte of slack past it for a newline.
+struct file_window {
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    size_t have = 0;
+    int64_t base = 0;
+    bool at_eof = false;
+    bool failed = false;
+};
+
+bool grow_window(file_window &w) {
+    const size_t capacity = w.capacity == 0 ? read_block_bytes : 2 * w.capacity;
+    if (w.capacity != 0 && !memory_available(capacity)) return false;
+    char *buffer = static_cast<char *>(realloc(w.buffer, capacity + 1));
+    if (buffer == nullptr) return false;
+    w.buffer = buffer;
+    w.capacity = capacity;
+    return true;
+}
+
+void fill_window(file_window &w) {
+    if (w.at_eof || w.failed || w.have == w.capacity) return;
+    const int64_t got = read_input_at(w.base + int64_t(w.have), w.buffer + w.have, w.capacity - w.have);
+    if (got < 0) w.failed = true;
+    if (got == 0) w.at_eof = true;
+    if (got > 0) w.have += size_t(got);
+}
+
+// Drops the first used bytes of the window.
+void advance_window(file_window &w, size_t used) {
+    memmove(w.buffer, w.buffer + used, w.have - used);
+    w.have -= used;
+    w.base += int64_t(used);
+}
+
+// Moves the window to the start of the first line that begins at or after offset
+// (offset - 1 holds a newline, or the line holding it ends first). False when the file
+// ends or fails before such a line.
+bool seek_line_start(file_window &w, int64_t offset) {
+    w.base = offset - 1;
+    w.have = 0;
+    for (;;) {
+        fill_window(w);
+        const char *newline = static_cast<const char *>(memchr(w.buffer, '\n', w.have));
+        if (newline != nullptr) {
+            advance_window(w, size_t(newline - w.buffer) + 1);
+            return true;
+        }
+        if (w.at_eof || w.failed) return false;
+        advance_window(w, w.have);
+    }
+}
+
+// What a pass over a range found.
+struct pass_result {
+    fault_kind fault = FAULT_NONE;
+    int64_t fault_offset = NO_FAULT;
+};
+
+// Scans the lines that start in [from, to) of the plain file, handing kept lines to batch
+// (when set) as they come. With the line limit lowered the pass stops at the line past it,
+// which is how the line past the M announced is found again.
+pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, edge_batch_fn batch,
+                            void *context) {
+    pass_result result;
+    file_window w;
+    edge_line lines[BATCH_LINES];
+    s.out = lines;
+    s.capacity = BATCH_LINES;
+    if (!grow_window(w)) return pass_result{FAULT_MEMORY, from};
+    bool found = true;
+    if (seek) {
+        found = seek_line_start(w, from);
+        if (!found && w.failed) result = pass_result{FAULT_READ, w.base};
+    } else {
+        w.base = from;
+    }
+    while (found && w.base < to) {
+        fill_window(w);
+        const char *last = static_cast<const char *>(memrchr(w.buffer, '\n', w.have));
+        size_t whole = last != nullptr ? size_t(last - w.buffer) + 1 : 0;
+        if (w.at_eof) whole = w.have;
+        if (whole == 0) {
+            if (w.at_eof) break;
+            if (w.failed) {
+                result = pass_result{FAULT_READ, w.base};
                 break;
             }
-            *out++ = edge_line{int32_t(u - 1), int32_t(v - 1), int32_t(w)};
-            negative |= w < 0;
-            p = *q == '\n' ? q + 1 : next_line(q);
-        } else if (*p == 'p') {  // a second problem line
-            result.error_line = p;
-            break;
-        } else {
-            p = next_line(p);
+            if (w.have == w.capacity) {
+                // One line fills the window: an ignored one streams past, another grows it.
+                if (w.buffer[0] != 'a' && w.buffer[0] != 'p') {
+                    w.base += int64_t(w.have);
+                    w.have = 0;
+                    if (!seek_line_start(w, w.base + 1)) {
+                        if (w.failed) result = pass_result{FAULT_READ, w.base};
+                        break;
+                    }
+                } else if (!grow_window(w)) {
+                    result = pass_result{FAULT_MEMORY, w.base};
+                    break;
+                }
+            }
+            continue;
         }
+        if (whole == w.have) w.buffer[whole] = '\n';  // ends an unterminated last line
+        const int64_t room = to - w.base;
+        const char *stop = w.buffer + (room < int64_t(whole) ? size_t(room) : whole);
+        const char *p = w.buffer;
+        while (p < stop) {
+            p = scan_lines(p, stop, s);
+            if (s.count > 0 && batch != nullptr) batch(lines, s.count, context);
+            s.count = 0;
+            if (s.fault != nullptr) break;
+        }
+        if (s.fault != nullptr) {
+            result = pass_result{FAULT_LINE, w.base + (s.fault - w.buffer)};
+            break;
+        }
+        if (w.at_eof && whole == w.have) break;
+        advance_window(w, size_t(p - w.buffer));
     }
-    result.count = out - result.lines;
-    result.negative = negative;
+    free(w.buffer);
+    return result;
 }
 
-// The k-th (0-based) edge line of the whole lines from p on.
-const char *find_edge_line(const char *p, int64_t k) {
-    for (;; p = next_line(p)) {
-        if (*p == 'a' && k-- == 0) return p;
+// The range's lines are [ranges[r].first, ranges[r + 1].first); the first range starts at
+// a line start, the others at the first line start at or past their cut.
+pass_result scan_range(int r, scan_state &s, edge_batch_fn batch, void *context) {
+    s.nodes = reading.counts.nodes;
+    return scan_file_range(reading.ranges[r].first, reading.ranges[r + 1].first, r > 0, s, batch, context);
+}
+
+void read_file_range(int r, edge_batch_fn batch, void *context) {
+    range_state &range = reading.ranges[r];
+    scan_state s;
+    // A range alone past M is an offence for sure; stopping there bounds every count.
+    s.line_limit = reading.counts.edges;
+    const bool again = range.fault != FAULT_NONE || range.lines >= 0;
+    const pass_result result = scan_range(r, s, batch, context);
+    if (!again) {
+        range.lines = s.lines;
+        range.kept = s.kept;
+        range.checksum = s.checksum;
+        range.min_weight = s.min_weight;
+        range.max_weight = s.max_weight;
+        range.max_offset = s.max_offset;
+        range.fault = result.fault;
+        range.fault_offset = result.fault_offset;
+    } else {
+        range.lines_again = s.lines;
+        range.kept_again = s.kept;
+        range.checksum_again = s.checksum;
+        range.fault_again = result.fault;
     }
 }
 
-// Scans the lines [lo, hi) with the team, then gathers the members' lines in file order
-// or reports the first offending line, counting a line past the M announced as one.
-void scan_lines(const char *lo, const char *hi) {
-    const size_t length = size_t(hi - lo);
-    const int members = length >= read_team_min_bytes ? omp_get_max_threads() : 1;
-    // One spare entry whose start ends the last chunk.
-    if (members + 1 > num_results) {
-        chunk_result *grown = static_cast<chunk_result *>(
-            realloc(results, size_t(members + 1) * sizeof(chunk_result)));
-        if (grown == nullptr) fail_memory();
-        memset(grown + num_results, 0, size_t(members + 1 - num_results) * sizeof(chunk_result));
-        results = grown;
-        num_results = members + 1;
-    }
-    results[0].start = lo;
-    results[members].start = hi;
-    for (int t = 1; t < members; ++t) {
-        const char *p = lo + length * size_t(t) / size_t(members);
-        if (p < results[t - 1].start) p = results[t - 1].start;
-        if (p > lo && p < hi && p[-1] != '\n') p = next_line(p);
-        results[t].start = p < hi ? p : hi;
-    }
-#pragma omp parallel for schedule(static, 1) num_threads(members) if (members > 1)
-    for (int t = 0; t < members; ++t) scan_chunk(results[t].start, results[t + 1].start, results[t]);
+// Offset of the k-th (0-based) accepted line of range r, found by scanning it again.
+int64_t find_edge_line(int r, int64_t k) {
+    scan_state s;
+    s.line_limit = k;
+    const pass_result result = scan_range(r, s, nullptr, nullptr);
+    if (result.fault != FAULT_LINE) fail_read();  // the file changed under the run
+    return result.fault_offset;
+}
 
-    int64_t before = num_accepted;  // edge lines ahead of chunk t
-    const int64_t m = num_edges;
-    for (int t = 0; t < members; ++t) {
-        chunk_result &r = results[t];
-        if (r.count < 0) fail_memory();
-        // The line past the M announced is offending too, and may come first.
-        if (before + r.count > m) fail_line(find_edge_line(r.start, m - before), hi);
-        if (r.error_line != nullptr) fail_line(r.error_line, hi);
-        r.offset = before;
-        before += r.count;
+int prepare_file(int max_ranges) {
+    stop_lines();
+    const int64_t size = input_size();
+    const int64_t bytes = size > reading.edges_start ? size - reading.edges_start : 0;
+    int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
+    if (count > max_ranges) count = max_ranges;
+    if (count < 1) count = 1;
+    const int ranges = int(count);
+    reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
+    for (int r = 0; r <= ranges; ++r) {
+        range_state &range = reading.ranges[r];
+        memset(&range, 0, sizeof range);
+        range.first = r == ranges ? INT64_MAX : reading.edges_start + bytes * r / ranges;
+        range.lines = -1;  // no pass yet
+        range.fault = FAULT_NONE;
+        range.fault_offset = NO_FAULT;
     }
-#pragma omp parallel for schedule(static, 1) num_threads(members) if (members > 1)
-    for (int t = 0; t < members; ++t) {
-        const chunk_result &r = results[t];
-        memcpy(accepted + r.offset, r.lines, size_t(r.count) * sizeof(edge_line));
-    }
-    for (int t = 0; t < members; ++t) negative_weights |= results[t].negative;
-    num_accepted = before;
+    return ranges;
 }
 
 }  // namespace
 
-void release_reading() {
-    close_input();
-    for (int t = 0; t < num_results; ++t) free(results[t].lines);
-    free(results);
-    results = nullptr;
-    num_results = 0;
-    release_array(accepted);
-    accepted = nullptr;
-    num_accepted = 0;
-}
-
-edge_line *read_edge_lines(const char *path, int64_t *count) {
-    open_input(path);
-    bool have_problem = false;
+problem_counts read_problem_line() {
     const char *lines;
     size_t length;
     while (next_lines(&lines, &length)) {
-        const char *p = lines;
         const char *hi = lines + length;
-        while (!have_problem && p < hi) {
+        for (const char *p = lines; p < hi; p = next_line(p)) {
             if (*p == 'p') {
-                read_problem_line(p, hi);
-                have_problem = true;
-            } else if (*p == 'a') {
-                fail_line(p, hi);  // an edge line before the problem line
+                handle_problem_line(p, hi);
+                const char *rest = next_line(p);
+                reading.edges_start = lines_offset() + (rest - lines);
+                reading.pending = rest;
+                reading.pending_length = size_t(hi > rest ? hi - rest : 0);
+                reading.plain = input_is_plain_file();
+                return reading.counts;
             }
-            p = next_line(p);
+            if (*p == 'a') fail_line(p, hi);  // an edge line before the problem line
         }
-        if (p < hi) scan_lines(p, hi);
     }
-    if (!have_problem) {
-        fputs("Error in file format: no problem line.\n", stderr);
-        end_with_failure();
+    fail_no_problem_line();
+}
+
+int prepare_edge_lines(int max_ranges) {
+    if (max_ranges < 1) max_ranges = 1;
+    reading.num_ranges = reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
+    return reading.num_ranges;
+}
+
+void read_edge_range(int r, edge_batch_fn batch, void *context) {
+    if (reading.plain) {
+        read_file_range(r, batch, context);
+    } else {
+        read_stream_range(r, batch, context);
     }
-    *count = num_accepted;
-    edge_line *result = accepted;
-    accepted = nullptr;
-    release_reading();
-    return result;
+}
+
+edge_stats check_edge_lines() {
+    if (!reading.plain) return reading.stream_stats;
+    edge_stats stats = {0, 0, INT32_MAX, INT32_MIN, 0};
+    const int64_t m = reading.counts.edges;
+    for (int r = 0; r < reading.num_ranges; ++r) {
+        const range_state &range = reading.ranges[r];
+        // The line past the M announced is offending too, and may come first.
+        if (stats.lines + range.lines > m) fail_line_at(find_edge_line(r, m - stats.lines));
+        if (range.fault == FAULT_LINE) fail_line_at(range.fault_offset);
+        if (range.fault == FAULT_READ) fail_read();
+        if (range.fault == FAULT_MEMORY) fail_memory();
+        stats.lines += range.lines;
+        stats.kept += range.kept;
+        stats.min_weight = range.min_weight < stats.min_weight ? range.min_weight : stats.min_weight;
+        stats.max_weight = range.max_weight > stats.max_weight ? range.max_weight : stats.max_weight;
+        stats.max_offset = range.max_offset > stats.max_offset ? range.max_offset : stats.max_offset;
+    }
+    if (stats.kept == 0) stats.min_weight = stats.max_weight = 0;
+    return stats;
+}
+
+void check_second_pass() {
+    if (!reading.plain) return;
+    for (int r = 0; r < reading.num_ranges; ++r) {
+        const range_state &range = reading.ranges[r];
+        if (range.fault_again != FAULT_NONE || range.lines_again != range.lines ||
+            range.kept_again != range.kept || range.checksum_again != range.checksum) {
+            fail_read();
+        }
+    }
+}
+
+void release_reading() {
+    close_input();
+    for (size_t b = 0; b < reading.num_blocks; ++b) release_array(reading.blocks[b]);
+    release_array(reading.blocks);
+    release_array(reading.ranges);
+    reading = reader_state();
 }

@@ -1,11 +1,12 @@
-// Graph file reader: turns the bytes of a DIMACS shortest-path file into the list of
-// accepted edge lines, in file order, enforcing every line rule on the way.
+// Graph file reader: the line rules of a DIMACS shortest-path file. It reads up to the
+// problem line, then hands the accepted edge lines over in batches, range by range, in
+// file order, and reports the first offending line in file order whatever the number of
+// ranges. A plain file is scanned twice from disk rather than held; other inputs are
+// scanned once into blocks of edge lines in memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "input.h"  // read_block_bytes
 
 struct edge_line {
     int32_t u;  // 0-based ends as written
@@ -13,14 +14,49 @@ struct edge_line {
     int32_t weight;
 };
 
-// Reads the file at path. At its problem line prints the size line and allocates the
-// graph state; returns the accepted edge lines (count in *count). Exits with the
-// matching message on any failure.
-edge_line *read_edge_lines(const char *path, int64_t *count);
+struct problem_counts {
+    int32_t nodes;  // N, at least 1
+    int32_t edges;  // M, at least 0
+};
 
-// Frees whatever reading holds (the input, buffers, lines not yet handed over).
+// What the accepted edge lines hold, for choosing a store layout. Lines handed over
+// exclude self-loops and lines that repeat the pair of the line just before them: the
+// earlier line's weight wins, so neither can change a lookup.
+struct edge_stats {
+    int64_t lines;         // every accepted edge line
+    int64_t kept;          // lines handed over
+    int32_t min_weight;    // over the lines handed over (0 when none)
+    int32_t max_weight;
+    uint32_t max_offset;   // largest |u - v| over the lines handed over
+};
+
+// Requires the input open. Reads up to the problem line and prints the size line; exits
+// with the matching message on an edge line before it, a malformed one, or none.
+problem_counts read_problem_line();
+
+// Requires read_problem_line. Prepares the edge lines in at most max_ranges contiguous
+// ranges and returns how many. A stream is read whole here, and its first offending line
+// reported; a plain file is only cut.
+int prepare_edge_lines(int max_ranges);
+
+// Called with each batch of lines handed over, in file order within a range.
+typedef void (*edge_batch_fn)(const edge_line *lines, size_t count, void *context);
+
+// One pass over range r (any thread, one per range at a time). The first pass over a plain
+// file also checks every line; the second must find the file unchanged.
+void read_edge_range(int r, edge_batch_fn batch, void *context);
+
+// Once every range has had its first pass: reports the first offending line in file order
+// (a line past the M announced included), or returns what the lines hold.
+edge_stats check_edge_lines();
+
+// Once every range has had its second pass: ends the run with the read message when the
+// file no longer holds what the first pass found.
+void check_second_pass();
+
+// Frees what reading holds and closes the input.
 void release_reading();
 
-// The smallest run of lines scanned by the whole team rather than the calling thread.
-// Tests shrink it to reach the team's chunk edges on small files.
+// The smallest plain-file range worth a member of its own. Tests shrink it to reach the
+// range edges on small files.
 extern size_t read_team_min_bytes;

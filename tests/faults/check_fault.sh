@@ -73,10 +73,10 @@ reader_stops_early_pipe_ignored)
     expect "$(cat status)" out err 141 $'\n' $'Graph contains 2000000 nodes and 1999999 edges\n'
     ;;
 address_space_limit)
-    # Ten million nodes and edges cannot fit in 300 MB of address space: a message, not a kill.
-    printf 'p sp 10000000 10000000\na 1 2 3\n' > big.gr
+    # Twenty million nodes and edges cannot fit in 300 MB of address space: a message, not a kill.
+    printf 'p sp 20000000 20000000\na 1 2 3\n' > big.gr
     (ulimit -v 300000; exec "$program" big.gr) > out 2> err
-    expect "$?" out err 255 "" $'Graph contains 10000000 nodes and 10000000 edges\nError: cannot allocate memory.\n'
+    expect "$?" out err 255 "" $'Graph contains 20000000 nodes and 20000000 edges\nError: cannot allocate memory.\n'
     ;;
 more_than_physical_memory)
     # Counts no machine of ours can hold (2e9 nodes need over 40 GB).

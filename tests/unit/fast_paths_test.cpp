@@ -15,6 +15,7 @@
 #include "listing.h"
 #include "queue_solver.h"
 #include "reader.h"
+#include "rows.h"
 #include "test_support.h"
 
 // Set in a forked child, which ends on purpose with everything still held, as a failed
@@ -127,16 +128,20 @@ TEST_F(fast_solvers, radix_queue_and_scan_team_match_model_on_non_negative_weigh
     }
 }
 
-// Node u's row of the compact store as (target, weight) pairs.
+// Node u's row of the compact store as (target, weight) pairs, ascending by target: the
+// store keeps rows in file order, the model lists them sorted.
 std::vector<std::pair<int32_t, int32_t>> row_of(int32_t u) {
     std::vector<std::pair<int32_t, int32_t>> row;
-    for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
-        row.push_back({edges[k].target, edges[k].weight});
+    with_rows([&](const auto &rows) {
+        for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
+            row.push_back({rows.target(k, u), rows.weight(k)});
+    });
+    std::sort(row.begin(), row.end());
     return row;
 }
 
-// Each row holds exactly the model's neighbours once, ascending, without u itself, and
-// the rows fill the pool back to back.
+// Each row holds exactly the model's neighbours once, without u itself, and the rows fill
+// the pool back to back.
 testing::AssertionResult store_matches(const model_run &want) {
     if (num_nodes != int32_t(want.graph.heads.size()))
         return testing::AssertionFailure() << "num_nodes " << num_nodes;

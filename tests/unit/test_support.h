@@ -15,6 +15,7 @@
 
 #include "failure.h"
 #include "graph.h"
+#include "input.h"
 #include "reader.h"
 #include "solver.h"
 
