@@ -20,6 +20,7 @@
 #include "failure.h"
 #include "faithful_model.h"
 #include "graph.h"
+#include "input.h"
 #include "listing.h"
 #include "queue_solver.h"
 #include "reader.h"
