@@ -1,36 +1,40 @@
 #!/usr/bin/env bash
 # End-to-end benchmark of norvane against a Boost Graph Library peer: builds
-# both (plus the graph generator), makes the benchmark graphs once in a data
-# directory outside git, checks that both print byte-identical listings and
-# prints one Markdown table per graph (also saved under the data directory).
+# both (plus the graph generator) through CMake in build-bench, makes the
+# benchmark graphs once in a data directory outside git, checks that both print
+# byte-identical listings and prints one Markdown table per graph (also saved
+# under the data directory). When GAP_SSSP names a built GAP Benchmark Suite
+# sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
 #
 # usage: bench/run.sh [--usa] [--peer-only] [--runs N] [--timeout S] [GRAPH...]
-#   GRAPH: grid random complete rmat ny bay usa   (default: all but usa)
+#   GRAPH: grid random complete rmat ny ny-gz bay bay-gz usa  (default: all but usa)
+#          ny-gz and bay-gz: norvane reads the published .gr.gz, the others the plain .gr
 #   --usa        also run the USA-scale road graph (~1.3 GB of text)
-#   --peer-only  do not build or run norvane (peer timings only)
+#   --peer-only  do not run norvane (peer timings only)
 #   --timeout S  give up on a program for a graph once one run exceeds S seconds
 # environment:
-#   NORVANE_BENCH_DATA   data directory (default: bench/data)
+#   NORVANE_BENCH_DATA   data directory (default: bench/data); the Bay Area graph is
+#                        looked for there as USA-road-d.BAY.gr.gz
+#   NORVANE_BENCH_BUILD  build directory (default: build-bench)
 #   NORVANE_BENCH_RUNS   timed runs per program and graph (default: 5)
 #   NORVANE_BENCH_TIMEOUT  same as --timeout (default: 600)
 #   NORVANE_BENCH_USA=1  same as --usa
-#   NORVANE_BIN          use this norvane binary instead of building one
-#   NORVANE_SHARED_DATA  where the .gr.gz road files are (default: ../shared/data)
+#   NORVANE_BIN          use this norvane binary instead of the one built
+#   GAP_SSSP             a built GAP Benchmark Suite sssp binary: adds its computation time
+#   GAP_DELTA            its delta for every graph (default: one per graph family)
 set -u -o pipefail
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(cd "$bench_dir/.." && pwd)
 data_dir=${NORVANE_BENCH_DATA:-$bench_dir/data}
-shared_dir=${NORVANE_SHARED_DATA:-$repo_dir/../shared/data}
+build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
 runs=${NORVANE_BENCH_RUNS:-5}
 run_timeout=${NORVANE_BENCH_TIMEOUT:-600}
 want_usa=${NORVANE_BENCH_USA:-0}
+gap=${GAP_SSSP:-}
 peer_only=0
 seed=1
-cxx=${CXX:-g++}
-# The same optimisation level as a CMake Release build, so neither side is
-# tuned further than the other.
-cxxflags=(-std=c++17 -O2 -DNDEBUG)
+road_source="the 9th DIMACS Implementation Challenge, USA road networks: http://www.diag.uniroma1.it/challenge9/download.shtml"
 
 die() { echo "run.sh: $*" >&2; exit 1; }
 note() { echo "run.sh: $*" >&2; }
@@ -42,8 +46,8 @@ while [ $# -gt 0 ]; do
         --peer-only) peer_only=1 ;;
         --runs) shift; runs=${1:-} ;;
         --timeout) shift; run_timeout=${1:-} ;;
-        -h|--help) sed -n '2,20p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
-        grid|random|complete|rmat|ny|bay|usa) selected+=("$1") ;;
+        -h|--help) sed -n '2,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        grid|random|complete|rmat|ny|ny-gz|bay|bay-gz|usa) selected+=("$1") ;;
         *) die "unknown argument '$1' (try --help)" ;;
     esac
     shift
@@ -51,36 +55,32 @@ done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive integer"
 [[ $run_timeout =~ ^[1-9][0-9]*$ ]] || die "--timeout needs a positive number of seconds"
 if [ ${#selected[@]} -eq 0 ]; then
-    selected=(grid random complete rmat ny bay)
+    selected=(grid random complete rmat ny ny-gz bay bay-gz)
     [ "$want_usa" = 1 ] && selected+=(usa)
 fi
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install -y time)"
+if [ -n "$gap" ]; then
+    [ -x "$gap" ] || die "GAP_SSSP=$gap is not an executable"
+fi
 
-mkdir -p "$data_dir/bin" "$data_dir/out" || die "cannot create $data_dir"
+mkdir -p "$data_dir/out" || die "cannot create $data_dir"
 
 # ------------------------------------------------------------------ builds
 
+# Release, the same build type for norvane and the peer, so neither side is tuned
+# further than the other.
+note "building the benchmark programs in $build (Release)"
+cmake -S "$repo_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNORVANE_BENCH=ON >/dev/null &&
+    cmake --build "$build" -j2 >/dev/null || die "build failed"
+gen=$build/bench/gen
 norvane=""
 if [ "$peer_only" = 0 ]; then
-    if [ -n "${NORVANE_BIN:-}" ]; then
-        norvane=$NORVANE_BIN
-    else
-        note "building norvane (Release)"
-        (cd "$repo_dir" && cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null \
-            && cmake --build build-release -j2 >/dev/null) || die "norvane build failed (use --peer-only to skip it)"
-        norvane=$repo_dir/build-release/norvane
-    fi
+    norvane=${NORVANE_BIN:-$build/norvane}
     [ -x "$norvane" ] || die "no norvane binary at $norvane"
 fi
-
-gen=$data_dir/bin/gen
-"$cxx" "${cxxflags[@]}" -o "$gen" "$bench_dir/gen.cpp" || die "gen build failed"
-
 peer=""
-if echo '#include <boost/graph/compressed_sparse_row_graph.hpp>' \
-    | "$cxx" -std=c++17 -fsyntax-only -x c++ - 2>/dev/null; then
-    peer=$data_dir/bin/peer_boost
-    "$cxx" "${cxxflags[@]}" -o "$peer" "$bench_dir/peer_boost.cpp" || die "peer build failed"
+if [ -x "$build/bench/peer_boost" ]; then
+    peer=$build/bench/peer_boost
 else
     note "Boost Graph headers not found: skipping the peer (apt-get install -y libboost-graph-dev)"
 fi
@@ -88,7 +88,20 @@ fi
 
 # ------------------------------------------------------------------ graphs
 
-# Prints the graph file for a name, making it first when missing; prints
+# The published compressed road file of ny or bay, or nothing with a note on where to
+# get it.
+road_gz() {
+    local up=${1^^} gz
+    for gz in "$data_dir/USA-road-d.$up.gr.gz" "$repo_dir/examples/USA-road-d.$up.gr.gz"; do
+        if [ -r "$gz" ]; then
+            echo "$gz"
+            return 0
+        fi
+    done
+    note "USA-road-d.$up.gr.gz not found in $data_dir: skipping that graph (get it from $road_source)"
+}
+
+# Prints the plain graph file for a name, making it first when missing; prints
 # nothing when its source is unavailable.
 graph_file() {
     local name=$1 file args=()
@@ -99,16 +112,13 @@ graph_file() {
         rmat) file=rmat-20-8.gr; args=(rmat 20 8 $seed) ;;
         usa) file=road-usa-24M.gr; args=(road 24000000 $seed) ;;
         ny|bay)
-            local up=${name^^}
-            file=USA-road-d.$up.gr
+            file=USA-road-d.${name^^}.gr
             if [ ! -s "$data_dir/$file" ]; then
-                local gz=$shared_dir/USA-road-d.$up.gr.gz
-                if [ ! -r "$gz" ]; then
-                    note "$gz not found: skipping $name"
-                    return 0
-                fi
+                local gz
+                gz=$(road_gz "$name")
+                [ -n "$gz" ] || return 0
                 gunzip -c "$gz" >"$data_dir/$file.tmp" && mv "$data_dir/$file.tmp" "$data_dir/$file" \
-                    || { note "cannot unpack $gz"; return 0; }
+                    || { note "cannot unpack $gz"; rm -f "$data_dir/$file.tmp"; return 0; }
             fi
             echo "$data_dir/$file"
             return 0 ;;
@@ -119,6 +129,20 @@ graph_file() {
             || { note "generating $file failed"; rm -f "$data_dir/$file.tmp"; return 0; }
     fi
     echo "$data_dir/$file"
+}
+
+# GAP's delta-stepping bucket width per graph family, the best of those tried on this
+# machine (weights: road graphs up to ~100000, generated graphs 1..1000).
+gap_delta() {
+    if [ -n "${GAP_DELTA:-}" ]; then echo "$GAP_DELTA"; return; fi
+    case $1 in
+        usa) echo 1000 ;;
+        ny|ny-gz|bay|bay-gz) echo 16000 ;;
+        grid) echo 1000 ;;
+        random) echo 100 ;;
+        rmat) echo 5 ;;
+        complete) echo 1 ;;
+    esac
 }
 
 # ------------------------------------------------------------------ timing
@@ -151,6 +175,22 @@ run_once() {
     echo "$(( (t1 - t0) / 1000 )) ${compute:-nan} ${rss:-0}" >>"$data_dir/out/$key.samples"
 }
 
+# run_gap KEY THREADS DELTA GRAPH: GAP's sssp from node 0 (the file's node 1, as for
+# norvane), every edge read in both directions, $runs trials in one process; its
+# computation time per trial goes to KEY.samples in the column of norvane's.
+run_gap() {
+    local key=$1 threads=$2 delta=$3 graph=$4
+    local log=$data_dir/out/$key.log
+    OMP_NUM_THREADS=$threads timeout "$run_timeout" "$gap" -f "$graph" -s -r 0 -n "$runs" -d "$delta" >"$log" 2>&1
+    local rc=$?
+    if [ $rc -ne 0 ]; then
+        note "$key exited with $rc on $graph:"; tail -n 3 "$log" >&2
+        return 1
+    fi
+    awk '/^Trial Time:/ { print "nan", $3, "nan" }' "$log" >"$data_dir/out/$key.samples"
+    [ -s "$data_dir/out/$key.samples" ] || { note "$key: no trial times in $log"; return 1; }
+}
+
 # Columns of the .samples files: 1 wall (microseconds), 2 compute (s), 3 RSS (KiB).
 stat_of() { awk -v c="$2" '{ print $c }' "$data_dir/out/$1.samples" | median; }
 
@@ -160,31 +200,48 @@ report=$data_dir/results-$stamp.md
 table=$data_dir/results-$stamp.tsv
 printf 'graph\tprogram\twall_s\tcompute_s\trss_mib\n' >"$table"
 failed=0
+compute_rows=()
 {
     echo "# norvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo
     echo "$(nproc) cores; $runs timed runs per cell, medians shown; stdout of every run goes to a file."
     echo "Wall is end-to-end (parse, build, solve, print); compute is the program's own \"Computation time\"."
+    if [ -n "$gap" ]; then
+        echo "GAP sssp ($gap): delta-stepping from node 0 over the plain .gr, -s (every edge both ways);"
+        echo "compute is its \"Trial Time\", $runs trials in one process; its load and wall time are not comparable."
+    fi
 } | tee "$report"
 
 for name in "${selected[@]}"; do
-    graph=$(graph_file "$name")
+    base=${name%-gz}
+    graph=$(graph_file "$base")
     [ -n "$graph" ] || continue
+    # What norvane reads: the plain file, or for the -gz rows the published .gr.gz; the
+    # peer and GAP cannot read gzip and take the plain file in both rows.
+    input=$graph
+    if [ "$name" != "$base" ]; then
+        input=$(road_gz "$base")
+        [ -n "$input" ] || continue
+    fi
     problem=$(grep -m 1 '^p' "$graph")
-    size_mb=$(( $(stat -c %s "$graph") / 1000000 ))
+    size_mb=$(( $(stat -L -c %s "$input") / 1000000 ))
 
-    keys=() labels=() cmds=() threads=()
+    keys=() labels=() cmds=() threads=() inputs=()
     if [ -n "$norvane" ]; then
         keys+=("$name.norvane1" "$name.norvane2")
         labels+=("norvane, OMP_NUM_THREADS=1" "norvane, OMP_NUM_THREADS=2")
         cmds+=("$norvane" "$norvane")
         threads+=(1 2)
+        inputs+=("$input" "$input")
     fi
     if [ -n "$peer" ]; then
         keys+=("$name.peer")
-        labels+=("peer: Boost Graph CSR + Dijkstra (1 thread)")
+        label="peer: Boost Graph CSR + Dijkstra (1 thread)"
+        [ "$input" = "$graph" ] || label="$label, on the plain .gr"
+        labels+=("$label")
         cmds+=("$peer")
         threads+=(1)
+        inputs+=("$graph")
     fi
     declare -A status=()
     for key in "${keys[@]}"; do rm -f "$data_dir/out/$key.samples"; status[$key]=ok; done
@@ -196,7 +253,7 @@ for name in "${selected[@]}"; do
         for i in "${!keys[@]}"; do
             key=${keys[$i]}
             [ "${status[$key]}" = ok ] || continue
-            run_once "$key" "${threads[$i]}" "$graph" "${cmds[$i]}"
+            run_once "$key" "${threads[$i]}" "${inputs[$i]}" "${cmds[$i]}"
             case $? in
                 0) ;;
                 2) status[$key]="timed out (> ${run_timeout} s)"; ok=0 ;;
@@ -204,6 +261,19 @@ for name in "${selected[@]}"; do
             esac
         done
     done
+
+    gap_keys=() gap_labels=()
+    if [ -n "$gap" ]; then
+        delta=$(gap_delta "$base")
+        for t in 1 2; do
+            key=$name.gap$t
+            rm -f "$data_dir/out/$key.samples"
+            gap_keys+=("$key")
+            gap_labels+=("GAP sssp, OMP_NUM_THREADS=$t, delta $delta, plain .gr")
+            note "$name: GAP sssp at $t thread(s), $runs trials"
+            if run_gap "$key" "$t" "$delta" "$graph"; then status[$key]=ok; else status[$key]=failed; ok=0; fi
+        done
+    fi
 
     finished=()
     for key in "${keys[@]}"; do [ "${status[$key]}" = ok ] && finished+=("$key"); done
@@ -229,7 +299,7 @@ for name in "${selected[@]}"; do
     [ -n "$peer" ] && [ "${status[$name.peer]}" = ok ] && peer_wall=$(stat_of "$name.peer" 1)
     {
         echo
-        echo "## $name: \`$problem\`, $(basename "$graph"), $size_mb MB"
+        echo "## $name: \`$problem\`, $(basename "$input"), $size_mb MB"
         echo
         echo "$check"
         echo
@@ -253,41 +323,43 @@ for name in "${selected[@]}"; do
             awk -v g="$name" -v k="${key#*.}" -v w="$wall" -v c="$compute" -v m="$rss" \
                 'BEGIN { printf "%s\t%s\t%.3f\t%.3f\t%.1f\n", g, k, w / 1e6, c, m / 1024 }' >>"$table"
         done
+        for i in "${!gap_keys[@]}"; do
+            key=${gap_keys[$i]}
+            if [ "${status[$key]}" != ok ]; then
+                echo "| ${gap_labels[$i]} | ${status[$key]} | | | |"
+                continue
+            fi
+            compute=$(stat_of "$key" 2)
+            awk -v l="${gap_labels[$i]}" -v c="$compute" 'BEGIN { printf "| %s | — | %.4f | — | — |\n", l, c }'
+            awk -v g="$name" -v k="${key#*.}" -v c="$compute" \
+                'BEGIN { printf "%s\t%s\t-\t%.4f\t-\n", g, k, c }' >>"$table"
+        done
     } | tee -a "$report"
+
+    # One line per graph for the closing table of computation times.
+    if [ -n "$gap" ]; then
+        row="| $name"
+        for key in "$name.norvane1" "$name.norvane2" "$name.gap1" "$name.gap2"; do
+            if [ "${status[$key]:-}" = ok ]; then
+                row="$row | $(awk -v c="$(stat_of "$key" 2)" 'BEGIN { printf "%.4f", c }')"
+            else
+                row="$row | —"
+            fi
+        done
+        compute_rows+=("$row | $(gap_delta "$base") |")
+    fi
+    unset status
 done
 
-# Compressed input: the published .gr.gz road files against their plain text, norvane only.
-if [ -n "$norvane" ]; then
-    gz_rows=()
-    for name in ny bay; do
-        [[ " ${selected[*]} " == *" $name "* ]] || continue
-        plain=$(graph_file "$name")
-        gz=$shared_dir/USA-road-d.${name^^}.gr.gz
-        [ -n "$plain" ] && [ -r "$gz" ] || continue
-        for form in plain gz; do
-            file=$plain
-            [ $form = gz ] && file=$gz
-            key=$name.$form
-            rm -f "$data_dir/out/$key.samples"
-            for ((r = 0; r < runs; r++)); do run_once "$key" 2 "$file" "$norvane" || failed=1; done
-        done
-        cmp -s "$data_dir/out/$name.plain.out" "$data_dir/out/$name.gz.out" || { note "$name: gz listing differs"; failed=1; }
-        gz_rows+=("$name")
-    done
-    if [ ${#gz_rows[@]} -gt 0 ]; then
-        {
-            echo
-            echo "## compressed input (norvane, OMP_NUM_THREADS=2): .gr.gz against plain .gr"
-            echo
-            echo "| graph | plain wall s | gzip wall s | gzip/plain |"
-            echo "|---|---:|---:|---:|"
-            for name in "${gz_rows[@]}"; do
-                p=$(stat_of "$name.plain" 1)
-                g=$(stat_of "$name.gz" 1)
-                awk -v n="$name" -v p="$p" -v g="$g" 'BEGIN { printf "| %s | %.3f | %.3f | %.2f |\n", n, p / 1e6, g / 1e6, g / p }'
-            done
-        } | tee -a "$report"
-    fi
+if [ ${#compute_rows[@]} -gt 0 ]; then
+    {
+        echo
+        echo "## computation time, medians (s)"
+        echo
+        echo "| graph | norvane 1 thr | norvane 2 thr | GAP 1 thr | GAP 2 thr | GAP delta |"
+        echo "|---|---:|---:|---:|---:|---:|"
+        printf '%s\n' "${compute_rows[@]}"
+    } | tee -a "$report"
 fi
 
 echo

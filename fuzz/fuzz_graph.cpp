@@ -37,7 +37,7 @@ constexpr int64_t MAX_NODE_LINE_WORK = 1000000;  // nodes times edge lines: the 
 // Inflated content stays inside one whole read block, so a damaged stream fails before any
 // line is handled (the expectation for it relies on that), and the model stays quick.
 constexpr size_t MAX_CONTENT_BYTES = size_t(64) << 10;
-// The whole block of a run: the program's default would map and unmap 32 MiB (and its
+// The whole block of a run: the program's default would map and unmap 8 MiB (and its
 // shadow) per run, the fuzzer's main cost.
 constexpr size_t WHOLE_BLOCK_BYTES = size_t(96) << 10;
 

@@ -5,8 +5,8 @@
 #include "listing.h"
 
 #include <errno.h>
-#include <signal.h>
 #include <omp.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -55,16 +55,17 @@ char *format_lines(char *out, int32_t first, int32_t last) {
     return out;
 }
 
+// A reader that goes away ends the run by SIGPIPE under the default disposition; a caller
+// that ignores the signal gets EPIPE here, which is a failure like any other.
 bool write_all(const char *data, size_t length) {
     while (length > 0) {
         ssize_t done = write(STDOUT_FILENO, data, length);
         if (done < 0) {
             if (errno == EINTR) continue;
-            // A reader that stopped early ends the run the way it ends any Unix tool,
-            // even when the signal was inherited as ignored.
-            if (errno == EPIPE) {
-                signal(SIGPIPE, SIG_DFL);
-                raise(SIGPIPE);
+            // Standard output may be inherited non-blocking: a full pipe is not a failure.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+                if (poll(&out, 1, -1) >= 0 || errno == EINTR) continue;
             }
             return false;
         }

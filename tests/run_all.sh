@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build; one with address and undefined-behaviour
 # sanitizers; one with the thread sanitizer (clang, whose OpenMP runtime it understands);
-# each runs every CTest test. Then a minute of fuzzing. Exits non-zero on any failure.
+# each runs every CTest test. Then the benchmark programs against the reference, and a
+# minute of fuzzing. Every build has a folder of its own: build/ stays as the user made
+# it. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+fuzz_seconds=${NORVANE_FUZZ_SECONDS:-60}
+suite_start=$SECONDS
+current=0
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON -DNORVANE_SANITIZE=OFF
-cmake --build build -j"$jobs"
-ctest --test-dir build --no-tests=error --output-on-failure -j"$jobs"
+# Says what runs next and about how long it takes (measured from fresh build folders on a
+# 2-core machine, idle and busy), so that a long quiet step does not look like a hang.
+step() {
+    ((current == 0)) || echo "==> step $current done in $((SECONDS - step_start)) s"
+    current=$1
+    step_start=$SECONDS
+    echo "==> [$1/5] $2: about $3"
+}
 
+step 1 "normal build in build-tests, every test" "20-35 s"
+cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON
+cmake --build build-tests -j"$jobs"
+ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$jobs"
+
+step 2 "address + undefined-behaviour sanitizer build in build-asan, every test" "15-45 s"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON -DNORVANE_TESTS=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --no-tests=error --output-on-failure -j"$jobs"
 
+step 3 "thread sanitizer build (clang) in build-tsan, every test" "15-45 s"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_TSAN=ON -DNORVANE_TESTS=ON
 cmake --build build-tsan -j"$jobs"
 # The OpenMP runtime itself is not instrumented; its own synchronisation is known to the
@@ -21,4 +38,10 @@ cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS="ignore_noninstrumented_modules=1 halt_on_error=1" \
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j"$jobs"
 
-bash fuzz/run.sh "${NORVANE_FUZZ_SECONDS:-60}"
+step 4 "benchmark programs (Release, build-bench) against the reference" "15 s"
+bash bench/selftest.sh
+
+step 5 "fuzzing for $fuzz_seconds s after building the target in build-fuzz" "$((fuzz_seconds + 10)) s"
+bash fuzz/run.sh "$fuzz_seconds"
+echo "==> step $current done in $((SECONDS - step_start)) s"
+echo "==> the whole suite passed in $((SECONDS - suite_start)) s"

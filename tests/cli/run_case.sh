@@ -22,6 +22,16 @@ elif [[ -f $case_dir/input.sh ]]; then
     bash "$case_dir/input.sh" > "$work/input.gr" || { echo "input.sh failed"; exit 2; }
 fi
 
+# A case on which a team can start must say which team sizes to try, or a team-only fault
+# would pass unseen at the default size.
+if [[ ! -f $case_dir/threads && -f $work/input.gr ]]; then
+    nodes=$(grep -a -m 1 '^p' "$work/input.gr" | awk '{ print $3 + 0 }')
+    if (( $(stat -c %s "$work/input.gr") >= 1048576 || ${nodes:-0} >= 65536 )); then
+        echo "case $(basename "$case_dir") can start a team: list its team sizes in a threads file"
+        exit 1
+    fi
+fi
+
 # Arguments: one per line of the args file; without one, the single operand input.gr.
 args=(input.gr)
 if [[ -f $case_dir/args ]]; then
