@@ -137,22 +137,24 @@ int next_member_follows() {
     return gz.packed[gz.packed_next + 1] == 0x8b ? 1 : 0;
 }
 
-// Up to room bytes of content into to: the count, 0 once the last member has ended,
-// -1 when a read failed or the stream is damaged or cut short.
-int64_t inflate_some(char *to, size_t room) {
+// Up to room bytes of content into to; the count, 0 once the last member has ended. When
+// a read fails or the stream is damaged or cut short, *failed is set and the count is
+// what came before, still content to hand out.
+size_t inflate_some(char *to, size_t room, bool *failed) {
     z_stream &z = gz.stream;
     z.next_out = reinterpret_cast<Bytef *>(to);
     z.avail_out = unsigned(room);
+    *failed = true;
     while (z.avail_out > 0) {
         if (gz.member_ended) {
             const int follows = next_member_follows();
-            if (follows < 0) return -1;
+            if (follows < 0) return room - z.avail_out;
             if (follows == 0) break;
-            if (inflateReset(&z) != Z_OK) return -1;
+            if (inflateReset(&z) != Z_OK) return room - z.avail_out;
             gz.member_ended = false;
         }
-        if (!refill_packed()) return -1;
-        if (gz.packed_next == gz.packed_end) return -1;  // the stream stops short
+        if (!refill_packed()) return room - z.avail_out;
+        if (gz.packed_next == gz.packed_end) return room - z.avail_out;  // the stream stops short
         z.next_in = gz.packed + gz.packed_next;
         z.avail_in = unsigned(gz.packed_end - gz.packed_next);
         const int status = inflate(&z, Z_NO_FLUSH);
@@ -160,10 +162,11 @@ int64_t inflate_some(char *to, size_t room) {
         if (status == Z_STREAM_END) {
             gz.member_ended = true;
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            return -1;
+            return room - z.avail_out;
         }
     }
-    return int64_t(room - z.avail_out);
+    *failed = false;
+    return room - z.avail_out;
 }
 
 void *inflate_all(void *) {
@@ -177,14 +180,15 @@ void *inflate_all(void *) {
         if (stop) return nullptr;
         if (room > RING_BYTES - at) room = RING_BYTES - at;
         if (room > INFLATE_STEP_BYTES) room = INFLATE_STEP_BYTES;
-        const int64_t got = inflate_some(gz.ring + at, room);
+        bool failed = false;
+        const size_t got = inflate_some(gz.ring + at, room, &failed);
         pthread_mutex_lock(&gz.lock);
-        if (got > 0) gz.head += uint64_t(got);
-        if (got == 0) gz.done = true;
-        if (got < 0) gz.failed = true;
+        gz.head += got;
+        if (got == 0 && !failed) gz.done = true;
+        if (failed) gz.failed = true;
         pthread_cond_broadcast(&gz.changed);
         pthread_mutex_unlock(&gz.lock);
-        if (got <= 0) return nullptr;
+        if (failed || got == 0) return nullptr;
     }
 }
 

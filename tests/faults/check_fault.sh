@@ -99,6 +99,41 @@ more_than_physical_memory)
     "$program" huge.gr > out 2> err
     expect "$?" out err 255 "" $'Graph contains 2000000000 nodes and 0 edges\nError: cannot allocate memory.\n'
     ;;
+long_ignored_lines_stream)
+    # 400 MB of zero bytes are one line that is neither a problem nor an edge line: it is
+    # skipped as it streams, in a buffer of a megabyte, not held until it ends.
+    head -c 400000000 /dev/zero | (ulimit -v 300000; exec "$program" /dev/stdin) > out 2> err
+    expect "${PIPESTATUS[1]}" out err 255 "" $'Error in file format: no problem line.\n'
+    ;;
+long_comments_gzip)
+    # A few hundred kilobytes of gzip holding 400 MB comment lines, before and after the
+    # problem line: they stream past under a limit far below their length.
+    { printf 'c '; head -c 200000000 /dev/zero | tr '\0' x; printf '\np sp 3 2\nc '
+      head -c 200000000 /dev/zero | tr '\0' y; printf '\na 1 2 4\na 2 3 5\n'; } | gzip -1 -c > long.gr.gz
+    (ulimit -v 300000; exec "$program" long.gr.gz) > out 2> err
+    status=$?
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+long_comments_plain)
+    # The same in a plain file, whose ranges are read a window at a time.
+    { printf 'c '; head -c 150000000 /dev/zero | tr '\0' x; printf '\np sp 3 2\nc '
+      head -c 150000000 /dev/zero | tr '\0' y; printf '\na 1 2 4\na 2 3 5\n'; } > long.gr
+    (ulimit -v 250000; exec "$program" long.gr) > out 2> err
+    status=$?
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+long_kept_line)
+    # An edge line is held whole; one longer than the memory allowed ends with the memory
+    # message, after the size line, never with the kernel's kill.
+    { printf 'p sp 2 1\na 1 2 3'; head -c 400000000 /dev/zero | tr '\0' ' '; printf '\n'; } > kept.gr
+    for file in kept.gr kept.gr.gz; do
+        [[ $file == kept.gr.gz ]] && gzip -1 -c kept.gr > kept.gr.gz
+        (ulimit -v 300000; exec "$program" "$file") > out 2> err
+        expect "$?" out err 255 "" $'Graph contains 2 nodes and 1 edges\nError: cannot allocate memory.\n'
+    done
+    ;;
 fits_under_limit)
     # The same small graph runs normally under a modest limit: the check is not too eager.
     (ulimit -v 800000; exec "$program" path3.gr) > out 2> err
