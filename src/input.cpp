@@ -28,8 +28,9 @@ constexpr size_t PACKED_BYTES = size_t(1) << 20;
 constexpr size_t RING_BYTES = size_t(4) << 20;
 // The inflating thread hands over at least this often, so scanning starts early.
 constexpr size_t INFLATE_STEP_BYTES = size_t(256) << 10;
-// Room past the content for the newline that follows every run.
-constexpr size_t SLACK_BYTES = 1;
+// Room past the content for the newline that follows every run, and eight readable
+// bytes after it for the scanner's wide loads.
+constexpr size_t SLACK_BYTES = 16;
 
 // The gzip side: compressed bytes in, content out into a ring that next_lines drains.
 // head and tail count content bytes ever written and read; the lock guards them and the

@@ -175,6 +175,43 @@ TEST_F(fast_reader, tiny_blocks_and_any_team_build_the_model_store) {
     }
 }
 
+// Numbers of every length from one digit to ten, in the usual form and in the others
+// (signs, leading zeros, tabs), so that every path of the integer scanner is read back
+// exactly: node numbers up to seven digits on a graph of three million nodes, weights
+// over the whole 32-bit range.
+TEST_F(fast_reader, numbers_of_every_length_read_exactly) {
+    std::mt19937 rng(5);
+    const int32_t n = 3000000;
+    auto of_length = [&](int digits, int64_t limit) {
+        int64_t low = 1;
+        for (int d = 1; d < digits; ++d) low *= 10;
+        return std::min<int64_t>(limit, low + std::uniform_int_distribution<int64_t>(0, 9 * low - 1)(rng));
+    };
+    std::string text = "p sp " + std::to_string(n) + " 30000\n";
+    for (int k = 0; k < 30000; ++k) {
+        const int64_t u = of_length(pick(rng, 1, 7), n), v = of_length(pick(rng, 1, 7), n);
+        int64_t w = of_length(pick(rng, 1, 10), INT32_MAX);
+        if (pick(rng, 0, 3) == 0) w = -w;
+        auto form = [&](int64_t x) {
+            switch (pick(rng, 0, 5)) {
+            case 0: return "\t" + std::to_string(x);
+            case 1: return " 000" + std::to_string(x);
+            case 2: return std::string(x < 0 ? " " : " +") + std::to_string(x);
+            default: return " " + std::to_string(x);
+            }
+        };
+        text += "a" + form(u) + form(v) + form(w) + (pick(rng, 0, 3) == 0 ? " x\n" : "\n");
+    }
+    const model_run want = run_model(text, false);
+    ASSERT_TRUE(want.ok) << want.error_message;
+    for (int threads = 1; threads <= 2; ++threads) {
+        read_team_min_bytes = 4096;
+        omp_set_num_threads(threads);
+        ASSERT_EQ(load_graph(text), want.size_line);
+        ASSERT_TRUE(store_matches(want)) << threads << " threads";
+    }
+}
+
 // Large enough that the builder splits the rows among the team, with repeats in both
 // directions and self-loops landing in every member's range of nodes, and a few hubs
 // whose long rows, full of repeats, take the sort that short rows never reach.
