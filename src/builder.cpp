@@ -16,11 +16,10 @@
 #include "rows.h"
 
 bool pack_records = false;
+int64_t build_team_min_work = int64_t(1) << 16;
 
 namespace {
 
-// Below this many lines plus nodes one thread builds faster than a woken team.
-constexpr int64_t PARALLEL_WORK = int64_t(1) << 16;
 // Rows up to this long drop repeats by comparing with what they kept so far; longer ones
 // look the target up in a per-member array of positions.
 constexpr uint32_t SHORT_ROW = 16;
@@ -206,7 +205,7 @@ void allocate_graph(int32_t n, int32_t m) {
 }
 
 int build_members(int32_t n, int32_t m) {
-    return int64_t(n) + int64_t(m) >= PARALLEL_WORK ? omp_get_max_threads() : 1;
+    return int64_t(n) + int64_t(m) >= build_team_min_work ? omp_get_max_threads() : 1;
 }
 
 void build_store(int ranges) {

@@ -13,6 +13,10 @@ void allocate_graph(int32_t n, int32_t m);
 // Members of the team worth starting to build a graph of n nodes and m edge lines.
 int build_members(int32_t n, int32_t m);
 
+// Nodes plus edge lines from which a team builds; below it one thread is faster than a
+// woken team. Tests lower it to build small graphs with the team.
+extern int64_t build_team_min_work;
+
 // Requires allocate_graph and the reader prepared with ranges ranges (one member each).
 // Fills nodes, the pool, edge_counter and negative_weights, and allocates min_distance
 // and tree; ends the run with the reader's message at the first offending line.

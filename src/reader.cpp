@@ -15,6 +15,7 @@
 #include "memory.h"
 
 size_t read_team_min_bytes = size_t(4) << 20;
+void (*first_pass_checked)() = nullptr;
 
 namespace {
 
@@ -29,8 +30,8 @@ constexpr size_t SLACK_BYTES = 16;
 // A plain file's range is read this much at a time: the bytes are still in the core's
 // second-level cache when they are scanned.
 constexpr size_t WINDOW_BYTES = size_t(512) << 10;
-// A stream's lines are split into ranges of at least this many for the builder.
-constexpr int64_t MIN_RANGE_LINES = int64_t(1) << 16;
+// What a kept line of a stream counts for against read_team_min_bytes.
+constexpr int64_t STREAM_LINE_BYTES = 16;
 
 // ------------------------------------------------------------------ line scanning
 
@@ -297,7 +298,8 @@ int prepare_stream(int max_ranges) {
     reading.stream_kept = s.kept;
     reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
                                       s.kept > 0 ? s.max_weight : 0, s.max_offset};
-    int64_t ranges = s.kept / MIN_RANGE_LINES + 1;
+    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
+    int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
     if (ranges > max_ranges) ranges = max_ranges;
     return int(ranges);
 }
@@ -560,6 +562,7 @@ edge_stats check_edge_lines() {
         stats.max_offset = range.max_offset > stats.max_offset ? range.max_offset : stats.max_offset;
     }
     if (stats.kept == 0) stats.min_weight = stats.max_weight = 0;
+    if (first_pass_checked != nullptr) first_pass_checked();
     return stats;
 }
 

@@ -57,6 +57,11 @@ void check_second_pass();
 // Frees what reading holds and closes the input.
 void release_reading();
 
-// The smallest plain-file range worth a member of its own. Tests shrink it to reach the
-// range edges on small files.
+// The smallest share of the edge lines worth a member of its own: bytes of a plain file,
+// or kept lines of a stream at 16 bytes each. Tests shrink it to reach the range edges on
+// small files.
 extern size_t read_team_min_bytes;
+
+// Called, when set, once the first pass has been checked and before the second begins:
+// tests change the file there to see that the second pass notices.
+extern void (*first_pass_checked)();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <omp.h>
 #include <unistd.h>
 
@@ -32,21 +33,42 @@ inline std::string graph_file_path() {
 struct read_rejected {};
 [[noreturn]] inline void throw_read_rejected() { throw read_rejected(); }
 
+// The bytes of text as one gzip member.
+inline std::string gzipped(const std::string &text) {
+    z_stream z = {};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    std::string packed(deflateBound(&z, uLong(text.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    z.avail_in = uInt(text.size());
+    z.next_out = reinterpret_cast<Bytef *>(&packed[0]);
+    z.avail_out = uInt(packed.size());
+    deflate(&z, Z_FINISH);
+    packed.resize(packed.size() - z.avail_out);
+    deflateEnd(&z);
+    return packed;
+}
+
+// Writes text to path, gzip-compressed when asked: the reader then takes the stream path
+// (one scan into blocks) instead of the plain file's ranges.
+inline void write_graph_file(const std::string &path, const std::string &text, bool compressed) {
+    const std::string bytes = compressed ? gzipped(text) : text;
+    FILE *file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
 // Frees whatever an earlier graph left, then builds the state from text. Returns the
 // reader's standard error (the size line) so that it stays out of the test log.
 // A file the reader rejects would end the whole test binary; it fails the test at hand
 // instead, with the reader's message, and leaves a one-node graph to carry on with.
-inline std::string load_graph(const std::string &text) {
+inline std::string load_graph(const std::string &text, bool compressed = false) {
     release_graph();
     // The default block is sized for graphs of millions of lines; allocating it for every
     // small file dominates a sanitizer build. Tests that shrink it further keep theirs.
     if (read_block_bytes > (size_t(1) << 16)) read_block_bytes = size_t(1) << 16;
     const std::string path = graph_file_path();
-    FILE *file = fopen(path.c_str(), "wb");
-    EXPECT_NE(file, nullptr) << path;
-    if (file == nullptr) return "";
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
+    write_graph_file(path, text, compressed);
     testing::internal::CaptureStderr();
     bool rejected = false;
     failure_handler = throw_read_rejected;
