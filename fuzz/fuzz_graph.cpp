@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "builder.h"
 #include "failure.h"
 #include "faithful_model.h"
 #include "graph.h"
@@ -24,6 +26,7 @@
 #include "listing.h"
 #include "queue_solver.h"
 #include "reader.h"
+#include "rows.h"
 #include "solver.h"
 
 namespace {
@@ -48,6 +51,7 @@ int output_fd = -1;
 int real_stdout = -1;
 char input_path[64];
 size_t default_team_min_bytes;
+int64_t default_build_team_min_work;
 int32_t default_scan_team_min_nodes;
 jmp_buf back;
 
@@ -200,8 +204,9 @@ std::string gzip(const std::string &content, int level, size_t split) {
     return packed;
 }
 
-// The content of packed read as gzip members back to back. False when the bytes are not
-// whole members, each checked out. Stops early, with true, once the content is too large
+// The content of packed read as gzip members back to back, as gzip reads them: bytes
+// after a member that do not begin another are ignored. False when the bytes are not
+// whole members, each checked out; content then holds what came before the damage. Stops early, with true, once the content is too large
 // to be worth a run.
 bool gunzip(const std::string &packed, std::string *content) {
     z_stream z;
@@ -218,7 +223,8 @@ bool gunzip(const std::string &packed, std::string *content) {
         const int status = inflate(&z, Z_NO_FLUSH);
         content->append(out, sizeof out - z.avail_out);
         if (status == Z_STREAM_END) {
-            if (z.avail_in == 0) {
+            // What follows the last member is padding unless it begins another one.
+            if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
                 whole = true;
                 break;
             }
@@ -260,8 +266,11 @@ void check_store(const model_run &model) {
     for (int32_t u = 0; u < n; ++u) {
         const std::vector<std::pair<int32_t, int32_t>> expected = model_row(model, u);
         got.clear();
-        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
-            got.push_back({edges[k].target, edges[k].weight});
+        with_rows([&](const auto &rows) {
+            for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
+                got.push_back({rows.target(k, u), rows.weight(k)});
+        });
+        std::sort(got.begin(), got.end());  // rows keep file order, the model's are sorted
         if (got != expected)
             differ("row of node " + std::to_string(u), row_text(expected.data(), expected.size()),
                    row_text(got.data(), got.size()));
@@ -282,7 +291,9 @@ void check_store(const model_run &model) {
         }
         check_lookup(u, u);
         check_lookup(u, (u + 1) % n);
-        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k) check_lookup(u, edges[k].target);
+        with_rows([&](const auto &rows) {
+            for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k) check_lookup(u, rows.target(k, u));
+        });
     }
 }
 
@@ -318,11 +329,13 @@ void run_once(const std::string &file, const expectation &want, const read_setup
     put_file(input_fd, file);
     read_block_bytes = setup.block_bytes;
     read_team_min_bytes = setup.team > 1 ? 1 : default_team_min_bytes;
+    build_team_min_work = setup.team > 1 ? 1 : default_build_team_min_work;
     omp_set_num_threads(setup.team);
     start_capture();
     const bool read_ok = returns([] { read_graph(input_path); });
     omp_set_num_threads(1);
     read_team_min_bytes = default_team_min_bytes;
+    build_team_min_work = default_build_team_min_work;
     if (!read_ok) {
         release_graph();
         const std::string messages = end_capture();
@@ -375,6 +388,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (input_fd < 0 || output_fd < 0 || real_stdout < 0) abort();
     snprintf(input_path, sizeof input_path, "/proc/self/fd/%d", input_fd);
     default_team_min_bytes = read_team_min_bytes;
+    default_build_team_min_work = build_team_min_work;
     default_scan_team_min_nodes = scan_team_min_nodes;
     failure_handler = jump_back;
     return 0;
@@ -388,18 +402,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool damaged = magic && !gunzip(bytes, &content);
     if (content.size() > MAX_CONTENT_BYTES) return 0;
     const bool as_gzip = size > 0 && (data[0] & 1) != 0;
-    if ((!damaged && too_large(content)) || (as_gzip && too_large(bytes))) return 0;
+    if (too_large(content) || (as_gzip && too_large(bytes))) return 0;
 
     expectation want;
     if (damaged) {
-        want.messages = "Error: cannot read file " + std::string(input_path) + ".\n";
+        // The complete lines before the damage are handled first, in file order.
+        const size_t last = content.rfind('\n');
+        const model_run before = run_model(last == std::string::npos ? "" : content.substr(0, last + 1), false);
+        const bool line_fault = !before.ok && before.error_message.rfind("Error in file format in line:", 0) == 0;
+        want.messages = before.size_line + (line_fault ? before.error_message
+                                                        : "Error: cannot read file " + std::string(input_path) + ".\n");
     } else {
         want = expect_content(content);
     }
-    // Setups drawn from the size, so that an input always replays the same way. A gzip
-    // file keeps whole blocks: the damage must be met before any line is handled.
+    // Setups drawn from the size, so that an input always replays the same way.
     const size_t small_block = 1 + size % 16;
-    const size_t plain_block = magic || size % 2 == 0 ? WHOLE_BLOCK_BYTES : small_block;
+    const size_t plain_block = size % 2 == 0 ? WHOLE_BLOCK_BYTES : small_block;
     run_once(bytes, want, {plain_block, size / 2 % 2 ? 3 : 1, size / 16 % 2 != 0});
     if (as_gzip) {
         const expectation same = magic ? expect_content(bytes) : want;

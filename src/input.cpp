@@ -49,6 +49,7 @@ struct gzip_state {
     bool failed = false;  // a read failed or the stream is damaged or cut short
     bool stop = false;    // the reader is closing
     bool started = false;
+    bool finished = false;  // the inflating thread touches nothing of this any more
     pthread_t thread;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
@@ -170,7 +171,9 @@ size_t inflate_some(char *to, size_t room, bool *failed) {
     return room - z.avail_out;
 }
 
-void *inflate_all(void *) {
+// The inflating thread's loop. It is detached, so that a run that ends on a failure
+// leaves nothing to join; closing waits for finished instead.
+void inflate_until_done() {
     for (;;) {
         pthread_mutex_lock(&gz.lock);
         while (gz.head - gz.tail == RING_BYTES && !gz.stop) pthread_cond_wait(&gz.changed, &gz.lock);
@@ -178,7 +181,7 @@ void *inflate_all(void *) {
         const size_t at = size_t(gz.head % RING_BYTES);
         size_t room = RING_BYTES - size_t(gz.head - gz.tail);
         pthread_mutex_unlock(&gz.lock);
-        if (stop) return nullptr;
+        if (stop) return;
         if (room > RING_BYTES - at) room = RING_BYTES - at;
         if (room > INFLATE_STEP_BYTES) room = INFLATE_STEP_BYTES;
         bool failed = false;
@@ -189,8 +192,17 @@ void *inflate_all(void *) {
         if (failed) gz.failed = true;
         pthread_cond_broadcast(&gz.changed);
         pthread_mutex_unlock(&gz.lock);
-        if (failed || got == 0) return nullptr;
+        if (failed || got == 0) return;
     }
+}
+
+void *inflate_all(void *) {
+    inflate_until_done();
+    pthread_mutex_lock(&gz.lock);
+    gz.finished = true;
+    pthread_cond_broadcast(&gz.changed);
+    pthread_mutex_unlock(&gz.lock);
+    return nullptr;
 }
 
 // Content from the ring, waiting for the inflating thread; as read_some.
@@ -217,7 +229,12 @@ void start_inflating() {
     if (inflateInit2(&gz.stream, 15 + 16) != Z_OK) fail_memory();
     gz.packed = static_cast<unsigned char *>(allocate_array(PACKED_BYTES, 1));
     gz.ring = static_cast<char *>(allocate_array(RING_BYTES, 1));
-    if (pthread_create(&gz.thread, nullptr, inflate_all, nullptr) != 0) fail_memory();
+    pthread_attr_t detached;
+    pthread_attr_init(&detached);
+    pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    const bool created = pthread_create(&gz.thread, &detached, inflate_all, nullptr) == 0;
+    pthread_attr_destroy(&detached);
+    if (!created) fail_memory();
     gz.started = true;
 }
 
@@ -226,8 +243,8 @@ void stop_inflating() {
         pthread_mutex_lock(&gz.lock);
         gz.stop = true;
         pthread_cond_broadcast(&gz.changed);
+        while (!gz.finished) pthread_cond_wait(&gz.changed, &gz.lock);
         pthread_mutex_unlock(&gz.lock);
-        pthread_join(gz.thread, nullptr);
     }
     if (gz.packed != nullptr) inflateEnd(&gz.stream);
     release_array(gz.packed);
@@ -237,7 +254,7 @@ void stop_inflating() {
     gz.packed_next = gz.packed_end = 0;
     gz.packed_eof = gz.member_ended = false;
     gz.head = gz.tail = 0;
-    gz.done = gz.failed = gz.stop = gz.started = false;
+    gz.done = gz.failed = gz.stop = gz.started = gz.finished = false;
 }
 
 // Up to room content bytes into to, whatever the input: as read_some.
