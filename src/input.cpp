@@ -20,7 +20,7 @@
 #include "failure.h"
 #include "memory.h"
 
-size_t read_block_bytes = size_t(8) << 20;
+size_t read_block_bytes = size_t(1) << 20;
 
 namespace {
 

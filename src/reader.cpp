@@ -200,6 +200,18 @@ const char *scan_lines(const char *p, const char *stop, scan_state &s) {
 
 enum fault_kind { FAULT_NONE, FAULT_LINE, FAULT_READ, FAULT_MEMORY };
 
+// A window of the plain file: buffer[0, have) holds the bytes from offset base on;
+// capacity has SLACK_BYTES past it.
+struct file_window {
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    size_t have = 0;
+    int64_t base = 0;
+    bool at_eof = false;
+    bool failed = false;
+};
+
+
 // One range of a plain file and what its passes found.
 struct range_state {
     int64_t first;  // cut offset: the range owns the lines that start in [first, next's first)
@@ -216,6 +228,7 @@ struct range_state {
     int64_t kept_again;
     uint64_t checksum_again;
     fault_kind fault_again;
+    file_window window;  // kept from the first pass for the second
 };
 
 struct reader_state {
@@ -320,17 +333,6 @@ void read_stream_range(int r, edge_batch_fn batch, void *context) {
 
 // ------------------------------------------------------------------ plain files
 
-// A window of the plain file: buffer[0, have) holds the bytes from offset base on;
-// capacity has SLACK_BYTES past it.
-struct file_window {
-    char *buffer = nullptr;
-    size_t capacity = 0;
-    size_t have = 0;
-    int64_t base = 0;
-    bool at_eof = false;
-    bool failed = false;
-};
-
 bool grow_window(file_window &w) {
     const size_t capacity = w.capacity != 0 ? 2 * w.capacity
                             : read_block_bytes < WINDOW_BYTES ? read_block_bytes : WINDOW_BYTES;
@@ -385,13 +387,14 @@ struct pass_result {
 // (when set) as they come. With the line limit lowered the pass stops at the line past it,
 // which is how the line past the M announced is found again.
 pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, edge_batch_fn batch,
-                            void *context) {
+                            void *context, file_window &w) {
     pass_result result;
-    file_window w;
     edge_line lines[BATCH_LINES];
     s.out = lines;
     s.capacity = BATCH_LINES;
-    if (!grow_window(w)) return pass_result{FAULT_MEMORY, from};
+    w.have = 0;
+    w.at_eof = w.failed = false;
+    if (w.buffer == nullptr && !grow_window(w)) return pass_result{FAULT_MEMORY, from};
     bool found = true;
     if (seek) {
         found = seek_line_start(w, from);
@@ -443,7 +446,6 @@ pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, 
         if (w.at_eof && whole == w.have) break;
         advance_window(w, size_t(p - w.buffer));
     }
-    free(w.buffer);
     return result;
 }
 
@@ -451,7 +453,8 @@ pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, 
 // a line start, the others at the first line start at or past their cut.
 pass_result scan_range(int r, scan_state &s, edge_batch_fn batch, void *context) {
     s.nodes = reading.counts.nodes;
-    return scan_file_range(reading.ranges[r].first, reading.ranges[r + 1].first, r > 0, s, batch, context);
+    return scan_file_range(reading.ranges[r].first, reading.ranges[r + 1].first, r > 0, s, batch, context,
+                           reading.ranges[r].window);
 }
 
 void read_file_range(int r, edge_batch_fn batch, void *context) {
@@ -498,7 +501,7 @@ int prepare_file(int max_ranges) {
     reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
     for (int r = 0; r <= ranges; ++r) {
         range_state &range = reading.ranges[r];
-        memset(&range, 0, sizeof range);
+        range = range_state();
         range.first = r == ranges ? INT64_MAX : reading.edges_start + bytes * r / ranges;
         range.lines = -1;  // no pass yet
         range.fault = FAULT_NONE;
@@ -581,6 +584,7 @@ void release_reading() {
     close_input();
     for (size_t b = 0; b < reading.num_blocks; ++b) release_array(reading.blocks[b]);
     release_array(reading.blocks);
+    for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) free(reading.ranges[r].window.buffer);
     release_array(reading.ranges);
     reading = reader_state();
 }
