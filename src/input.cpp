@@ -21,6 +21,7 @@
 #include "memory.h"
 
 size_t read_block_bytes = size_t(1) << 20;
+bool defer_read_failure = false;
 
 namespace {
 
@@ -304,6 +305,13 @@ bool hand_out(const char **lines, size_t *length, size_t whole) {
     return true;
 }
 
+// At a failed read with nothing left to hand out: the read message, or false when the
+// caller asked to report it itself.
+bool failed_lines() {
+    if (!defer_read_failure) fail_read();
+    return false;
+}
+
 }  // namespace
 
 void open_input(const char *path) {
@@ -361,7 +369,7 @@ bool next_lines(const char **lines, size_t *length) {
             searched = 0;
             if (input.skipping) {
                 if (input.at_eof) return false;  // the content ends inside an ignored line
-                if (input.read_failed) fail_read();
+                if (input.read_failed) return failed_lines();
                 read_more();
                 continue;
             }
@@ -374,7 +382,7 @@ bool next_lines(const char **lines, size_t *length) {
             searched = input.end;
         }
         if (input.at_eof) return input.end > 0 && hand_out(lines, length, input.end);
-        if (input.read_failed) fail_read();
+        if (input.read_failed) return failed_lines();
         if (input.end == input.capacity) {
             // One line fills the buffer. An ignored one streams past; a problem or edge
             // line is kept whole, so the buffer grows.
@@ -391,6 +399,10 @@ bool next_lines(const char **lines, size_t *length) {
 }
 
 int64_t lines_offset() { return input.run_offset; }
+
+bool input_read_failed() { return input.read_failed; }
+
+int64_t input_consumed() { return input.consumed + int64_t(input.begin); }
 
 void stop_lines() {
     release_array(input.data);

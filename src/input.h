@@ -33,6 +33,16 @@ bool next_lines(const char **lines, size_t *length);
 // Content offset of the first byte of the run last handed out by next_lines.
 int64_t lines_offset();
 
+// When set, next_lines returns false at a failed read instead of ending the run with the
+// read message: for a caller that must first report an offending line handed out before.
+extern bool defer_read_failure;
+
+// Whether a read of next_lines failed.
+bool input_read_failed();
+
+// Content offset just past the last run handed out by next_lines.
+int64_t input_consumed();
+
 // Frees the buffer of next_lines; a plain file is then read through read_input_at only.
 void stop_lines();
 

@@ -588,3 +588,49 @@ void release_reading() {
     release_array(reading.ranges);
     reading = reader_state();
 }
+
+// ------------------------------------------------------------------ parts read elsewhere
+
+lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line_limit,
+                           edge_batch_fn batch, void *context) {
+    scan_state s;
+    s.nodes = nodes;
+    s.line_limit = line_limit;
+    file_window w;
+    // Every part but the first starts after a cut; the first line start at or past it is
+    // the part's, as for the ranges above.
+    const pass_result result = scan_file_range(from, to, true, s, batch, context, w);
+    free(w.buffer);
+    return lines_scan{s.lines, s.kept, s.min_weight, int(result.fault), result.fault_offset};
+}
+
+lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
+                          int64_t line_limit, edge_batch_fn batch, void *context) {
+    scan_state s;
+    s.nodes = nodes;
+    s.line_limit = line_limit;
+    edge_line out[BATCH_LINES];
+    s.out = out;
+    s.capacity = BATCH_LINES;
+    const char *p = lines;
+    const char *stop = lines + length;
+    while (p < stop && s.fault == nullptr) {
+        p = scan_lines(p, stop, s);
+        if (s.count > 0 && batch != nullptr) batch(out, s.count, context);
+        s.count = 0;
+    }
+    const bool faulty = s.fault != nullptr;
+    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? int(FAULT_LINE) : int(FAULT_NONE),
+                      faulty ? offset + (s.fault - lines) : NO_FAULT};
+}
+
+int64_t edge_lines_start() { return reading.edges_start; }
+
+void pending_edge_lines(const char **lines, size_t *length) {
+    *lines = reading.pending;
+    *length = reading.pending_length;
+}
+
+void fail_line_in_run(const char *line, const char *limit) { fail_line(line, limit); }
+
+void fail_line_in_file(int64_t offset) { fail_line_at(offset); }

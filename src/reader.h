@@ -65,3 +65,35 @@ extern size_t read_team_min_bytes;
 // Called, when set, once the first pass has been checked and before the second begins:
 // tests change the file there to see that the second pass notices.
 extern void (*first_pass_checked)();
+
+// ---- For a run split over several processes, each reading a part of the same file.
+
+// What one scan of a part of the edge lines found.
+struct lines_scan {
+    int64_t lines;         // accepted edge lines, up to the first offending one
+    int64_t kept;          // of them handed over
+    int32_t min_weight;    // over the lines handed over (INT32_MAX when none)
+    int fault;             // 0 none, 1 offending line, 2 failed read, 3 memory
+    int64_t fault_offset;  // content offset of the fault
+};
+
+// Scans the lines of the plain file that start in [from, to), with the line rules above,
+// for a graph of nodes nodes; the accepted line after line_limit is an offending one. Kept
+// lines go to batch in file order. Requires the input open; any thread.
+lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line_limit,
+                           edge_batch_fn batch, void *context);
+
+// The same over a run of whole lines in memory that starts at content offset offset; a
+// newline and eight readable bytes must follow the run.
+lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
+                          int64_t line_limit, edge_batch_fn batch, void *context);
+
+// Requires read_problem_line: content offset of the first line after the problem line,
+// and (streams) the rest of the run that held it, valid until the next next_lines.
+int64_t edge_lines_start();
+void pending_edge_lines(const char **lines, size_t *length);
+
+// Write the format-error message with the offending line (in memory up to limit, or in the
+// plain file at offset, read again), then end the run.
+[[noreturn]] void fail_line_in_run(const char *line, const char *limit);
+[[noreturn]] void fail_line_in_file(int64_t offset);
