@@ -1,0 +1,337 @@
+// Distributed store builder. Each part of the edge lines is sent, in rounds of bounded
+// size, to the owners of the lines' ends (once when one process owns both); every process
+// places what it receives from process s after what it received from s before, and the
+// sources in rank order. Parts precede each other in file order by rank and wave, so the
+// lines a process receives stand in file order, and each row, filled as the one-process
+// builder fills it (a slot per member, in order), lists its records in file order: the
+// first record per neighbour is the earliest edge line's.
+#include "distributed_builder.h"
+
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "builder.h"
+#include "distributed_reader.h"
+#include "distributed_run.h"
+#include "distributed_store.h"
+#include "memory.h"
+
+int64_t exchange_round_bytes = int64_t(16) << 20;
+
+namespace {
+
+// Rows up to this long drop repeats by comparing with what they kept so far; longer ones
+// sort their targets.
+constexpr uint32_t SHORT_ROW = 16;
+
+// The lines that arrived in one part's exchange, in file order.
+struct arrival {
+    edge_line *lines;
+    int64_t count;
+};
+
+struct build_state {
+    int64_t n = 0;
+    arrival *arrivals = nullptr;
+    size_t num_arrivals = 0;
+    size_t arrival_capacity = 0;
+    uint32_t **member_counts = nullptr;
+    int members = 0;
+};
+
+build_state building;
+
+inline int owner(int32_t x) { return owner_of(x, building.n, num_processes); }
+inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
+
+void add_arrival(edge_line *lines, int64_t count) {
+    if (building.num_arrivals == building.arrival_capacity) {
+        const size_t capacity = building.arrival_capacity == 0 ? 16 : 2 * building.arrival_capacity;
+        arrival *arrivals = static_cast<arrival *>(allocate_array(capacity, sizeof(arrival)));
+        if (building.num_arrivals > 0) memcpy(arrivals, building.arrivals, building.num_arrivals * sizeof(arrival));
+        release_array(building.arrivals);
+        building.arrivals = arrivals;
+        building.arrival_capacity = capacity;
+    }
+    building.arrivals[building.num_arrivals++] = arrival{lines, count};
+}
+
+// Sends every line of part to the owners of its ends and keeps what arrives, in order.
+void exchange_part(const held_lines &part) {
+    const int k = num_processes;
+    int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
+    int64_t *lines_to = counts;
+    int64_t *lines_from = counts + k;
+    int64_t *round_out = counts + 2 * k;   // per destination: lines this round, more to come
+    int64_t *round_in = counts + 4 * k;
+    for (int d = 0; d < k; ++d) lines_to[d] = 0;
+    for (size_t b = 0; b < part.num_blocks; ++b) {
+        for (size_t i = 0; i < part.blocks[b].count; ++i) {
+            const edge_line &e = part.blocks[b].lines[i];
+            const int a = owner(e.u), c = owner(e.v);
+            ++lines_to[a];
+            if (c != a) ++lines_to[c];
+        }
+    }
+    MPI_Alltoall(lines_to, 1, MPI_INT64_T, lines_from, 1, MPI_INT64_T, MPI_COMM_WORLD);
+    int64_t incoming = 0;
+    for (int s = 0; s < k; ++s) incoming += lines_from[s];
+    int64_t per_pair = exchange_round_bytes / int64_t(sizeof(edge_line)) / k;
+    if (per_pair < 1) per_pair = 1;
+    const size_t round_lines = size_t(per_pair) * size_t(k);
+    agree_on_memory((size_t(incoming) + 2 * round_lines) * sizeof(edge_line));
+
+    edge_line *arrived = static_cast<edge_line *>(allocate_array(size_t(incoming), sizeof(edge_line)));
+    edge_line *out = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
+    edge_line *in = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
+    int *bytes = static_cast<int *>(allocate_array(4 * size_t(k), sizeof(int)));
+    int64_t *filled = static_cast<int64_t *>(allocate_array(size_t(k), sizeof(int64_t)));
+    int64_t start = 0;
+    for (int s = 0; s < k; ++s) {
+        filled[s] = start;  // where the next lines from s go
+        start += lines_from[s];
+    }
+    size_t block = 0, index = 0;
+    for (;;) {
+        // Lines in file order until one of their owners' slots is full.
+        int64_t *sent = round_out;
+        for (int d = 0; d < k; ++d) sent[2 * d] = 0;
+        for (; block < part.num_blocks; ++block, index = 0) {
+            const line_block &lines = part.blocks[block];
+            for (; index < lines.count; ++index) {
+                const edge_line &e = lines.lines[index];
+                const int a = owner(e.u), c = owner(e.v);
+                if (sent[2 * a] == per_pair || (c != a && sent[2 * c] == per_pair)) break;
+                out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
+                if (c != a) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
+            }
+            if (index < lines.count) break;
+        }
+        const int64_t more = block < part.num_blocks ? 1 : 0;
+        for (int d = 0; d < k; ++d) sent[2 * d + 1] = more;
+        MPI_Alltoall(round_out, 2, MPI_INT64_T, round_in, 2, MPI_INT64_T, MPI_COMM_WORLD);
+        int *send_bytes = bytes, *send_at = bytes + k, *receive_bytes = bytes + 2 * k, *receive_at = bytes + 3 * k;
+        bool any_more = false;
+        for (int p = 0; p < k; ++p) {
+            send_bytes[p] = int(sent[2 * p] * int64_t(sizeof(edge_line)));
+            send_at[p] = int(int64_t(p) * per_pair * int64_t(sizeof(edge_line)));
+            receive_bytes[p] = int(round_in[2 * p] * int64_t(sizeof(edge_line)));
+            receive_at[p] = send_at[p];
+            any_more = any_more || round_in[2 * p + 1] != 0;
+            if (p != process_rank) build_bytes_sent += send_bytes[p];
+        }
+        MPI_Alltoallv(out, send_bytes, send_at, MPI_BYTE, in, receive_bytes, receive_at, MPI_BYTE,
+                      MPI_COMM_WORLD);
+        for (int s = 0; s < k; ++s) {
+            memcpy(arrived + filled[s], in + size_t(s) * size_t(per_pair), size_t(round_in[2 * s]) * sizeof(edge_line));
+            filled[s] += round_in[2 * s];
+        }
+        if (!any_more) break;
+    }
+    release_array(out);
+    release_array(in);
+    release_array(bytes);
+    release_array(filled);
+    release_array(counts);
+    add_arrival(arrived, incoming);
+}
+
+// The lines [first, last) of all arrivals together, handed to f one at a time, in order.
+template <class F>
+void for_arrived(int64_t first, int64_t last, F &&f) {
+    int64_t base = 0;
+    for (size_t a = 0; a < building.num_arrivals && base < last; ++a) {
+        const arrival &part = building.arrivals[a];
+        const int64_t lo = first > base ? first - base : 0;
+        const int64_t hi = last - base < part.count ? last - base : part.count;
+        for (int64_t i = lo; i < hi; ++i) f(part.lines[i]);
+        base += part.count;
+    }
+}
+
+// Keeps the first record of each target in rows [lo, hi), packed to the front of the
+// block: the kept records go to [local_rows[lo], returned end), and local_rows[u] becomes
+// row u's new start. block_end is where row hi - 1 ended. keys and kept hold a long row.
+uint32_t keep_first_records(int64_t lo, int64_t hi, uint32_t block_end, uint64_t *keys, edge_record *kept) {
+    edge_record *pool = local_records;
+    uint32_t write = lo < hi ? local_rows[lo] : block_end;
+    for (int64_t u = lo; u < hi; ++u) {
+        const uint32_t start = local_rows[u];
+        const uint32_t end = u + 1 < hi ? local_rows[u + 1] : block_end;
+        const uint32_t row = write;
+        local_rows[u] = row;
+        if (end - start <= SHORT_ROW) {
+            for (uint32_t k = start; k < end; ++k) {
+                uint32_t j = row;
+                while (j < write && pool[j].target != pool[k].target) ++j;
+                if (j == write) pool[write++] = pool[k];
+            }
+            continue;
+        }
+        // Sorted by target and then by position, the first of each target is the earliest.
+        const uint32_t length = end - start;
+        for (uint32_t j = 0; j < length; ++j) keys[j] = (uint64_t(uint32_t(pool[start + j].target)) << 32) | j;
+        std::sort(keys, keys + length);
+        uint32_t count = 0;
+        for (uint32_t j = 0; j < length; ++j) {
+            if (j == 0 || (keys[j] >> 32) != (keys[j - 1] >> 32)) kept[count++] = pool[start + uint32_t(keys[j])];
+        }
+        memcpy(pool + write, kept, size_t(count) * sizeof(edge_record));
+        write += count;
+    }
+    return write;
+}
+
+// The first owned node whose row starts at or after record r.
+int64_t node_at_record(uint64_t r) {
+    int64_t lo = 0, hi = num_local_nodes;
+    while (lo < hi) {
+        const int64_t mid = (lo + hi) / 2;
+        if (local_rows[mid] < r) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// Rows from the arrived lines: count per member, a slot per member in each row in member
+// order, fill, then keep the first record per neighbour.
+void build_rows() {
+    const int64_t n_local = num_local_nodes;
+    int64_t total_lines = 0;
+    for (size_t a = 0; a < building.num_arrivals; ++a) total_lines += building.arrivals[a].count;
+    const int members = total_lines + n_local >= build_team_min_work ? omp_get_max_threads() : 1;
+    agree_on_memory(size_t(members) * size_t(n_local) * sizeof(uint32_t));
+    building.members = members;
+    building.member_counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
+    for (int m = 0; m < members; ++m)
+        building.member_counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n_local), sizeof(uint32_t)));
+    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members) + 1, sizeof(uint64_t)));
+    uint32_t *longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
+    const int32_t first = first_local_node;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        uint32_t *count = building.member_counts[m];
+        for_arrived(total_lines * m / members, total_lines * (m + 1) / members, [&](const edge_line &e) {
+            if (owned(e.u)) ++count[e.u - first];
+            if (owned(e.v)) ++count[e.v - first];
+        });
+#pragma omp barrier
+        // Row lengths, and each member's offset inside a row, for this member's nodes.
+        const int64_t lo = n_local * m / members, hi = n_local * (m + 1) / members;
+        uint64_t records = 0;
+        uint32_t row_max = 0;
+        for (int64_t u = lo; u < hi; ++u) {
+            uint32_t within = 0;
+            for (int j = 0; j < members; ++j) {
+                const uint32_t c = building.member_counts[j][u];
+                building.member_counts[j][u] = within;
+                within += c;
+            }
+            local_rows[u] = within;
+            records += within;
+            row_max = within > row_max ? within : row_max;
+        }
+        block_records[m] = records;
+        longest[m] = row_max;
+#pragma omp barrier
+        uint64_t start = 0;
+        for (int j = 0; j < m; ++j) start += block_records[j];
+        for (int64_t u = lo; u < hi; ++u) {
+            const uint32_t length = local_rows[u];
+            local_rows[u] = uint32_t(start);
+            for (int j = 0; j < members; ++j) building.member_counts[j][u] += uint32_t(start);
+            start += length;
+        }
+    }
+    uint64_t total = 0;
+    uint32_t row_max = 0;
+    for (int m = 0; m < members; ++m) {
+        total += block_records[m];
+        row_max = longest[m] > row_max ? longest[m] : row_max;
+    }
+    local_rows[n_local] = uint32_t(total);
+    const size_t long_row = row_max > SHORT_ROW ? row_max : 0;
+    agree_on_memory(size_t(total) * sizeof(edge_record) +
+                    size_t(members) * long_row * (sizeof(uint64_t) + sizeof(edge_record)) + size_t(n_local) * 5);
+    local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        uint32_t *cursor = building.member_counts[m];
+        for_arrived(total_lines * m / members, total_lines * (m + 1) / members, [&](const edge_line &e) {
+            if (owned(e.u)) local_records[cursor[e.u - first]++] = edge_record{e.v, e.weight};
+            if (owned(e.v)) local_records[cursor[e.v - first]++] = edge_record{e.u, e.weight};
+        });
+    }
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    building.num_arrivals = 0;
+    for (int m = 0; m < members; ++m) release_array(building.member_counts[m]);
+    release_array(building.member_counts);
+    building.member_counts = nullptr;
+
+    // Members take blocks of rows with about equal records, keep the first per neighbour,
+    // then the blocks move left in order, so none lands on one not yet moved.
+    int64_t *first_node = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
+    uint32_t *block_start = static_cast<uint32_t *>(allocate_array(size_t(members) + 1, sizeof(uint32_t)));
+    for (int m = 0; m <= members; ++m) {
+        first_node[m] = m == members ? n_local : node_at_record(total * uint64_t(m) / uint64_t(members));
+        block_start[m] = m == members ? uint32_t(total) : local_rows[first_node[m]];
+    }
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        uint64_t *keys = static_cast<uint64_t *>(allocate_array(long_row, sizeof(uint64_t)));
+        edge_record *kept = static_cast<edge_record *>(allocate_array(long_row, sizeof(edge_record)));
+        const uint32_t end = keep_first_records(first_node[m], first_node[m + 1], block_start[m + 1], keys, kept);
+        block_records[m] = end - block_start[m];
+        release_array(keys);
+        release_array(kept);
+    }
+    uint32_t at = 0;
+    for (int m = 0; m < members; ++m) {
+        if (at != block_start[m]) {
+            memmove(local_records + at, local_records + block_start[m], size_t(block_records[m]) * sizeof(edge_record));
+            const uint32_t shift = block_start[m] - at;
+            for (int64_t u = first_node[m]; u < first_node[m + 1]; ++u) local_rows[u] -= shift;
+        }
+        at += uint32_t(block_records[m]);
+    }
+    local_rows[n_local] = at;
+    release_array(first_node);
+    release_array(block_start);
+    release_array(block_records);
+    release_array(longest);
+}
+
+}  // namespace
+
+void build_distributed_store(int32_t n, int32_t m) {
+    building.n = n;
+    num_nodes = n;
+    num_edges = m;
+    const int64_t k = num_processes;
+    first_local_node = block_first(n, k, process_rank);
+    num_local_nodes = block_first(n, k, process_rank + 1) - first_local_node;
+    // The smallest this process's share can be held in: row offsets, distances and flags
+    // per owned node, a record per direction of its share of the edge lines, read buffers.
+    const size_t share = size_t(num_local_nodes) * 9 + 4 + size_t(2 * int64_t(m) / k) * sizeof(edge_record) +
+                         (size_t(16) << 20);
+    agree_on_memory(share);
+    local_rows = static_cast<uint32_t *>(allocate_array(size_t(num_local_nodes) + 1, sizeof(uint32_t)));
+    held_lines part = {nullptr, 0, 0};
+    while (next_held_lines(&part)) {
+        exchange_part(part);
+        release_held_lines(&part);
+    }
+    any_negative_weight = least_kept_weight() < 0;
+    release_distributed_reading();
+    build_rows();
+    release_array(building.arrivals);
+    building = build_state();
+    local_distance = static_cast<int32_t *>(allocate_array(size_t(num_local_nodes), sizeof(int32_t)));
+    local_settled = static_cast<uint8_t *>(allocate_array(size_t(num_local_nodes), sizeof(uint8_t)));
+}

@@ -1,0 +1,409 @@
+// Distributed reading. A plain file is cut into one byte range per process (each owns the
+// lines that start in it), scanned by the process's team with the shared line rules.
+// Any other input (gzip, pipe, FIFO) is read by rank 0 alone, which hands its runs of whole
+// lines out in waves: run k of a wave to process k, so that parts stay in file order by
+// rank. Each wave ends with an agreement on the first fault, in file order, before any
+// line of it is handed on; a failed read is reported after the lines before it.
+#include "distributed_reader.h"
+
+#include <fcntl.h>
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "distributed_run.h"
+#include "failure.h"
+#include "input.h"
+#include "memory.h"
+
+namespace {
+
+// Kept lines are held in blocks of this many (768 KiB).
+constexpr size_t BLOCK_LINES = size_t(1) << 16;
+// A newline and eight readable bytes follow every run that is scanned.
+constexpr size_t SLACK_BYTES = 16;
+// Bytes per message when a run or a line is sent whole.
+constexpr int64_t MESSAGE_BYTES = int64_t(1) << 30;
+
+struct reading_state {
+    const char *path = nullptr;
+    problem_counts counts = {0, 0};
+    bool plain = false;
+    int64_t edges_start = 0;
+    int64_t size = 0;
+    bool done = false;            // no part is left
+    bool first_wave = true;
+    int64_t lines_before = 0;     // accepted lines in the waves before
+    int32_t min_weight = INT32_MAX;
+    // Streams: this process's run and, on rank 0, the wave's runs back to back.
+    char *run = nullptr;
+    size_t run_capacity = 0;
+    char *wave = nullptr;
+    size_t wave_capacity = 0;
+};
+
+reading_state reading;
+
+// One member's kept lines.
+struct member_lines {
+    line_block *blocks;
+    size_t num_blocks;
+    size_t capacity;
+    bool out_of_memory;
+};
+
+bool add_block(member_lines &m) {
+    if (m.out_of_memory || !memory_available(BLOCK_LINES * sizeof(edge_line) + (size_t(1) << 20))) {
+        m.out_of_memory = true;
+        return false;
+    }
+    if (m.num_blocks == m.capacity) {
+        const size_t capacity = m.capacity == 0 ? 16 : 2 * m.capacity;
+        line_block *blocks = static_cast<line_block *>(realloc(m.blocks, capacity * sizeof(line_block)));
+        if (blocks == nullptr) {
+            m.out_of_memory = true;
+            return false;
+        }
+        m.blocks = blocks;
+        m.capacity = capacity;
+    }
+    edge_line *lines = static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
+    m.blocks[m.num_blocks++] = line_block{lines, 0};
+    return true;
+}
+
+// Batch callback of the scans: appends the lines to the member's blocks. Out of memory, it
+// drops them; the member's fault says so.
+void keep_batch(const edge_line *lines, size_t count, void *context) {
+    member_lines &m = *static_cast<member_lines *>(context);
+    while (count > 0) {
+        if ((m.num_blocks == 0 || m.blocks[m.num_blocks - 1].count == BLOCK_LINES) && !add_block(m)) return;
+        line_block &b = m.blocks[m.num_blocks - 1];
+        const size_t take = BLOCK_LINES - b.count < count ? BLOCK_LINES - b.count : count;
+        memcpy(b.lines + b.count, lines, take * sizeof(edge_line));
+        b.count += take;
+        lines += take;
+        count -= take;
+    }
+}
+
+// Moves the members' blocks, in member order, into part.
+void hand_over(member_lines *members, int count, held_lines *part) {
+    size_t blocks = 0;
+    for (int m = 0; m < count; ++m) blocks += members[m].num_blocks;
+    part->blocks = static_cast<line_block *>(allocate_array(blocks, sizeof(line_block)));
+    part->num_blocks = 0;
+    part->count = 0;
+    for (int m = 0; m < count; ++m) {
+        for (size_t b = 0; b < members[m].num_blocks; ++b) {
+            part->blocks[part->num_blocks++] = members[m].blocks[b];
+            part->count += int64_t(members[m].blocks[b].count);
+        }
+        free(members[m].blocks);
+    }
+}
+
+int64_t scan_fault_key(const lines_scan &scan) {
+    switch (scan.fault) {
+    case 1: return fault_key(scan.fault_offset, FAULT_OFFENDING_LINE);
+    case 2: return fault_key(scan.fault_offset, FAULT_FAILED_READ);
+    case 3: return fault_key(scan.fault_offset, FAULT_NO_MEMORY);
+    default: return NO_FAULT;
+    }
+}
+
+void send_bytes(const char *bytes, int64_t length, int to) {
+    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
+        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
+        MPI_Send(bytes + at, int(piece), MPI_BYTE, to, 0, MPI_COMM_WORLD);
+    }
+}
+
+void receive_bytes(char *bytes, int64_t length, int from) {
+    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
+        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
+        MPI_Recv(bytes + at, int(piece), MPI_BYTE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+}
+
+// Ends the run at the agreed fault, with the message the one-process reader writes. own is
+// this process's key; run and run_offset the stream run that may hold the offending line.
+[[noreturn]] void end_at_fault(int64_t agreed, int64_t own, const char *run, size_t run_length,
+                               int64_t run_offset) {
+    const fault_kind kind = fault_kind_of(agreed);
+    if (kind == FAULT_OFFENDING_LINE && !reading.plain) {
+        // Only the process that scanned the line holds it: it sends the line to rank 0.
+        const int owner = fault_owner(agreed, own);
+        if (process_rank == owner) {
+            const char *line = run + (fault_offset(agreed) - run_offset);
+            const char *limit = run + run_length;
+            const char *newline = static_cast<const char *>(memchr(line, '\n', size_t(limit - line)));
+            const int64_t length = newline != nullptr ? newline + 1 - line : limit - line;
+            if (owner == 0) {
+                end_unless_rank0();
+                fail_line_in_run(line, line + length);
+            }
+            MPI_Send(&length, 1, MPI_INT64_T, 0, 0, MPI_COMM_WORLD);
+            send_bytes(line, length, 0);
+        } else if (process_rank == 0) {
+            int64_t length = 0;
+            MPI_Recv(&length, 1, MPI_INT64_T, owner, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            char *line = static_cast<char *>(allocate_array(size_t(length) + SLACK_BYTES, 1));
+            receive_bytes(line, length, owner);
+            end_unless_rank0();
+            fail_line_in_run(line, line + length);
+        }
+        end_everywhere(nullptr);
+    }
+    switch (kind) {
+    case FAULT_OFFENDING_LINE:
+        end_unless_rank0();
+        fail_line_in_file(fault_offset(agreed));
+    case FAULT_FAILED_READ:
+        end_unless_rank0();
+        fail_read();
+    case FAULT_NO_MEMORY:
+        end_everywhere("Error: cannot allocate memory.\n");
+    default:
+        end_everywhere(nullptr);
+    }
+}
+
+// ------------------------------------------------------------------ plain files
+
+// Offset of the accepted line after the first limit ones in [from, to), found by scanning
+// again; a file that no longer holds it counts as a failed read.
+int64_t line_after(int64_t from, int64_t to, int64_t limit) {
+    const lines_scan again = scan_file_lines(from, to, reading.counts.nodes, limit, nullptr, nullptr);
+    return again.fault == 1 ? fault_key(again.fault_offset, FAULT_OFFENDING_LINE)
+                            : fault_key(from, FAULT_FAILED_READ);
+}
+
+bool next_plain_part(held_lines *part) {
+    if (reading.done) return false;
+    reading.done = true;
+    const int64_t bytes = reading.size > reading.edges_start ? reading.size - reading.edges_start : 0;
+    const int64_t k = num_processes;
+    const int64_t from = reading.edges_start + bytes * process_rank / k;
+    const int64_t to = process_rank + 1 == k ? INT64_MAX : reading.edges_start + bytes * (process_rank + 1) / k;
+    const int64_t span = (process_rank + 1 == k ? reading.edges_start + bytes : to) - from;
+    int64_t count = span / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1) + 1;
+    if (count > omp_get_max_threads()) count = omp_get_max_threads();
+    const int members = int(count);
+    int64_t *cuts = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
+    for (int m = 0; m <= members; ++m) cuts[m] = m == members ? to : from + span * m / members;
+    member_lines *lines = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
+    lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
+    const int64_t m_limit = reading.counts.edges;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        lines[m] = member_lines{nullptr, 0, 0, false};
+        scans[m] = scan_file_lines(cuts[m], cuts[m + 1], reading.counts.nodes, m_limit, keep_batch, &lines[m]);
+    }
+    // The first fault of this process in file order: members are in file order, and a
+    // member stops at its own first fault; lines after a fault are never counted on.
+    int64_t own = NO_FAULT;
+    int64_t accepted = 0;
+    for (int m = 0; m < members && own == NO_FAULT; ++m) {
+        accepted += scans[m].lines;
+        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_NO_MEMORY);
+        else own = scan_fault_key(scans[m]);
+        if (scans[m].kept > 0 && scans[m].min_weight < reading.min_weight) reading.min_weight = scans[m].min_weight;
+    }
+    // The line past the M announced may stand in any process's range, before its own fault.
+    int64_t at = sum_below(accepted);
+    for (int m = 0; m < members; ++m) {
+        if (at + scans[m].lines > m_limit) {
+            const int64_t past = line_after(cuts[m], cuts[m + 1], m_limit - at);
+            own = past < own ? past : own;
+            break;
+        }
+        if (scan_fault_key(scans[m]) != NO_FAULT) break;
+        at += scans[m].lines;
+    }
+    const int64_t agreed = agree_on_fault(own);
+    if (agreed != NO_FAULT) end_at_fault(agreed, own, nullptr, 0, 0);
+    hand_over(lines, members, part);
+    release_array(cuts);
+    release_array(lines);
+    release_array(scans);
+    return true;
+}
+
+// ------------------------------------------------------------------ streams
+
+// Copies run [lines, lines + length) into buffer at used, growing it.
+void add_to_wave(const char *lines, size_t length, size_t used) {
+    if (used + length + SLACK_BYTES > reading.wave_capacity) {
+        size_t capacity = reading.wave_capacity == 0 ? read_block_bytes : reading.wave_capacity;
+        while (capacity < used + length + SLACK_BYTES) capacity *= 2;
+        check_memory_budget(capacity);
+        char *wave = static_cast<char *>(allocate_array(capacity, 1));
+        if (used > 0) memcpy(wave, reading.wave, used);
+        release_array(reading.wave);
+        reading.wave = wave;
+        reading.wave_capacity = capacity;
+    }
+    memcpy(reading.wave + used, lines, length);
+}
+
+// Rank 0: takes up to one run per process from the input into the wave buffer.
+void fetch_wave(int64_t *lengths, int64_t *offsets, int64_t *ended, int64_t *read_fault) {
+    size_t used = 0;
+    for (int k = 0; k < num_processes; ++k) {
+        const char *lines = nullptr;
+        size_t length = 0;
+        int64_t offset = 0;
+        if (reading.first_wave && k == 0) pending_edge_lines(&lines, &length);
+        if (length > 0) {
+            offset = edge_lines_start();
+        } else if (next_lines(&lines, &length)) {
+            offset = lines_offset();
+        } else {
+            *ended = 1;
+            if (input_read_failed()) *read_fault = fault_key(input_consumed(), FAULT_FAILED_READ);
+            return;
+        }
+        add_to_wave(lines, length, used);
+        lengths[k] = int64_t(length);
+        offsets[k] = offset;
+        used += length;
+    }
+}
+
+void grow_run(size_t length) {
+    if (length + SLACK_BYTES <= reading.run_capacity) return;
+    release_array(reading.run);
+    reading.run = static_cast<char *>(allocate_array(length + SLACK_BYTES, 1));
+    reading.run_capacity = length + SLACK_BYTES;
+}
+
+bool next_stream_part(held_lines *part) {
+    if (reading.done) return false;
+    const int k = num_processes;
+    // What rank 0 tells every process about the wave: whether the content has ended, a
+    // failed read that follows the wave's lines, each run's length and content offset.
+    int64_t *plan = static_cast<int64_t *>(allocate_array(2 * size_t(k) + 2, sizeof(int64_t)));
+    for (int i = 0; i < 2 * k + 2; ++i) plan[i] = 0;
+    int64_t *lengths = plan + 2;
+    int64_t *offsets = plan + 2 + k;
+    plan[1] = NO_FAULT;
+    if (process_rank == 0) {
+        // Shared input code may end the run here (memory for a long kept line).
+        expect_agreement();
+        fetch_wave(lengths, offsets, &plan[0], &plan[1]);
+    }
+    reading.first_wave = false;
+    if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
+    MPI_Bcast(plan, 2 * k + 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    if (plan[0] != 0) reading.done = true;
+    const int64_t length = lengths[process_rank];
+    const int64_t run_offset = offsets[process_rank];
+    agree_on_memory(size_t(length) + SLACK_BYTES > reading.run_capacity ? size_t(length) + SLACK_BYTES : 0);
+    grow_run(size_t(length));
+    if (process_rank == 0) {
+        int64_t at = lengths[0];
+        for (int p = 1; p < k; ++p) {
+            send_bytes(reading.wave + at, lengths[p], p);
+            at += lengths[p];
+        }
+        if (lengths[0] > 0) memcpy(reading.run, reading.wave, size_t(lengths[0]));
+    } else {
+        receive_bytes(reading.run, length, 0);
+    }
+    memset(reading.run + length, '\n', SLACK_BYTES);
+
+    member_lines lines = {nullptr, 0, 0, false};
+    const lines_scan scan = scan_run_lines(reading.run, size_t(length), run_offset, reading.counts.nodes,
+                                           reading.counts.edges, keep_batch, &lines);
+    int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_NO_MEMORY) : scan_fault_key(scan);
+    if (process_rank == 0 && plan[1] < own) own = plan[1];  // it follows every line of the wave
+    if (scan.kept > 0 && scan.min_weight < reading.min_weight) reading.min_weight = scan.min_weight;
+    const int64_t before = reading.lines_before + sum_below(scan.lines);
+    if (before + scan.lines > reading.counts.edges) {
+        const lines_scan again = scan_run_lines(reading.run, size_t(length), run_offset, reading.counts.nodes,
+                                                reading.counts.edges - before, nullptr, nullptr);
+        const int64_t past = fault_key(again.fault_offset, FAULT_OFFENDING_LINE);
+        own = past < own ? past : own;
+    }
+    reading.lines_before += sum_over_processes(scan.lines);
+    release_array(plan);
+    const int64_t agreed = agree_on_fault(own);
+    if (agreed != NO_FAULT) end_at_fault(agreed, own, reading.run, size_t(length), run_offset);
+    hand_over(&lines, 1, part);
+    return true;
+}
+
+}  // namespace
+
+problem_counts read_head_everywhere(const char *path) {
+    reading.path = path;
+    int64_t head[5] = {0, 0, 0, 0, 0};
+    if (process_rank == 0) {
+        expect_agreement();
+        open_input(path);
+        const problem_counts counts = read_problem_line();
+        head[0] = counts.nodes;
+        head[1] = counts.edges;
+        head[2] = edge_lines_start();
+        head[3] = input_size();
+        head[4] = input_is_plain_file();
+    }
+    if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
+    MPI_Bcast(head, 5, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    reading.counts = problem_counts{int32_t(head[0]), int32_t(head[1])};
+    reading.edges_start = head[2];
+    reading.size = head[3];
+    reading.plain = head[4] != 0;
+    if (!reading.plain) {
+        // The read message waits until the lines before the failed read have been checked.
+        defer_read_failure = true;
+        return reading.counts;
+    }
+    int64_t own = NO_FAULT;
+    if (process_rank != 0) {
+        // Tried quietly first, so that a file missing everywhere is reported once.
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            own = fault_key(0, FAULT_NOT_OPENED);
+        } else {
+            close(fd);
+            expect_agreement();
+            open_input(path);
+        }
+    }
+    const int64_t agreed = agree_on_fault(own);
+    if (agreed != NO_FAULT) {
+        if (fault_kind_of(agreed) != FAULT_NOT_OPENED) end_everywhere(nullptr);
+        if (process_rank == 0) fprintf(stderr, "File %s not found.\n", path);
+        end_everywhere(nullptr);
+    }
+    stop_lines();
+    return reading.counts;
+}
+
+bool next_held_lines(held_lines *part) {
+    return reading.plain ? next_plain_part(part) : next_stream_part(part);
+}
+
+void release_held_lines(held_lines *part) {
+    for (size_t b = 0; b < part->num_blocks; ++b) release_array(part->blocks[b].lines);
+    release_array(part->blocks);
+    *part = held_lines{nullptr, 0, 0};
+}
+
+int32_t least_kept_weight() { return int32_t(min_over_processes(reading.min_weight)); }
+
+void release_distributed_reading() {
+    close_input();
+    release_array(reading.run);
+    release_array(reading.wave);
+    defer_read_failure = false;
+    reading = reading_state();
+}

@@ -1,0 +1,46 @@
+// Reading one graph file by several processes. Rank 0 reads up to the problem line; the
+// edge lines then come in parts, one per process at a time, each part's lines in file order
+// and every part before the next process's part in file order. Invariant: a part is handed
+// out only once every process has checked its own, so the first offending line in file
+// order over all processes is the one reported, as by the one-process reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "reader.h"
+
+// A part of the edge lines: the kept lines (no self-loop, no repeat of the line before)
+// in file order, in blocks.
+struct line_block {
+    edge_line *lines;
+    size_t count;
+};
+struct held_lines {
+    line_block *blocks;
+    size_t num_blocks;
+    int64_t count;  // lines in all blocks
+};
+
+// Collective. Opens path and reads up to the problem line on rank 0, which writes the size
+// line; a plain file is then opened by every process. Ends the run as the one-process
+// reader does when the file cannot be opened, a line before the problem line offends or
+// there is none.
+problem_counts read_head_everywhere(const char *path);
+
+// Collective; requires read_head_everywhere. The next part for this process (a plain
+// file: the lines that start in its byte range, all at once; any other input: the run of
+// lines that rank 0 handed it in the next wave), or false on every process when none is
+// left. Ends the run at the first offending line in file order over all processes, a line
+// past the M announced included.
+bool next_held_lines(held_lines *part);
+
+// Frees a part's lines.
+void release_held_lines(held_lines *part);
+
+// Collective, after the last part: the least weight of a kept line in the whole file
+// (INT32_MAX when none).
+int32_t least_kept_weight();
+
+// Frees what reading holds and closes the input.
+void release_distributed_reading();

@@ -1,0 +1,117 @@
+// The process group (MPI) and the agreement on faults. Only the main thread of each process
+// talks to the others. A fault that shared code meets ends the run through the failure
+// handler: inside a stretch declared by expect_agreement it joins the agreement the others
+// are heading for; anywhere else no agreement can follow, and the run is aborted.
+#include "distributed_run.h"
+
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "failure.h"
+#include "memory.h"
+
+int process_rank = 0;
+int num_processes = 1;
+int host_processes = 1;
+
+namespace {
+
+bool agreement_expected = false;
+bool ending = false;
+
+[[noreturn]] void exit_failed() {
+    MPI_Finalize();
+    exit(-1);
+}
+
+void on_shared_failure() {
+    // A member of a thread team cannot take part in the group's exchanges; its process ends
+    // and the launcher ends the rest.
+    if (omp_in_parallel() && omp_get_thread_num() != 0) exit(-1);
+    if (ending) exit_failed();
+    if (agreement_expected) {
+        agree_on_fault(fault_key(0, FAULT_ALREADY_REPORTED));
+        exit_failed();
+    }
+    fflush(stderr);
+    MPI_Abort(MPI_COMM_WORLD, 255);
+    exit(-1);
+}
+
+int64_t reduce(int64_t value, MPI_Op op) {
+    int64_t result = value;
+    MPI_Allreduce(&value, &result, 1, MPI_INT64_T, op, MPI_COMM_WORLD);
+    return result;
+}
+
+}  // namespace
+
+void start_processes(int *argc, char ***argv) {
+    int provided = 0;
+    MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
+    MPI_Comm_rank(MPI_COMM_WORLD, &process_rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &num_processes);
+    MPI_Comm host;
+    MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
+    MPI_Comm_size(host, &host_processes);
+    MPI_Comm_free(&host);
+    failure_handler = on_shared_failure;
+}
+
+void finish_processes() { MPI_Finalize(); }
+
+int64_t agree_on_fault(int64_t key) {
+    agreement_expected = false;
+    return reduce(key, MPI_MIN);
+}
+
+int fault_owner(int64_t agreed, int64_t own) {
+    return int(reduce(own == agreed ? process_rank : num_processes, MPI_MIN));
+}
+
+void expect_agreement() { agreement_expected = true; }
+
+void end_everywhere(const char *message) {
+    if (process_rank == 0 && message != nullptr) fputs(message, stderr);
+    exit_failed();
+}
+
+void end_unless_rank0() {
+    ending = true;
+    if (process_rank != 0) exit_failed();
+}
+
+void abort_everywhere(const char *message) {
+    fputs(message, stderr);
+    fflush(stderr);
+    MPI_Abort(MPI_COMM_WORLD, 255);
+    exit(-1);
+}
+
+bool share_available(size_t bytes) {
+    if (!memory_available(bytes)) return false;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_bytes = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_bytes <= 0) return true;
+    return bytes / size_t(page_bytes) * size_t(host_processes) < size_t(pages);
+}
+
+void agree_on_memory(size_t bytes) {
+    const int64_t agreed = agree_on_fault(share_available(bytes) ? NO_FAULT : fault_key(0, FAULT_NO_MEMORY));
+    if (agreed == NO_FAULT) return;
+    end_everywhere(fault_kind_of(agreed) == FAULT_NO_MEMORY ? "Error: cannot allocate memory.\n" : nullptr);
+}
+
+int64_t sum_over_processes(int64_t value) { return reduce(value, MPI_SUM); }
+int64_t min_over_processes(int64_t value) { return reduce(value, MPI_MIN); }
+int64_t max_over_processes(int64_t value) { return reduce(value, MPI_MAX); }
+
+int64_t sum_below(int64_t value) {
+    int64_t result = 0;
+    MPI_Exscan(&value, &result, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+    return process_rank == 0 ? 0 : result;
+}

@@ -1,0 +1,69 @@
+// The processes of a distributed run and how it ends. Every process meets its own faults
+// and all of them agree on the first before anything else is exchanged, so a failed run
+// ends with one message, written by rank 0 alone, and status -1 on every process.
+// Invariant: between two agreements no process waits on another.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern int process_rank;    // this process, 0 .. num_processes - 1
+extern int num_processes;
+extern int host_processes;  // processes on this process's host, itself included
+
+// Starts the process group (one process when not started by mpirun) and routes the shared
+// code's failures (end_with_failure) here.
+void start_processes(int *argc, char ***argv);
+
+// Ends the process group after a complete run.
+void finish_processes();
+
+// A fault as a key that orders faults as the one-process run meets them: by content
+// offset, and at one offset by kind. NO_FAULT when none.
+enum fault_kind {
+    FAULT_ALREADY_REPORTED = 0,  // the process that met it wrote its message
+    FAULT_OFFENDING_LINE = 1,
+    FAULT_FAILED_READ = 2,
+    FAULT_NO_MEMORY = 3,
+    FAULT_NOT_OPENED = 4,
+};
+constexpr int64_t NO_FAULT = INT64_MAX;
+inline int64_t fault_key(int64_t offset, fault_kind kind) { return offset * 8 + kind; }
+inline int64_t fault_offset(int64_t key) { return key / 8; }
+inline fault_kind fault_kind_of(int64_t key) { return fault_kind(key % 8); }
+
+// Collective: every process passes its first fault; returns the first of all.
+int64_t agree_on_fault(int64_t key);
+
+// Collective, after agree_on_fault: the lowest rank whose own key was the agreed one.
+int fault_owner(int64_t agreed, int64_t own);
+
+// Declares that shared code which may end the run on a fault (and write its message)
+// runs before the next agree_on_fault; such an end joins that agreement as reported.
+void expect_agreement();
+
+// Ends every process with status -1; rank 0 writes message first (null: none). Every
+// process must call it after the same agreement.
+[[noreturn]] void end_everywhere(const char *message);
+
+// After an agreement: every process but rank 0 ends with status -1 at once; rank 0 returns
+// to write the message through shared code, whose end of the run then ends it too.
+void end_unless_rank0();
+
+// Ends every process when the run meets a fault where no agreement can follow (memory
+// that a check granted but the system then refused, mid-exchange); rank 0 writes message.
+[[noreturn]] void abort_everywhere(const char *message);
+
+// Whether bytes more can be had by this process, with the other processes on its host
+// holding as much: within its limits and its share of the host's physical memory.
+bool share_available(size_t bytes);
+
+// Collective: ends every process with the memory message unless each can have its bytes.
+void agree_on_memory(size_t bytes);
+
+// Collective sums, minima and maxima over all processes.
+int64_t sum_over_processes(int64_t value);
+int64_t min_over_processes(int64_t value);
+int64_t max_over_processes(int64_t value);
+// Collective: the sum of value over the processes ranked below this one.
+int64_t sum_below(int64_t value);

@@ -1,0 +1,527 @@
+// Distributed solver: bucket-synchronous delta-stepping. Tentative distances fall into
+// buckets of width delta; all processes work on the least bucket that any of them holds,
+// in phases: each relaxes the rows of its live entries of that bucket, applies requests for
+// its own nodes at once and sends the others to their owners in one all-to-all exchange,
+// then all agree on the least bucket left. Invariant: an entry (node, distance) is live
+// while the node's distance is that distance, and every live entry below 2^30 sits in the
+// bucket of its distance (ring or overflow); requests never lower a bucket below the
+// current one, as no weight is negative. Negative weights need the exact one-thread order:
+// the rows go to rank 0 and the one-process solver runs there.
+#include "distributed_solver.h"
+
+#include <mpi.h>
+#include <omp.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "distributed_run.h"
+#include "distributed_store.h"
+#include "graph.h"
+#include "memory.h"
+#include "solver.h"
+
+int64_t solve_bytes_sent = 0;
+int64_t solve_phases = 0;
+int64_t distributed_team_min_entries = int64_t(1) << 14;
+int32_t distributed_bucket_width = 0;
+
+namespace {
+
+constexpr int64_t NO_BUCKET = INT64_MAX;
+// Most buckets kept ahead of the current one; entries beyond wait in the overflow.
+constexpr int64_t MAX_RING = int64_t(1) << 13;
+// Elements per message when arrays are gathered or scattered whole.
+constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
+const char MEMORY_MESSAGE[] = "Error: cannot allocate memory.\n";
+const char EARLY_END_WARNING[] = "Warning: Search ended early, the graph might not be connected.\n";
+
+// A bin entry (node: owned index) or a request (node: global index).
+struct entry {
+    int32_t node;
+    int32_t distance;
+};
+
+// Grown with realloc, never through the run-ending allocator: members of the team grow
+// their own lists, and only the main thread may end the run.
+struct entry_list {
+    entry *items;
+    size_t count;
+    size_t capacity;
+};
+
+bool reserve(entry_list &list, size_t need) {
+    if (need <= list.capacity) return true;
+    size_t capacity = list.capacity < 64 ? 64 : 2 * list.capacity;
+    if (capacity < need) capacity = need;
+    if (capacity * sizeof(entry) >= (size_t(1) << 20) && !memory_available(capacity * sizeof(entry))) return false;
+    entry *items = static_cast<entry *>(realloc(list.items, capacity * sizeof(entry)));
+    if (items == nullptr) return false;
+    list.items = items;
+    list.capacity = capacity;
+    return true;
+}
+
+inline bool append(entry_list &list, entry e) {
+    if (list.count == list.capacity && !reserve(list, list.count + 1)) return false;
+    list.items[list.count++] = e;
+    return true;
+}
+
+void free_list(entry_list &list) {
+    free(list.items);
+    list = entry_list{nullptr, 0, 0};
+}
+
+// One member's output of a relaxation or an application of requests.
+struct member_work {
+    entry_list *outgoing;  // requests per process
+    entry_list pushes;     // owned nodes lowered below 2^30
+    bool out_of_memory;
+    char padding[64];      // members' hot fields on lines of their own
+};
+
+struct solve_state {
+    int shift = 0;
+    int64_t ring_size = 0;
+    int64_t ring_mask = 0;
+    entry_list *ring = nullptr;
+    uint64_t *occupied = nullptr;  // a bit per non-empty ring bin
+    size_t ring_words = 0;
+    entry_list overflow = {nullptr, 0, 0};
+    int64_t overflow_min = NO_BUCKET;  // no bucket in overflow is below it
+    entry_list frontier = {nullptr, 0, 0};
+    entry_list send = {nullptr, 0, 0};
+    entry_list receive = {nullptr, 0, 0};
+    int *counts = nullptr;  // per process: to send, send offset, to receive, receive offset
+    member_work *work = nullptr;
+    int team = 1;
+};
+
+solve_state solving;
+
+inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
+
+[[noreturn]] void out_of_memory() { abort_everywhere(MEMORY_MESSAGE); }
+
+// ------------------------------------------------------------------ buckets
+
+inline void push(entry e, int64_t cur) {
+    const int64_t b = int64_t(e.distance) >> solving.shift;
+    if (b - cur < solving.ring_size) {
+        const int64_t slot = b & solving.ring_mask;
+        if (solving.ring[slot].count == 0) solving.occupied[slot >> 6] |= uint64_t(1) << (slot & 63);
+        if (!append(solving.ring[slot], e)) out_of_memory();
+    } else {
+        if (b < solving.overflow_min) solving.overflow_min = b;
+        if (!append(solving.overflow, e)) out_of_memory();
+    }
+}
+
+inline bool live(entry e) { return local_distance[e.node] == e.distance; }
+
+// Moves the overflow entries the ring now reaches into it, dropping dead ones.
+void refill_from_overflow(int64_t cur) {
+    entry_list &o = solving.overflow;
+    size_t kept = 0;
+    solving.overflow_min = NO_BUCKET;
+    for (size_t k = 0; k < o.count; ++k) {
+        const entry e = o.items[k];
+        if (!live(e)) continue;
+        const int64_t b = int64_t(e.distance) >> solving.shift;
+        if (b - cur < solving.ring_size) {
+            push(e, cur);
+        } else {
+            o.items[kept++] = e;
+            if (b < solving.overflow_min) solving.overflow_min = b;
+        }
+    }
+    o.count = kept;
+}
+
+// Drops the dead entries of a ring bin; false when none is left.
+bool keep_live(int64_t slot) {
+    entry_list &bin = solving.ring[slot];
+    size_t kept = 0;
+    for (size_t k = 0; k < bin.count; ++k) {
+        if (live(bin.items[k])) bin.items[kept++] = bin.items[k];
+    }
+    bin.count = kept;
+    if (kept == 0) solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
+    return kept > 0;
+}
+
+// This process's least bucket from cur on holding a live entry, or NO_BUCKET. An overflow
+// bucket may turn out dead once the ring reaches it; that costs one empty phase.
+int64_t least_bucket(int64_t cur) {
+    if (solving.overflow.count > 0 && solving.overflow_min - cur < solving.ring_size) refill_from_overflow(cur);
+    const int64_t start = cur & solving.ring_mask;
+    const size_t words = solving.ring_words;
+    for (size_t i = 0; i <= words; ++i) {
+        const size_t w = (size_t(start >> 6) + i) % words;
+        uint64_t bits = solving.occupied[w];
+        if (i == 0) bits &= ~uint64_t(0) << (start & 63);
+        if (i == words) bits &= ~(~uint64_t(0) << (start & 63));
+        while (bits != 0) {
+            const int64_t slot = int64_t(w << 6) + __builtin_ctzll(bits);
+            bits &= bits - 1;
+            if (keep_live(slot)) return cur + ((slot - start) & solving.ring_mask);
+        }
+    }
+    return solving.overflow.count > 0 ? solving.overflow_min : NO_BUCKET;
+}
+
+// ------------------------------------------------------------------ relaxation
+
+// Offers sum to owned node i (local index); a lowered node below 2^30 is pushed.
+template <bool team>
+inline void lower(int32_t i, int32_t sum, member_work &w) {
+    if (team) {
+        int32_t seen = __atomic_load_n(&local_distance[i], __ATOMIC_RELAXED);
+        do {
+            if (sum >= seen) return;
+        } while (!__atomic_compare_exchange_n(&local_distance[i], &seen, sum, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    } else {
+        if (sum >= local_distance[i]) return;
+        local_distance[i] = sum;
+    }
+    if (sum < INFINITE_DISTANCE && !append(w.pushes, entry{i, sum})) w.out_of_memory = true;
+}
+
+// Relaxes the row of a live frontier entry: owned neighbours at once, others by request.
+// Both terms are below 2^30, so the sum fits; sums of 2^30 or more are still offered (the
+// least value offered to a node never settled is what it shows) but never pushed.
+template <bool team>
+void relax_entry(entry e, member_work &w) {
+    const int32_t u = e.node;
+    const int32_t base = team ? __atomic_load_n(&local_distance[u], __ATOMIC_RELAXED) : local_distance[u];
+    if (base != e.distance) return;
+    const int64_t n = num_nodes, k = num_processes;
+    for (uint32_t r = local_rows[u]; r < local_rows[u + 1]; ++r) {
+        const edge_record rec = local_records[r];
+        if (rec.weight >= INFINITE_DISTANCE) continue;
+        const int32_t sum = base + rec.weight;
+        if (owned(rec.target)) {
+            lower<team>(rec.target - first_local_node, sum, w);
+        } else if (!append(w.outgoing[owner_of(rec.target, n, k)], entry{rec.target, sum})) {
+            w.out_of_memory = true;
+        }
+    }
+}
+
+template <bool team>
+void apply_request(entry e, member_work &w) {
+    lower<team>(e.node - first_local_node, e.distance, w);
+}
+
+void clear_work(int members) {
+    for (int m = 0; m < members; ++m) {
+        member_work &w = solving.work[m];
+        for (int p = 0; p < num_processes; ++p) w.outgoing[p].count = 0;
+        w.pushes.count = 0;
+        w.out_of_memory = false;
+    }
+}
+
+// Pushes what the members lowered, once every member is done.
+void push_lowered(int members, int64_t cur) {
+    for (int m = 0; m < members; ++m) {
+        member_work &w = solving.work[m];
+        if (w.out_of_memory) out_of_memory();
+        for (size_t k = 0; k < w.pushes.count; ++k) {
+            // Lowered again since by another member: the later entry is the live one.
+            if (live(w.pushes.items[k])) push(w.pushes.items[k], cur);
+        }
+    }
+}
+
+// Runs f(entry, member) over list on members threads (one when the list is short).
+template <class F>
+void for_entries(const entry_list &list, F &&f) {
+    const int members = int64_t(list.count) >= distributed_team_min_entries ? solving.team : 1;
+    clear_work(members);
+    if (members == 1) {
+        for (size_t k = 0; k < list.count; ++k) f(list.items[k], solving.work[0], std::false_type());
+        return;
+    }
+#pragma omp parallel num_threads(members)
+    {
+        member_work &w = solving.work[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 256)
+        for (size_t k = 0; k < list.count; ++k) f(list.items[k], w, std::true_type());
+    }
+}
+
+// Sends the members' requests to their owners; what arrives lands in solving.receive.
+void exchange_requests() {
+    const int k = num_processes;
+    int *to_send = solving.counts, *send_at = solving.counts + k;
+    int *to_receive = solving.counts + 2 * k, *receive_at = solving.counts + 3 * k;
+    size_t total = 0;
+    for (int p = 0; p < k; ++p) {
+        size_t count = 0;
+        for (int m = 0; m < solving.team; ++m) count += solving.work[m].outgoing[p].count;
+        // A phase sends a process fewer requests than it has records: far below 2^31.
+        to_send[p] = int(count);
+        send_at[p] = int(total);
+        total += count;
+    }
+    if (!reserve(solving.send, total)) out_of_memory();
+    for (int p = 0; p < k; ++p) {
+        size_t at = size_t(send_at[p]);
+        for (int m = 0; m < solving.team; ++m) {
+            const entry_list &out = solving.work[m].outgoing[p];
+            if (out.count > 0) memcpy(solving.send.items + at, out.items, out.count * sizeof(entry));
+            at += out.count;
+        }
+        if (p != process_rank) solve_bytes_sent += int64_t(to_send[p]) * int64_t(sizeof(entry));
+    }
+    MPI_Alltoall(to_send, 1, MPI_INT, to_receive, 1, MPI_INT, MPI_COMM_WORLD);
+    size_t incoming = 0;
+    for (int p = 0; p < k; ++p) {
+        receive_at[p] = int(incoming);
+        incoming += size_t(to_receive[p]);
+    }
+    if (!reserve(solving.receive, incoming)) out_of_memory();
+    MPI_Alltoallv(solving.send.items, to_send, send_at, MPI_UINT64_T, solving.receive.items, to_receive,
+                  receive_at, MPI_UINT64_T, MPI_COMM_WORLD);
+    solving.receive.count = incoming;
+}
+
+// One phase on bucket cur: its live entries relaxed, the requests exchanged and applied.
+void run_phase(int64_t cur) {
+    const int64_t slot = cur & solving.ring_mask;
+    // The bin's entries become the frontier; entries pushed into cur meanwhile wait for
+    // the next phase.
+    entry_list taken = solving.ring[slot];
+    solving.ring[slot] = solving.frontier;
+    solving.ring[slot].count = 0;
+    solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
+    solving.frontier = taken;
+    for_entries(solving.frontier, [](entry e, member_work &w, auto team) { relax_entry<decltype(team)::value>(e, w); });
+    // Lowered owned nodes are pushed before the requests are applied: pushes of a member
+    // are checked live, so their order among members does not matter.
+    push_lowered(solving.team, cur);
+    exchange_requests();
+    for_entries(solving.receive, [](entry e, member_work &w, auto team) { apply_request<decltype(team)::value>(e, w); });
+    push_lowered(solving.team, cur);
+}
+
+// Node 0's owner sets every neighbour of node 0 to its direct weight, whatever its size,
+// and pushes those below 2^30; the others' owners get the weights by request.
+void start_from_node_zero() {
+    const int32_t n_local = num_local_nodes;
+#pragma omp parallel for schedule(static) if (n_local >= distributed_team_min_entries)
+    for (int32_t i = 0; i < n_local; ++i) local_distance[i] = INFINITE_DISTANCE;
+    clear_work(solving.team);
+    member_work &w = solving.work[0];
+    if (owned(0)) {
+        const int32_t zero = 0 - first_local_node;
+        local_distance[zero] = 0;
+        for (uint32_t r = local_rows[zero]; r < local_rows[zero + 1]; ++r) {
+            const edge_record rec = local_records[r];
+            if (owned(rec.target)) {
+                local_distance[rec.target - first_local_node] = rec.weight;
+                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target - first_local_node, rec.weight}, 0);
+            } else if (!append(w.outgoing[owner_of(rec.target, num_nodes, num_processes)], entry{rec.target, rec.weight})) {
+                out_of_memory();
+            }
+        }
+    }
+    exchange_requests();
+    for (size_t k = 0; k < solving.receive.count; ++k) {
+        const entry e = solving.receive.items[k];
+        local_distance[e.node - first_local_node] = e.distance;
+        if (e.distance < INFINITE_DISTANCE) push(entry{e.node - first_local_node, e.distance}, 0);
+    }
+}
+
+int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
+
+// The bucket width from the weights below 2^30 of all processes: their mean, as a power
+// of two; and the ring that reaches from a bucket to the farthest one a row can push into.
+void choose_buckets() {
+    int64_t sum = 0, count = 0, max = 0;
+    const uint32_t records = local_rows[num_local_nodes];
+    for (uint32_t r = 0; r < records; ++r) {
+        const int64_t w = local_records[r].weight;
+        if (w >= INFINITE_DISTANCE) continue;
+        sum += w;
+        ++count;
+        max = w > max ? w : max;
+    }
+    sum = sum_over_processes(sum);
+    count = sum_over_processes(count);
+    max = max_over_processes(max);
+    const int64_t mean = count > 0 ? sum / count : 1;
+    solving.shift = floor_log2(distributed_bucket_width > 0 ? distributed_bucket_width : mean);
+    const int64_t reach = (max >> solving.shift) + 2;
+    int64_t ring = 64;
+    while (ring < reach && ring < MAX_RING) ring *= 2;
+    solving.ring_size = ring;
+    solving.ring_mask = ring - 1;
+    solving.ring_words = size_t(ring / 64);
+}
+
+void open_solving() {
+    const int k = num_processes;
+    solving.team = omp_get_max_threads();
+    solving.ring = static_cast<entry_list *>(calloc(size_t(solving.ring_size), sizeof(entry_list)));
+    solving.occupied = static_cast<uint64_t *>(calloc(solving.ring_words, sizeof(uint64_t)));
+    solving.counts = static_cast<int *>(calloc(4 * size_t(k), sizeof(int)));
+    solving.work = static_cast<member_work *>(calloc(size_t(solving.team), sizeof(member_work)));
+    if (solving.ring == nullptr || solving.occupied == nullptr || solving.counts == nullptr || solving.work == nullptr)
+        out_of_memory();
+    for (int m = 0; m < solving.team; ++m) {
+        solving.work[m].outgoing = static_cast<entry_list *>(calloc(size_t(k), sizeof(entry_list)));
+        if (solving.work[m].outgoing == nullptr) out_of_memory();
+    }
+}
+
+void close_solving() {
+    for (int64_t b = 0; b < solving.ring_size; ++b) free_list(solving.ring[b]);
+    for (int m = 0; m < solving.team; ++m) {
+        for (int p = 0; p < num_processes; ++p) free_list(solving.work[m].outgoing[p]);
+        free_list(solving.work[m].pushes);
+        free(solving.work[m].outgoing);
+    }
+    free_list(solving.overflow);
+    free_list(solving.frontier);
+    free_list(solving.send);
+    free_list(solving.receive);
+    free(solving.ring);
+    free(solving.occupied);
+    free(solving.counts);
+    free(solving.work);
+    solving = solve_state();
+}
+
+// Delta-stepping over all processes; false when some node is left unsettled anywhere.
+bool solve_with_buckets_everywhere() {
+    choose_buckets();
+    // Bins and requests: about an entry per owned node, and the counts per process.
+    agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_processes) * 64 + (size_t(1) << 20));
+    open_solving();
+    start_from_node_zero();
+    int64_t cur = min_over_processes(least_bucket(0));
+    while (cur != NO_BUCKET) {
+        run_phase(cur);
+        ++solve_phases;
+        cur = min_over_processes(least_bucket(cur));
+    }
+    close_solving();
+    const int32_t n_local = num_local_nodes;
+    int complete = 1;
+#pragma omp parallel for schedule(static) reduction(&& : complete) if (n_local >= distributed_team_min_entries)
+    for (int32_t i = 0; i < n_local; ++i) {
+        local_settled[i] = local_distance[i] < INFINITE_DISTANCE;
+        complete = complete && local_settled[i];
+    }
+    return min_over_processes(complete) != 0;
+}
+
+// ------------------------------------------------------------------ negative weights
+
+template <class T>
+void send_array(const T *items, int64_t count, int to) {
+    for (int64_t at = 0; at < count; at += MESSAGE_ELEMENTS) {
+        const int64_t piece = count - at < MESSAGE_ELEMENTS ? count - at : MESSAGE_ELEMENTS;
+        MPI_Send(items + at, int(piece * int64_t(sizeof(T))), MPI_BYTE, to, 0, MPI_COMM_WORLD);
+        solve_bytes_sent += piece * int64_t(sizeof(T));
+    }
+}
+
+template <class T>
+void receive_array(T *items, int64_t count, int from) {
+    for (int64_t at = 0; at < count; at += MESSAGE_ELEMENTS) {
+        const int64_t piece = count - at < MESSAGE_ELEMENTS ? count - at : MESSAGE_ELEMENTS;
+        MPI_Recv(items + at, int(piece * int64_t(sizeof(T))), MPI_BYTE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+}
+
+// The rows of every process in rank 0's graph state, the one-process solver there (it
+// writes the warning), and the distances back to their owners.
+void solve_gathered() {
+    const int64_t n = num_nodes, k = num_processes;
+    const int64_t records = local_rows[num_local_nodes];
+    const int64_t total = sum_over_processes(records);
+    // Rank 0 holds the whole graph beside its own block, and the solver's queue or keys.
+    const bool alone = k == 1;
+    const size_t need = process_rank != 0 ? 0
+                        : alone ? size_t(n) * 16
+                                : size_t(n + 1) * sizeof(uint32_t) + size_t(total) * sizeof(edge_record) +
+                                      size_t(n) * (5 + 16);
+    agree_on_memory(need + (size_t(1) << 20));
+    if (process_rank != 0) {
+        send_array(&records, 1, 0);
+        send_array(local_rows, num_local_nodes, 0);
+        send_array(local_records, records, 0);
+        receive_array(local_distance, num_local_nodes, 0);
+        receive_array(local_settled, num_local_nodes, 0);
+        return;
+    }
+    if (alone) {
+        nodes = local_rows;
+        edges = local_records;
+        min_distance = local_distance;
+        tree = local_settled;
+    } else {
+        nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
+        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
+        min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
+        tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+        memcpy(nodes, local_rows, size_t(num_local_nodes) * sizeof(uint32_t));
+        memcpy(edges, local_records, size_t(records) * sizeof(edge_record));
+        int64_t base = records;
+        for (int64_t p = 1; p < k; ++p) {
+            const int64_t first = block_first(n, k, p), count = block_first(n, k, p + 1) - first;
+            int64_t their_records = 0;
+            receive_array(&their_records, 1, int(p));
+            receive_array(nodes + first, count, int(p));
+            receive_array(edges + base, their_records, int(p));
+            for (int64_t u = first; u < first + count; ++u) nodes[u] += uint32_t(base);
+            base += their_records;
+        }
+        nodes[n] = uint32_t(total);
+    }
+    edge_counter = total;
+    negative_weights = true;
+    packed_edges = nullptr;
+    compute_distances();
+    if (!alone) {
+        for (int64_t p = 1; p < k; ++p) {
+            const int64_t first = block_first(n, k, p), count = block_first(n, k, p + 1) - first;
+            send_array(min_distance + first, count, int(p));
+            send_array(tree + first, count, int(p));
+        }
+        memcpy(local_distance, min_distance, size_t(num_local_nodes) * sizeof(int32_t));
+        memcpy(local_settled, tree, size_t(num_local_nodes));
+        release_array(nodes);
+        release_array(edges);
+        release_array(min_distance);
+        release_array(tree);
+    }
+    nodes = nullptr;
+    edges = nullptr;
+    min_distance = nullptr;
+    tree = nullptr;
+    edge_counter = 0;
+}
+
+}  // namespace
+
+double compute_distances_everywhere() {
+    solve_bytes_sent = 0;
+    solve_phases = 0;
+    MPI_Barrier(MPI_COMM_WORLD);
+    const double t0 = get_time();
+    if (any_negative_weight) {
+        solve_gathered();
+    } else if (!solve_with_buckets_everywhere() && process_rank == 0) {
+        fputs(EARLY_END_WARNING, stderr);
+    }
+    return get_time() - t0;
+}

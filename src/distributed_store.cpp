@@ -1,0 +1,29 @@
+// The distributed store's state: this process's block of nodes, its rows, and the
+// distances and flags the solver fills. Released once, after the listing.
+#include "distributed_store.h"
+
+#include "memory.h"
+
+int32_t first_local_node = 0;
+int32_t num_local_nodes = 0;
+uint32_t *local_rows = nullptr;
+edge_record *local_records = nullptr;
+bool any_negative_weight = false;
+int32_t *local_distance = nullptr;
+uint8_t *local_settled = nullptr;
+int64_t build_bytes_sent = 0;
+
+void release_distributed_store() {
+    release_array(local_rows);
+    release_array(local_records);
+    release_array(local_distance);
+    release_array(local_settled);
+    local_rows = nullptr;
+    local_records = nullptr;
+    local_distance = nullptr;
+    local_settled = nullptr;
+    first_local_node = 0;
+    num_local_nodes = 0;
+    any_negative_weight = false;
+    build_bytes_sent = 0;
+}

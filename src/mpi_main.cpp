@@ -1,0 +1,24 @@
+// Driver of norvane-mpi: the run of norvane over the processes that mpirun starts (one
+// when started alone), with its command line, listing, messages and exit statuses. Rank 0
+// writes every line; every process ends with the same status.
+#include <cstdio>
+
+#include "distributed_builder.h"
+#include "distributed_listing.h"
+#include "distributed_reader.h"
+#include "distributed_run.h"
+#include "distributed_solver.h"
+#include "distributed_store.h"
+
+int main(int argc, char **argv) {
+    start_processes(&argc, &argv);
+    if (argc <= 1) end_everywhere("Usage: norvane <graph file name>\n");
+    const problem_counts counts = read_head_everywhere(argv[1]);
+    build_distributed_store(counts.nodes, counts.edges);
+    const double seconds = compute_distances_everywhere();
+    if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
+    if (process_rank == 0) fprintf(stderr, "Computation time: %f\n", seconds);
+    release_distributed_store();
+    finish_processes();
+    return 0;
+}
