@@ -113,6 +113,7 @@ void exchange_part(const held_lines &part) {
         const int64_t more = block < part.num_blocks ? 1 : 0;
         for (int d = 0; d < k; ++d) sent[2 * d + 1] = more;
         MPI_Alltoall(round_out, 2, MPI_INT64_T, round_in, 2, MPI_INT64_T, MPI_COMM_WORLD);
+        ++build_rounds;
         int *send_bytes = bytes, *send_at = bytes + k, *receive_bytes = bytes + 2 * k, *receive_at = bytes + 3 * k;
         bool any_more = false;
         for (int p = 0; p < k; ++p) {
@@ -311,6 +312,8 @@ void build_rows() {
 
 void build_distributed_store(int32_t n, int32_t m) {
     building.n = n;
+    build_bytes_sent = 0;
+    build_rounds = 0;
     num_nodes = n;
     num_edges = m;
     const int64_t k = num_processes;
@@ -330,8 +333,13 @@ void build_distributed_store(int32_t n, int32_t m) {
     any_negative_weight = least_kept_weight() < 0;
     release_distributed_reading();
     build_rows();
-    release_array(building.arrivals);
-    building = build_state();
+    release_distributed_building();
     local_distance = static_cast<int32_t *>(allocate_array(size_t(num_local_nodes), sizeof(int32_t)));
     local_settled = static_cast<uint8_t *>(allocate_array(size_t(num_local_nodes), sizeof(uint8_t)));
+}
+
+void release_distributed_building() {
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    release_array(building.arrivals);
+    building = build_state();
 }

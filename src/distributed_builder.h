@@ -10,6 +10,9 @@
 // builds this process's rows (distributed_store.h); allocates the distances and flags.
 void build_distributed_store(int32_t n, int32_t m);
 
+// Frees what a build left half done (a failed run taken back by a test).
+void release_distributed_building();
+
 // Bytes of edge lines a process sends to all the others in one exchange round; tests
 // shrink it to get many rounds from a small file.
 extern int64_t exchange_round_bytes;

@@ -216,9 +216,10 @@ bool next_plain_part(held_lines *part) {
         else own = scan_fault_key(scans[m]);
         if (scans[m].kept > 0 && scans[m].min_weight < reading.min_weight) reading.min_weight = scans[m].min_weight;
     }
-    // The line past the M announced may stand in any process's range, before its own fault.
+    // The line past the M announced may stand in any process's range, before its own fault;
+    // when the processes before hold more than M lines, it is theirs.
     int64_t at = sum_below(accepted);
-    for (int m = 0; m < members; ++m) {
+    for (int m = 0; m < members && at <= m_limit; ++m) {
         if (at + scans[m].lines > m_limit) {
             const int64_t past = line_after(cuts[m], cuts[m + 1], m_limit - at);
             own = past < own ? past : own;
@@ -326,7 +327,8 @@ bool next_stream_part(held_lines *part) {
     if (process_rank == 0 && plan[1] < own) own = plan[1];  // it follows every line of the wave
     if (scan.kept > 0 && scan.min_weight < reading.min_weight) reading.min_weight = scan.min_weight;
     const int64_t before = reading.lines_before + sum_below(scan.lines);
-    if (before + scan.lines > reading.counts.edges) {
+    // When the processes before hold more than M lines, the line past M is theirs.
+    if (before <= reading.counts.edges && before + scan.lines > reading.counts.edges) {
         const lines_scan again = scan_run_lines(reading.run, size_t(length), run_offset, reading.counts.nodes,
                                                 reading.counts.edges - before, nullptr, nullptr);
         const int64_t past = fault_key(again.fault_offset, FAULT_OFFENDING_LINE);
@@ -401,7 +403,7 @@ void release_held_lines(held_lines *part) {
 int32_t least_kept_weight() { return int32_t(min_over_processes(reading.min_weight)); }
 
 void release_distributed_reading() {
-    close_input();
+    release_reading();
     release_array(reading.run);
     release_array(reading.wave);
     defer_read_failure = false;

@@ -17,6 +17,7 @@
 int process_rank = 0;
 int num_processes = 1;
 int host_processes = 1;
+void (*agreed_end_handler)() = nullptr;
 
 namespace {
 
@@ -24,6 +25,11 @@ bool agreement_expected = false;
 bool ending = false;
 
 [[noreturn]] void exit_failed() {
+    if (agreed_end_handler != nullptr) {
+        agreement_expected = false;
+        ending = false;
+        agreed_end_handler();
+    }
     MPI_Finalize();
     exit(-1);
 }

@@ -18,6 +18,10 @@ void start_processes(int *argc, char ***argv);
 // Ends the process group after a complete run.
 void finish_processes();
 
+// When set, every process calls it instead of ending once a failure is agreed (tests take
+// the run back with it); it must not return.
+extern void (*agreed_end_handler)();
+
 // A fault as a key that orders faults as the one-process run meets them: by content
 // offset, and at one offset by kind. NO_FAULT when none.
 enum fault_kind {

@@ -12,6 +12,7 @@ bool any_negative_weight = false;
 int32_t *local_distance = nullptr;
 uint8_t *local_settled = nullptr;
 int64_t build_bytes_sent = 0;
+int64_t build_rounds = 0;
 
 void release_distributed_store() {
     release_array(local_rows);
@@ -26,4 +27,5 @@ void release_distributed_store() {
     num_local_nodes = 0;
     any_negative_weight = false;
     build_bytes_sent = 0;
+    build_rounds = 0;
 }

@@ -17,8 +17,10 @@ extern bool any_negative_weight;   // some kept edge line of the whole file weig
 extern int32_t *local_distance;    // per owned node; filled by the solver
 extern uint8_t *local_settled;     // 1 once settled; filled by the solver
 
-// Bytes this process sent to others while building (records to the owners of their ends).
+// What the last build exchanged: bytes this process sent to the others (edge lines to the
+// owners of their ends) and rounds of exchange.
 extern int64_t build_bytes_sent;
+extern int64_t build_rounds;
 
 // First node of process p's block, for a graph of n nodes over k processes.
 inline int32_t block_first(int64_t n, int64_t k, int64_t p) { return int32_t(n * p / k); }

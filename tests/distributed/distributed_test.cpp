@@ -1,0 +1,516 @@
+// Differential tests of norvane-mpi on the processes mpirun starts: random files against
+// the faithful model (distances, the warning, the size line, the first offending line),
+// with member ranges, exchange rounds, stream waves and buckets shrunk so that every
+// boundary is reached; offending lines placed at and around each process's cut, the line
+// past M in a later process's range, a problem line apart from its edges; the listing
+// across processes and chunks against the one-process program's, and a failed write.
+// Every process runs the same cases in the same order; rank 0 judges, and all stop at the
+// first failure. Usage: mpirun -np K distributed_test [GROUP...]
+#include <fcntl.h>
+#include <mpi.h>
+#include <omp.h>
+#include <setjmp.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "builder.h"
+#include "distributed_builder.h"
+#include "distributed_listing.h"
+#include "distributed_reader.h"
+#include "distributed_run.h"
+#include "distributed_solver.h"
+#include "distributed_store.h"
+#include "faithful_model.h"
+#include "listing.h"
+#include "test_support.h"
+
+namespace {
+
+jmp_buf back;
+std::string path;
+FILE *real_stderr = nullptr;
+int failures = 0;
+
+[[noreturn]] void take_run_back() { longjmp(back, 1); }
+
+void write_file(const std::string &bytes) {
+    if (process_rank == 0) {
+        FILE *file = fopen(path.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), file);
+        fclose(file);
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+struct outcome {
+    bool completed = false;
+    bool gathered = false;     // the rows went to rank 0 (a negative weight)
+    int64_t rounds = 0;        // exchange rounds of the build
+    int64_t phases = 0;        // phases of the solve
+    std::string messages;            // rank 0's standard error
+    std::vector<int32_t> distances;  // rank 0: every node's
+};
+
+// The distributed run up to the solve, on the file at path; an agreed failure comes back
+// here on every process.
+outcome run_everywhere() {
+    outcome out;
+    char *captured = nullptr;
+    size_t length = 0;
+    FILE *volatile capture = nullptr;
+    if (process_rank == 0) {
+        capture = open_memstream(&captured, &length);
+        stderr = capture;
+    }
+    agreed_end_handler = take_run_back;
+    volatile bool completed = false;
+    if (setjmp(back) == 0) {
+        const problem_counts counts = read_head_everywhere(path.c_str());
+        build_distributed_store(counts.nodes, counts.edges);
+        compute_distances_everywhere();
+        completed = true;
+    }
+    agreed_end_handler = nullptr;
+    if (process_rank == 0) {
+        fclose(capture);
+        stderr = real_stderr;
+        out.messages.assign(captured, length);
+        free(captured);
+    }
+    out.completed = completed;
+    if (out.completed) {
+        const int k = num_processes;
+        std::vector<int> counts(static_cast<size_t>(k)), at(static_cast<size_t>(k));
+        for (int p = 0; p < k; ++p) {
+            at[size_t(p)] = block_first(num_nodes, k, p);
+            counts[size_t(p)] = block_first(num_nodes, k, p + 1) - at[size_t(p)];
+        }
+        if (process_rank == 0) out.distances.resize(size_t(num_nodes));
+        MPI_Gatherv(local_distance, num_local_nodes, MPI_INT32_T, out.distances.data(), counts.data(), at.data(),
+                    MPI_INT32_T, 0, MPI_COMM_WORLD);
+        out.gathered = any_negative_weight;
+        out.rounds = max_over_processes(build_rounds);
+        out.phases = solve_phases;
+    }
+    release_distributed_reading();
+    release_distributed_building();
+    release_distributed_store();
+    release_reading();
+    return out;
+}
+
+// Rank 0's verdict, known to every process; a failure is reported once, with the file.
+bool judged(bool good, const std::string &what, const std::string &text) {
+    int verdict = good ? 1 : 0;
+    MPI_Bcast(&verdict, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (verdict == 0 && process_rank == 0) {
+        fprintf(real_stderr, "FAIL on %d processes: %s\n", num_processes, what.c_str());
+        if (text.size() < 4000) fprintf(real_stderr, "file:\n%s\n", text.c_str());
+    }
+    if (verdict == 0) ++failures;
+    return verdict != 0;
+}
+
+std::string joined(const std::vector<int32_t> &values) {
+    std::string text;
+    for (int32_t v : values) text += std::to_string(v) + " ";
+    return text;
+}
+
+outcome last_run;
+
+// Runs the file (gzip-compressed when asked) and holds the outcome against the model.
+bool matches_model(const std::string &text, bool compressed, const std::string &label) {
+    write_file(compressed ? gzipped(text) : text);
+    const outcome got = run_everywhere();
+    last_run = got;
+    if (process_rank != 0) return judged(true, "", "");
+    const model_run want = run_model(text);
+    const std::string messages = want.size_line + (want.ok ? warning_if(want.warned) : want.error_message);
+    std::string why;
+    if (got.messages != messages) why = "standard error\n" + got.messages + "\nexpected\n" + messages;
+    else if (got.completed != want.ok) why = got.completed ? "completed, the model failed" : "failed, the model did not";
+    else if (want.ok && got.distances != want.min_distance)
+        why = "distances " + joined(got.distances) + "\nexpected  " + joined(want.min_distance);
+    return judged(why.empty(), label + (compressed ? " (gzip)" : "") + ": " + why, text);
+}
+
+// ------------------------------------------------------------------ tunables
+
+struct tunables {
+    size_t block_bytes = read_block_bytes;
+    size_t team_min_bytes = read_team_min_bytes;
+    int64_t build_min_work = build_team_min_work;
+    int64_t round_bytes = exchange_round_bytes;
+    int64_t team_min_entries = distributed_team_min_entries;
+    int32_t bucket_width = distributed_bucket_width;
+    int threads = omp_get_max_threads();
+    void restore() const {
+        read_block_bytes = block_bytes;
+        read_team_min_bytes = team_min_bytes;
+        build_team_min_work = build_min_work;
+        exchange_round_bytes = round_bytes;
+        distributed_team_min_entries = team_min_entries;
+        distributed_bucket_width = bucket_width;
+        omp_set_num_threads(threads);
+    }
+};
+tunables defaults;
+
+// Small ranges for the members of each process, a few lines per exchange round, short
+// stream runs (many waves), narrow buckets (many phases), the team on a handful of
+// entries. Every process draws the same values from the same seed.
+void shrink_everything(std::mt19937 &rng) {
+    read_block_bytes = size_t(pick(rng, 16, 200));
+    read_team_min_bytes = size_t(pick(rng, 1, 64));
+    build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.build_min_work;
+    exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
+    distributed_team_min_entries = pick(rng, 0, 1) ? 1 : defaults.team_min_entries;
+    distributed_bucket_width = pick(rng, 0, 3) == 0 ? 0 : 1 << (pick(rng, 0, 3) == 0 ? pick(rng, 0, 30) : pick(rng, 0, 3));
+    omp_set_num_threads(pick(rng, 1, 3));
+}
+
+// ------------------------------------------------------------------ where lines fall
+
+// Start offsets of the lines of text.
+std::vector<size_t> line_starts(const std::string &text) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) == std::string::npos ? text.size() : text.find('\n', at) + 1)
+        starts.push_back(at);
+    return starts;
+}
+
+// Offset just past the problem line (the first line starting with 'p').
+size_t edges_start(const std::string &text) {
+    for (size_t at : line_starts(text))
+        if (text[at] == 'p') return text.find('\n', at) == std::string::npos ? text.size() : text.find('\n', at) + 1;
+    return text.size();
+}
+
+// The cut where process p's byte range of a plain file begins.
+size_t cut_of(const std::string &text, int p) {
+    const size_t start = edges_start(text);
+    return start + (text.size() - start) * size_t(p) / size_t(num_processes);
+}
+
+// The process whose range holds the line starting at offset.
+int process_of(const std::string &text, size_t offset) {
+    int p = 0;
+    while (p + 1 < num_processes && cut_of(text, p + 1) <= offset) ++p;
+    return p;
+}
+
+// ------------------------------------------------------------------ groups
+
+int32_t heavy_or_tied_weight(std::mt19937 &rng) {
+    switch (pick(rng, 0, 9)) {
+    case 0: return (1 << 29) + pick(rng, -2, 2);  // two hops straddle 2^30
+    case 1: return pick(rng, (1 << 30) - 2, (1 << 30) + 2);
+    case 2: return 0;
+    default: return tie_weight(rng);
+    }
+}
+
+// Random files, valid ones, through every path: ranges cut among members, rounds, waves,
+// buckets, the team, negative weights gathered to rank 0. The duplicates that matter here
+// are those whose earlier line stands in an earlier process's range than the later one.
+void random_files() {
+    int crossing_duplicates = 0, gathered = 0, several_rounds = 0, many_phases = 0;
+    for (uint32_t seed = 1; seed <= 2000; ++seed) {
+        std::mt19937 rng(seed);
+        const bool signed_weights = seed % 5 == 0;
+        const random_graph g = make_random_graph(rng, seed % 10 == 0 ? 200 : 40, [&] {
+            return signed_weights ? signed_weight(rng) : heavy_or_tied_weight(rng);
+        });
+        const std::string text = seed % 2 ? decorated_text(rng, g) : plain_text(g);
+        shrink_everything(rng);
+        const bool compressed = seed % 3 == 0;
+        if (!matches_model(text, compressed, "random file, seed " + std::to_string(seed))) return;
+        gathered += last_run.gathered;
+        several_rounds += last_run.rounds > 1;
+        many_phases += last_run.phases > 4;
+        if (!compressed && seed % 2 == 0) {
+            // Plain text: line k + 1 is edge k. Count the pairs met again in a later range.
+            const std::vector<size_t> starts = line_starts(text);
+            for (size_t a = 0; a < g.edges.size(); ++a)
+                for (size_t b = a + 1; b < g.edges.size(); ++b) {
+                    const file_edge &x = g.edges[a], &y = g.edges[b];
+                    if (x.u == x.v || !((x.u == y.u && x.v == y.v) || (x.u == y.v && x.v == y.u))) continue;
+                    if (x.w != y.w && process_of(text, starts[a + 1]) < process_of(text, starts[b + 1])) {
+                        ++crossing_duplicates;
+                        a = b = g.edges.size();
+                    }
+                }
+        }
+    }
+    defaults.restore();
+    // Each path named above must really have been taken.
+    judged(crossing_duplicates > 200, "duplicates across ranges: " + std::to_string(crossing_duplicates), "");
+    judged(gathered > 300, "runs gathered to rank 0: " + std::to_string(gathered), "");
+    judged(several_rounds > 1000, "builds of several rounds: " + std::to_string(several_rounds), "");
+    judged(many_phases > 400, "solves of many phases: " + std::to_string(many_phases), "");
+}
+
+// Makes the line that starts at offset offend without moving any byte: its last digit
+// becomes an 'x', or (no digit) it is a bare "a".
+std::string spoiled(std::string text, size_t offset) {
+    size_t end = text.find('\n', offset);
+    if (end == std::string::npos) end = text.size();
+    for (size_t at = offset + 2; at < end; ++at) {
+        if (text[at] >= '0' && text[at] <= '9' && (at + 1 == end || text[at + 1] < '0' || text[at + 1] > '9')) {
+            // The first integer's end: "a 12 34 5" becomes "a 1x 34 5".
+            text[at] = 'x';
+            return text;
+        }
+    }
+    return text;
+}
+
+// A plain file of edge lines with M written in ten digits, so M can change in place.
+std::string padded_file(std::mt19937 &rng, int32_t n, int lines, int64_t m) {
+    char head[64];
+    snprintf(head, sizeof head, "p sp %d %010lld\n", n, static_cast<long long>(m));
+    std::string text = head;
+    for (int k = 0; k < lines; ++k)
+        text += "a " + std::to_string(pick(rng, 1, n)) + " " + std::to_string(pick(rng, 1, n)) + " " +
+                std::to_string(pick(rng, 0, 99)) + "\n";
+    return text;
+}
+
+std::string with_m(std::string text, int64_t m) {
+    char digits[16];
+    snprintf(digits, sizeof digits, "%010lld", static_cast<long long>(m));
+    const size_t at = text.find('\n') - 10;
+    text.replace(at, 10, digits);
+    return text;
+}
+
+// Offending lines at and around every process's cut: the line that straddles the cut, the
+// first of the later range, its neighbours; two at once in neighbouring ranges (the earlier
+// one is reported); the line past M as the last of one range and the first of the next,
+// with an offending line after it and one before it. Plain and gzip.
+void faults_at_cuts() {
+    int cases = 0;
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937 rng(1000 + seed);
+        const int lines = pick(rng, 8 * num_processes, 30 * num_processes);
+        const std::string base = padded_file(rng, pick(rng, 2, 30), lines, lines);
+        const std::vector<size_t> starts = line_starts(base);
+        // Edge line k (0-based) starts at starts[k + 1].
+        for (int p = 1; p < num_processes; ++p) {
+            const size_t cut = cut_of(base, p);
+            size_t first = 1;  // the first edge line that starts at or past the cut
+            while (first < starts.size() && starts[first] < cut) ++first;
+            std::vector<std::string> variants;
+            for (size_t line = first >= 3 ? first - 2 : 1; line <= first + 2 && line < starts.size(); ++line)
+                variants.push_back(spoiled(base, starts[line]));
+            if (first >= 2 && first + 1 < starts.size())
+                variants.push_back(spoiled(spoiled(base, starts[first + 1]), starts[first - 1]));
+            // The line past M: edge line index first - 1 (the first of range p) or the last of range p - 1.
+            for (size_t past : {first - 1, first - 2}) {
+                if (past < 1 || past + 1 >= starts.size()) continue;
+                const std::string cut_short = with_m(base, int64_t(past));
+                variants.push_back(cut_short);
+                if (past + 3 < starts.size()) variants.push_back(spoiled(cut_short, starts[past + 3]));
+                variants.push_back(spoiled(cut_short, starts[past]));
+            }
+            for (size_t v = 0; v < variants.size(); ++v) {
+                const std::string label = "cut " + std::to_string(p) + ", variant " + std::to_string(v) + ", seed " +
+                                          std::to_string(seed);
+                read_block_bytes = size_t(pick(rng, 16, 120));
+                read_team_min_bytes = size_t(pick(rng, 1, 40));
+                omp_set_num_threads(pick(rng, 1, 2));
+                if (!matches_model(variants[v], false, label)) return;
+                if (!matches_model(variants[v], true, label)) return;
+                cases += 2;
+            }
+        }
+    }
+    defaults.restore();
+    judged(cases >= 12 * 2 * 6 * (num_processes - 1), "fault placements run: " + std::to_string(cases), "");
+}
+
+// The problem line far from its edges: comments fill the first ranges, or the run that
+// holds the problem line ends with it; a second problem line in a later range; a file of
+// edges only after a comment longer than a range.
+void problem_line_apart() {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(2000 + seed);
+        const random_graph g = make_random_graph(rng, 20, [&] { return heavy_or_tied_weight(rng); });
+        std::string edges = plain_text(g);
+        const std::string problem = edges.substr(0, edges.find('\n') + 1);
+        edges = edges.substr(problem.size());
+        const std::string filler = "c " + std::string(size_t(pick(rng, 10, 400)), 'x') + "\n";
+        std::string text = "c head\n" + problem;
+        while (text.size() < size_t(num_processes) * edges.size()) text += filler;
+        text += edges;
+        // The stream's first run ends with the problem line when a read block holds just it.
+        read_block_bytes = seed % 2 ? size_t(7 + problem.size()) : size_t(pick(rng, 16, 64));
+        if (!matches_model(text, seed % 2 == 1, "problem line apart, seed " + std::to_string(seed))) return;
+        std::string twice = text + problem + edges;
+        if (!matches_model(twice, seed % 2 == 0, "second problem line, seed " + std::to_string(seed))) return;
+    }
+    defaults.restore();
+}
+
+// The listing of a star of 3 * 2^14 nodes per process, so that every process sends
+// several chunks, against the one-process program's; then the same into a full device.
+void listing_across_chunks() {
+    const int32_t n = 3 * (1 << 14) * num_processes + 17;
+    std::mt19937 rng(7);
+    std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
+    for (int32_t k = 2; k <= n; ++k) text += "a 1 " + std::to_string(k) + " " + std::to_string(pick(rng, 0, 1 << 20)) + "\n";
+    write_file(text);
+    const std::string listing_path = path + ".out";
+    auto read_listing = [&listing_path] {
+        std::string bytes;
+        FILE *file = fopen(listing_path.c_str(), "rb");
+        char buffer[1 << 16];
+        for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+        fclose(file);
+        return bytes;
+    };
+    // Rank 0's standard output to target (its messages to nothing) until restored.
+    int saved = -1;
+    auto redirect = [&](const char *target) {
+        if (process_rank != 0) return;
+        saved = dup(STDOUT_FILENO);
+        const int out = open(target, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, STDOUT_FILENO);
+        close(out);
+        stderr = fopen("/dev/null", "w");
+    };
+    auto restore = [&] {
+        if (process_rank != 0) return;
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        fclose(stderr);
+        stderr = real_stderr;
+    };
+    std::string want;
+    if (process_rank == 0) {
+        redirect(listing_path.c_str());
+        read_graph(path.c_str());
+        compute_distances();
+        write_listing();
+        release_graph();
+        restore();
+        want = read_listing();
+    }
+    for (const std::string &target : {listing_path, std::string("/dev/full")}) {
+        redirect(target.c_str());
+        const problem_counts counts = read_head_everywhere(path.c_str());
+        build_distributed_store(counts.nodes, counts.edges);
+        compute_distances_everywhere();
+        const bool written = write_listing_everywhere();
+        restore();
+        const int64_t sent = sum_over_processes(listing_bytes_sent);
+        release_distributed_store();
+        if (target != "/dev/full") {
+            const bool same = process_rank != 0 || (written && read_listing() == want);
+            if (!judged(same, "listing across chunks differs from the one-process listing", "")) return;
+            // Every process but rank 0 sent its block.
+            if (!judged(num_processes == 1 || sent > 0, "no chunk was sent to rank 0", "")) return;
+        } else {
+            // Every process, not only rank 0, learns that the write failed.
+            int all_failed = written ? 0 : 1;
+            MPI_Allreduce(MPI_IN_PLACE, &all_failed, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+            if (!judged(all_failed == 1, "a failed write went unnoticed on some process", "")) return;
+        }
+    }
+    if (process_rank == 0) remove(listing_path.c_str());
+}
+
+// What zlib can inflate of a gzip member cut short.
+std::string inflatable_prefix(const std::string &packed) {
+    z_stream z = {};
+    inflateInit2(&z, 15 + 16);
+    std::string out(1 << 20, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
+    z.avail_in = uInt(packed.size());
+    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
+    z.avail_out = uInt(out.size());
+    inflate(&z, Z_SYNC_FLUSH);
+    out.resize(out.size() - z.avail_out);
+    inflateEnd(&z);
+    return out;
+}
+
+// A gzip file cut short, read in short runs: the read fails after several waves. An
+// offending line whose whole text came before the failure is reported, not the failure;
+// otherwise the read message is.
+void damaged_streams() {
+    int lines_first = 0, reads_first = 0;
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        std::mt19937 rng(3000 + seed);
+        random_graph g = make_random_graph(rng, 30, [&] { return pick(rng, 0, 1 << 30); });
+        while (g.edges.size() < 200) g.edges.push_back({pick(rng, 1, g.n), pick(rng, 1, g.n), pick(rng, 0, 1 << 30)});
+        std::string text = plain_text(g);
+        const std::vector<size_t> starts = line_starts(text);
+        const size_t bad = starts[size_t(pick(rng, 1, 150))];
+        text = spoiled(text, bad);
+        const std::string packed = gzipped(text);
+        const std::string cut = packed.substr(0, packed.size() * size_t(pick(rng, 2, 9)) / 10);
+        const std::string content = inflatable_prefix(cut);
+        const bool line_first = text.find('\n', bad) < content.size();
+        write_file(cut);
+        read_block_bytes = size_t(pick(rng, 16, 64));
+        const outcome got = run_everywhere();
+        std::string expected;
+        if (process_rank == 0) {
+            const model_run want = run_model(text);
+            expected = want.size_line + (line_first ? want.error_message : "Error: cannot read file " + path + ".\n");
+        }
+        lines_first += line_first;
+        reads_first += !line_first;
+        if (!judged(process_rank != 0 || (!got.completed && got.messages == expected),
+                    "damaged gzip, seed " + std::to_string(seed) + ": " + got.messages + "\nexpected\n" + expected, text))
+            return;
+    }
+    defaults.restore();
+    judged(lines_first > 5 && reads_first > 5, "damaged gzip: line first " + std::to_string(lines_first) +
+                                                 " times, read first " + std::to_string(reads_first), "");
+}
+
+struct group {
+    const char *name;
+    void (*run)();
+};
+const group groups[] = {
+    {"random_files", random_files},
+    {"faults_at_cuts", faults_at_cuts},
+    {"problem_line_apart", problem_line_apart},
+    {"damaged_streams", damaged_streams},
+    {"listing_across_chunks", listing_across_chunks},
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    start_processes(&argc, &argv);
+    real_stderr = stderr;
+    int id = int(getpid());
+    MPI_Bcast(&id, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    path = (getenv("TMPDIR") != nullptr ? std::string(getenv("TMPDIR")) : std::string("/tmp")) +
+           "/norvane_distributed_" + std::to_string(id) + ".gr";
+    for (const group &g : groups) {
+        bool wanted = argc <= 1;
+        for (int a = 1; a < argc; ++a) wanted = wanted || strcmp(argv[a], g.name) == 0;
+        if (!wanted) continue;
+        const double t0 = MPI_Wtime();
+        const int before = failures;
+        g.run();
+        defaults.restore();
+        if (process_rank == 0)
+            fprintf(real_stderr, "%s %s on %d processes (%.1f s)\n", failures == before ? "ok:" : "FAILED:", g.name,
+                    num_processes, MPI_Wtime() - t0);
+    }
+    if (process_rank == 0) remove(path.c_str());
+    finish_processes();
+    return failures == 0 ? 0 : 1;
+}
