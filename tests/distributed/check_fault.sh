@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Faults that a transcript cannot stage, for norvane-mpi: input from a FIFO or a pipe (read
+# by rank 0 alone), a file that one process cannot open, counts no host can hold, standard
+# output closed; and the New York road graph, plain and gzip, on three processes against
+# norvane. Each check asserts the program's output, messages and exit status.
+# Usage: check_fault.sh LAUNCHER PROGRAM NORVANE REPO_ROOT CHECK
+set -u
+launcher=$1
+program=$2
+norvane=$3
+repo=$4
+check=$5
+work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-mpi-fault.XXXXXX") || exit 2
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+export OMPI_MCA_odls_base_sigkill_timeout=${OMPI_MCA_odls_base_sigkill_timeout-0}
+run() { "$launcher" --allow-run-as-root --oversubscribe -np "$@"; }
+
+path3_listing=$'\nMinimal distance from node 0 to every other node:\nNode 1: \t4\nNode 2: \t9\n'
+printf 'p sp 3 2\na 1 2 4\na 2 3 5\n' > path3.gr
+
+fail() { echo "FAIL ($check): $*"; exit 1; }
+# The program's lines: the launcher's blocks (between lines of dashes) left out.
+program_lines() {
+    python3 -c 'import re, sys
+text = open(sys.argv[1], "rb").read()
+sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' "$1" |
+        sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/'
+}
+# expect STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR
+expect() {
+    [[ $1 == "$4" ]] || fail "status $1, expected $4; stderr: $(head -c 600 "$3")"
+    [[ $(cat "$2"; printf x) == "$5"x ]] || fail "stdout differs: $(head -c 200 "$2" | cat -A)"
+    [[ $(program_lines "$3"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 600 "$3" | cat -A)"
+}
+ok_stderr=$'Graph contains 3 nodes and 2 edges\nComputation time: T\n'
+
+case $check in
+fifo)
+    mkfifo graph.fifo
+    (sleep 0.2; cat path3.gr) > graph.fifo &
+    run 3 "$program" graph.fifo > out 2> err
+    status=$?
+    wait
+    expect "$status" out err 0 "$path3_listing" "$ok_stderr"
+    ;;
+stdin_pipe)
+    # The launcher hands its standard input to rank 0.
+    cat path3.gr | run 2 "$program" /dev/stdin > out 2> err
+    expect "$?" out err 0 "$path3_listing" "$ok_stderr"
+    ;;
+missing_for_one_process)
+    # Each process starts in a folder of its own, and only rank 0's holds the file: the one
+    # message, once, and status 255 from every process.
+    mkdir rank0 rank1 rank2
+    cp path3.gr rank0/
+    run 3 sh -c 'cd "rank$OMPI_COMM_WORLD_RANK" && exec "$0" path3.gr' "$program" > out 2> err
+    expect "$?" out err 255 "" $'Graph contains 3 nodes and 2 edges\nFile path3.gr not found.\n'
+    ;;
+more_than_physical_memory)
+    # Counts that no host of ours can hold, whatever the number of processes on it.
+    printf 'p sp 2000000000 0\n' > huge.gr
+    for processes in 2 4; do
+        run "$processes" "$program" huge.gr > out 2> err
+        expect "$?" out err 255 "" $'Graph contains 2000000000 nodes and 0 edges\nError: cannot allocate memory.\n'
+    done
+    ;;
+stdout_closed)
+    run 2 sh -c 'exec "$0" path3.gr >&-' "$program" > out 2> err
+    expect "$?" out err 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot write output.\n'
+    ;;
+new_york_as_norvane)
+    # Plain (byte ranges) and gzip (waves of runs) on three processes, as norvane prints.
+    gunzip -c "$repo/examples/USA-road-d.NY.gr.gz" > ny.gr
+    "$norvane" ny.gr > want 2> want.err || fail "norvane failed"
+    for file in ny.gr "$repo/examples/USA-road-d.NY.gr.gz"; do
+        run 3 "$program" "$file" > out 2> err
+        status=$?
+        [[ $status == 0 ]] || fail "status $status on $file: $(head -c 600 err)"
+        cmp -s want out || fail "listing of $file differs from norvane's"
+        [[ $(program_lines err) == $'Graph contains 264346 nodes and 733846 edges\nComputation time: T' ]] ||
+            fail "stderr on $file: $(head -c 600 err)"
+    done
+    ;;
+*)
+    echo "unknown check $check"; exit 2 ;;
+esac
+echo "ok: $check"
