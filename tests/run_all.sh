@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build; one with address and undefined-behaviour
+# The whole test suite: a normal build, with norvane-mpi and its tests on 1 to 4 processes
+# (Open MPI's launcher, as root with --allow-run-as-root); one with address and undefined-behaviour
 # sanitizers; one with the thread sanitizer (clang, whose OpenMP runtime it understands);
 # each runs every CTest test. Then the benchmark programs against the reference, and a
 # minute of fuzzing. Every build has a folder of its own: build/ stays as the user made
@@ -20,8 +21,8 @@ step() {
     echo "==> [$1/5] $2: about $3"
 }
 
-step 1 "normal build in build-tests, every test" "20-35 s"
-cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON
+step 1 "normal build in build-tests with norvane-mpi, every test" "80-120 s"
+cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON -DNORVANE_MPI=ON
 cmake --build build-tests -j"$jobs"
 ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$jobs"
 
