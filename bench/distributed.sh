@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# norvane-mpi against norvane on the benchmark graphs: wall time and computation time of
+# norvane, and of norvane-mpi on 1, 2 and 4 processes (4 share the two cores here), medians
+# of interleaved runs, every listing checked byte for byte against norvane's; then the
+# traffic of one run at 2 and 4 processes: bytes each process sent while building
+# (edge lines to their owners), while solving (relaxation requests) and for the listing
+# (to rank 0), the build's exchange rounds and the solve's phases.
+#
+# usage: bench/distributed.sh [--runs N] [GRAPH...]
+#   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
+# environment:
+#   NORVANE_BENCH_DATA   data directory, made by bench/run.sh (default: bench/data)
+#   NORVANE_BENCH_BUILD  build directory (default: build-bench); built Release with
+#                        NORVANE_BENCH and NORVANE_MPI
+#   MPIRUN               the launcher (default: mpirun); as root it is given
+#                        --allow-run-as-root, and always --oversubscribe
+set -u -o pipefail
+
+bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_dir=$(cd "$bench_dir/.." && pwd)
+data_dir=${NORVANE_BENCH_DATA:-$bench_dir/data}
+build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
+runs=3
+launcher=(${MPIRUN:-mpirun} --oversubscribe)
+[[ $(id -u) == 0 ]] && launcher+=(--allow-run-as-root)
+
+die() { echo "distributed.sh: $*" >&2; exit 1; }
+graphs=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --runs) shift; runs=${1:-} ;;
+        *) graphs+=("$1") ;;
+    esac
+    shift
+done
+[[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive integer"
+if [ ${#graphs[@]} -eq 0 ]; then
+    for file in "$data_dir"/*.gr; do
+        [[ $(basename "$file") == road-usa-24M.gr ]] || graphs+=("$(basename "$file")")
+    done
+fi
+[ ${#graphs[@]} -gt 0 ] || die "no graphs in $data_dir (bench/run.sh makes them)"
+
+cmake -S "$repo_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNORVANE_BENCH=ON -DNORVANE_MPI=ON > /dev/null &&
+    cmake --build "$build" -j2 > /dev/null || die "build failed"
+norvane=$build/norvane
+mpi=$build/norvane-mpi
+traffic=$build/bench/distributed_traffic
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# One run: wall seconds and the program's computation time, listing to $tmp/out.
+timed() {
+    local start end
+    start=$(date +%s.%N)
+    "$@" > "$tmp/out" 2> "$tmp/err" || die "run failed: $* ($(head -c 300 "$tmp/err"))"
+    end=$(date +%s.%N)
+    echo "$(printf "%.3f" "$(echo "$end - $start" | bc)") $(sed -n 's/^Computation time: //p' "$tmp/err")"
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)"
+echo
+echo "| graph | norvane wall s | mpi K=1 wall s | mpi K=2 wall s | mpi K=4 wall s | norvane compute s | K=1 compute s | K=2 compute s | K=4 compute s |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+for graph in "${graphs[@]}"; do
+    file=$data_dir/$graph
+    [[ -f $file ]] || die "no $file"
+    "$norvane" "$file" > "$tmp/want" 2> /dev/null || die "norvane failed on $graph"
+    declare -A wall=() compute=()
+    for ((r = 0; r < runs; r++)); do
+        # Interleaved, so that the machine's moods fall on every program alike.
+        for who in norvane 1 2 4; do
+            if [[ $who == norvane ]]; then
+                read -r w c < <(timed "$norvane" "$file")
+            else
+                read -r w c < <(timed "${launcher[@]}" -np "$who" "$mpi" "$file")
+                cmp -s "$tmp/out" "$tmp/want" || die "norvane-mpi on $who processes: listing of $graph differs"
+            fi
+            wall[$who]+="$w "
+            compute[$who]+="$c "
+        done
+    done
+    row="| $graph"
+    for who in norvane 1 2 4; do row+=" | $(tr ' ' '\n' <<< "${wall[$who]}" | grep . | median)"; done
+    for who in norvane 1 2 4; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
+    echo "$row |"
+    unset wall compute
+done
+
+echo
+echo "Traffic of one run (per process: bytes sent; max over processes, and the sum):"
+echo
+echo "| graph | K | build bytes max / sum | build rounds | solve bytes max / sum | phases | listing bytes max | load s | solve s | listing s |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for graph in "${graphs[@]}"; do
+    for k in 2 4; do
+        "${launcher[@]}" -np "$k" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" || die "traffic run failed"
+        awk -v g="$graph" -v k="$k" '$1 ~ /^[0-9]+$/ {
+                bmax = $4 > bmax ? $4 : bmax; bsum += $4; rounds = $5
+                smax = $6 > smax ? $6 : smax; ssum += $6; phases = $7
+                lmax = $8 > lmax ? $8 : lmax; load = $9; solve = $10; listing = $11 }
+            END { printf "| %s | %d | %d / %d | %d | %d / %d | %d | %d | %.3f | %.3f | %.3f |\n",
+                  g, k, bmax, bsum, rounds, smax, ssum, phases, lmax, load, solve, listing }' "$tmp/traffic"
+    done
+done

@@ -1,0 +1,48 @@
+// norvane-mpi's run with its traffic counted: the same steps as the program (listing to
+// rank 0's standard output), then one line per process on standard error with the bytes it
+// sent in each step, the exchange rounds of the build, the phases of the solve and each
+// step's wall time. bench/distributed.sh tables them.
+// Usage: mpirun -np K distributed_traffic GRAPH > /dev/null
+#include <mpi.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "distributed_builder.h"
+#include "distributed_listing.h"
+#include "distributed_reader.h"
+#include "distributed_run.h"
+#include "distributed_solver.h"
+#include "distributed_store.h"
+
+int main(int argc, char **argv) {
+    start_processes(&argc, &argv);
+    if (argc <= 1) end_everywhere("Usage: distributed_traffic <graph file name>\n");
+    MPI_Barrier(MPI_COMM_WORLD);
+    const double t0 = MPI_Wtime();
+    const problem_counts counts = read_head_everywhere(argv[1]);
+    build_distributed_store(counts.nodes, counts.edges);
+    const double t1 = MPI_Wtime();
+    const double seconds = compute_distances_everywhere();
+    const double t2 = MPI_Wtime();
+    if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
+    const double t3 = MPI_Wtime();
+    const int64_t records = local_rows[num_local_nodes];
+    double row[10] = {double(num_local_nodes), double(records),          double(build_bytes_sent),
+                      double(build_rounds),    double(solve_bytes_sent), double(solve_phases),
+                      double(listing_bytes_sent), t1 - t0,               seconds,
+                      t3 - t2};
+    std::vector<double> rows(size_t(num_processes) * 10);
+    MPI_Gather(row, 10, MPI_DOUBLE, rows.data(), 10, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (process_rank == 0) {
+        fprintf(stderr, "rank nodes records build_bytes build_rounds solve_bytes phases listing_bytes load_s solve_s listing_s\n");
+        for (int p = 0; p < num_processes; ++p) {
+            const double *r = &rows[size_t(p) * 10];
+            fprintf(stderr, "%d %.0f %.0f %.0f %.0f %.0f %.0f %.0f %.3f %.3f %.3f\n", p, r[0], r[1], r[2], r[3], r[4],
+                    r[5], r[6], r[7], r[8], r[9]);
+        }
+    }
+    release_distributed_store();
+    finish_processes();
+    return 0;
+}
