@@ -217,8 +217,10 @@ void apply_request(entry e, member_work &w) {
     lower<team>(e.node - first_local_node, e.distance, w);
 }
 
-void clear_work(int members) {
-    for (int m = 0; m < members; ++m) {
+// Empties every member's output, also of members a short list left idle: the exchange
+// and the pushes read them all.
+void clear_work() {
+    for (int m = 0; m < solving.team; ++m) {
         member_work &w = solving.work[m];
         for (int p = 0; p < num_processes; ++p) w.outgoing[p].count = 0;
         w.pushes.count = 0;
@@ -242,7 +244,7 @@ void push_lowered(int members, int64_t cur) {
 template <class F>
 void for_entries(const entry_list &list, F &&f) {
     const int members = int64_t(list.count) >= distributed_team_min_entries ? solving.team : 1;
-    clear_work(members);
+    clear_work();
     if (members == 1) {
         for (size_t k = 0; k < list.count; ++k) f(list.items[k], solving.work[0], std::false_type());
         return;
@@ -316,7 +318,7 @@ void start_from_node_zero() {
     const int32_t n_local = num_local_nodes;
 #pragma omp parallel for schedule(static) if (n_local >= distributed_team_min_entries)
     for (int32_t i = 0; i < n_local; ++i) local_distance[i] = INFINITE_DISTANCE;
-    clear_work(solving.team);
+    clear_work();
     member_work &w = solving.work[0];
     if (owned(0)) {
         const int32_t zero = 0 - first_local_node;

@@ -164,13 +164,16 @@ tunables defaults;
 
 // Small ranges for the members of each process, a few lines per exchange round, short
 // stream runs (many waves), narrow buckets (many phases), the team on a handful of
-// entries. Every process draws the same values from the same seed.
+// entries or from a few on. Every process draws the same values from the same seed.
 void shrink_everything(std::mt19937 &rng) {
     read_block_bytes = size_t(pick(rng, 16, 200));
     read_team_min_bytes = size_t(pick(rng, 1, 64));
     build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.build_min_work;
     exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
-    distributed_team_min_entries = pick(rng, 0, 1) ? 1 : defaults.team_min_entries;
+    // A threshold of a few entries puts some phases of one solve on the team and others on
+    // one thread.
+    const int team_from = pick(rng, 0, 2);
+    distributed_team_min_entries = team_from == 0 ? 1 : team_from == 1 ? pick(rng, 2, 6) : defaults.team_min_entries;
     distributed_bucket_width = pick(rng, 0, 3) == 0 ? 0 : 1 << (pick(rng, 0, 3) == 0 ? pick(rng, 0, 30) : pick(rng, 0, 3));
     omp_set_num_threads(pick(rng, 1, 3));
 }
