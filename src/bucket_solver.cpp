@@ -1,0 +1,475 @@
+// Bucket solver (delta-stepping): tentative distances fall into buckets of width delta;
+// the least non-empty bucket is settled by relaxing its nodes' rows, again and again until
+// it stays empty. O(m + n + D/delta) work plus re-relaxations inside a bucket, few and
+// cheap when delta suits the weights; chosen for non-negative weights wherever the graph
+// repays setting up the bins, and on a team because a bucket's nodes can be relaxed at once.
+// Invariant: an entry (node, distance) is live while min_distance[node] == distance, and
+// every live entry sits in the bucket of its distance or in its member's overflow bin.
+#include "bucket_solver.h"
+
+#include <linux/futex.h>
+#include <omp.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "graph.h"
+#include "grow.h"
+#include "memory.h"
+#include "relax.h"
+#include "rows.h"
+
+int64_t bucket_fusion_max = 1024;
+int32_t bucket_ring_max = 1 << 13;
+int bucket_last_team = 0;
+
+namespace {
+
+struct entry {
+    int32_t node;
+    int32_t distance;
+};
+
+// Entries are queued in chunks of 1 KiB: a bin is a list of chunks, and a bucket's work
+// is shared among the team a chunk at a time.
+constexpr int32_t CHUNK_ENTRIES = 126;
+struct chunk {
+    chunk *next;
+    int32_t count;
+    int32_t unused;
+    entry entries[CHUNK_ENTRIES];
+};
+
+// Chunks are carved from slabs owned by the member that took them; a chunk freed by
+// another member joins that member's free list, and every slab is released at the end.
+struct slab {
+    slab *next;
+};
+constexpr size_t SLAB_HEADER = 64;
+constexpr size_t FIRST_SLAB_CHUNKS = 64;
+constexpr size_t LAST_SLAB_CHUNKS = 16384;
+
+struct bin {
+    chunk *head;  // the chunk being filled, then older ones
+    int64_t size;
+};
+
+constexpr int64_t NO_BUCKET = INT64_MAX;
+
+// One member's bins and its share of a round. Buckets cur .. cur + ring_size - 1 live in
+// ring[bucket & ring_mask]; occupied has a bit per non-empty ring bin.
+struct member {
+    bin *ring;
+    uint64_t *occupied;
+    bin overflow;
+    int64_t overflow_min;  // no bucket in overflow is below it
+    chunk *free_chunks;
+    slab *slabs;
+    size_t next_slab_chunks;
+    chunk **shared;  // this round's chunks of the current bucket, claimed by anyone
+    size_t shared_count;
+    size_t shared_capacity;
+    std::atomic<size_t> claimed;
+    int64_t next_bucket;  // this member's least non-empty bucket after a round
+    char padding[64];     // keeps members' hot fields off each other's cache lines
+};
+
+// A barrier that spins briefly, then sleeps on a futex: a member waits only a little
+// longer than the slowest member's round, and a long wait does not burn a core that
+// another program, or an oversubscribed team, needs.
+struct team_barrier {
+    alignas(64) std::atomic<int32_t> arrived;
+    std::atomic<int32_t> sleepers;
+    alignas(64) std::atomic<uint32_t> generation;
+    int32_t members;
+    int32_t spins;
+};
+
+inline void cpu_relax() { __builtin_ia32_pause(); }
+
+void barrier_wait(team_barrier &b) {
+    const uint32_t gen = b.generation.load(std::memory_order_acquire);
+    if (b.arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == b.members) {
+        b.arrived.store(0, std::memory_order_relaxed);
+        b.generation.store(gen + 1, std::memory_order_seq_cst);
+        if (b.sleepers.load(std::memory_order_seq_cst) > 0)
+            syscall(SYS_futex, &b.generation, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+        return;
+    }
+    for (int32_t k = 0; k < b.spins; ++k) {
+        if (b.generation.load(std::memory_order_acquire) != gen) return;
+        cpu_relax();
+    }
+    b.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    while (b.generation.load(std::memory_order_seq_cst) == gen)
+        syscall(SYS_futex, &b.generation, FUTEX_WAIT_PRIVATE, gen, nullptr, nullptr, 0);
+    b.sleepers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// About 50 microseconds of spinning (a pause takes 20 to 40 ns): longer than a member's
+// usual lead at a round's end, shorter than a time slice. None when the team outnumbers
+// the processors (the awaited member may be waiting for this one's core) or when the
+// user asked threads to wait passively.
+int32_t barrier_spins(int threads) {
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    const char *policy = getenv("OMP_WAIT_POLICY");
+    if (policy != nullptr && strcasecmp(policy, "passive") == 0) return 0;
+    return cpus > 0 && threads > cpus ? 0 : 2048;
+}
+
+struct bucket_run {
+    int shift;  // delta = 1 << shift
+    int64_t ring_size;
+    int64_t ring_mask;
+    size_t ring_words;
+    member *members;
+    team_barrier barrier;
+};
+
+chunk *take_chunk(member &m) {
+    if (m.free_chunks == nullptr) {
+        const size_t count = m.next_slab_chunks;
+        if (m.next_slab_chunks < LAST_SLAB_CHUNKS) m.next_slab_chunks *= 2;
+        char *bytes = static_cast<char *>(allocate_array(1, SLAB_HEADER + count * sizeof(chunk)));
+        slab *s = reinterpret_cast<slab *>(bytes);
+        s->next = m.slabs;
+        m.slabs = s;
+        chunk *chunks = reinterpret_cast<chunk *>(bytes + SLAB_HEADER);
+        for (size_t k = 0; k < count; ++k) chunks[k].next = k + 1 < count ? chunks + k + 1 : nullptr;
+        m.free_chunks = chunks;
+    }
+    chunk *c = m.free_chunks;
+    m.free_chunks = c->next;
+    return c;
+}
+
+inline void free_chunk(member &m, chunk *c) {
+    c->next = m.free_chunks;
+    m.free_chunks = c;
+}
+
+inline void add_entry(member &m, bin &b, entry e) {
+    chunk *c = b.head;
+    if (c == nullptr || c->count == CHUNK_ENTRIES) {
+        chunk *fresh = take_chunk(m);
+        fresh->next = c;
+        fresh->count = 0;
+        b.head = c = fresh;
+    }
+    c->entries[c->count++] = e;
+    ++b.size;
+}
+
+// Queues (node, distance) in its bucket, which is never below cur.
+inline void push(member &m, const bucket_run &run, int64_t cur, int32_t node, int32_t distance) {
+    const int64_t b = int64_t(distance) >> run.shift;
+    if (b - cur < run.ring_size) {
+        const int64_t slot = b & run.ring_mask;
+        if (m.ring[slot].size == 0) m.occupied[slot >> 6] |= uint64_t(1) << (slot & 63);
+        add_entry(m, m.ring[slot], entry{node, distance});
+    } else {
+        if (b < m.overflow_min) m.overflow_min = b;
+        add_entry(m, m.overflow, entry{node, distance});
+    }
+}
+
+// Takes the chunks of bucket cur's ring bin, leaving it empty.
+inline chunk *detach(member &m, const bucket_run &run, int64_t cur) {
+    const int64_t slot = cur & run.ring_mask;
+    chunk *list = m.ring[slot].head;
+    m.ring[slot].head = nullptr;
+    m.ring[slot].size = 0;
+    m.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
+    return list;
+}
+
+inline int32_t read_distance(int32_t node, bool team) {
+    return team ? __atomic_load_n(&min_distance[node], __ATOMIC_RELAXED) : min_distance[node];
+}
+
+// The member's least bucket from cur on holding an entry, NO_BUCKET when it holds none.
+int64_t least_bucket(const member &m, const bucket_run &run, int64_t cur) {
+    int64_t least = m.overflow.size > 0 ? m.overflow_min : NO_BUCKET;
+    const int64_t start = cur & run.ring_mask;
+    const size_t first_word = size_t(start >> 6);
+    const uint64_t high = ~uint64_t(0) << (start & 63);
+    for (size_t i = 0; i <= run.ring_words; ++i) {
+        const size_t w = (first_word + i) % run.ring_words;
+        uint64_t bits = m.occupied[w];
+        if (i == 0) bits &= high;
+        if (i == run.ring_words) bits &= ~high;
+        if (bits != 0) {
+            const int64_t slot = int64_t(w << 6) + __builtin_ctzll(bits);
+            const int64_t bucket = cur + ((slot - start) & run.ring_mask);
+            return bucket < least ? bucket : least;
+        }
+    }
+    return least;
+}
+
+// Moves the overflow entries that the ring now reaches into it, dropping dead ones.
+void refill_from_overflow(member &m, const bucket_run &run, int64_t cur, bool team) {
+    if (m.overflow.size == 0 || m.overflow_min - cur >= run.ring_size) return;
+    chunk *list = m.overflow.head;
+    m.overflow.head = nullptr;
+    m.overflow.size = 0;
+    m.overflow_min = NO_BUCKET;
+    while (list != nullptr) {
+        chunk *c = list;
+        list = c->next;
+        for (int32_t k = 0; k < c->count; ++k) {
+            const entry e = c->entries[k];
+            if (read_distance(e.node, team) == e.distance) push(m, run, cur, e.node, e.distance);
+        }
+        free_chunk(m, c);
+    }
+}
+
+// Relaxes the rows of the live entries. Rows are fetched a few entries ahead: an entry's
+// node is a random one, and its row and distance are the misses that dominate.
+template <bool team, class Rows>
+void settle_entries(const Rows &rows, member &m, const bucket_run &run, int64_t cur,
+                    const entry *entries, int32_t count) {
+    constexpr int32_t AHEAD_OFFSETS = 8;
+    constexpr int32_t AHEAD_ROWS = 4;
+    for (int32_t k = 0; k < count; ++k) {
+        if (k + AHEAD_OFFSETS < count) {
+            const int32_t ahead = entries[k + AHEAD_OFFSETS].node;
+            __builtin_prefetch(&rows.offsets[ahead]);
+            __builtin_prefetch(&min_distance[ahead]);
+        }
+        if (k + AHEAD_ROWS < count) __builtin_prefetch(rows.address(rows.offsets[entries[k + AHEAD_ROWS].node]));
+        const int32_t u = entries[k].node;
+        const int32_t base = entries[k].distance;
+        if (read_distance(u, team) != base) continue;
+        relax_row(rows, u, base, [&](int32_t t, int64_t offer) {
+            // Both terms are below 2^30: the sum fits, and sums of 2^30 or more are kept
+            // (the least value offered to a node never settled) but never queued.
+            const int32_t sum = int32_t(offer);
+            if (team) {
+                int32_t seen = __atomic_load_n(&min_distance[t], __ATOMIC_RELAXED);
+                do {
+                    if (sum >= seen) return;
+                } while (!__atomic_compare_exchange_n(&min_distance[t], &seen, sum, true,
+                                                      __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+            } else {
+                if (sum >= min_distance[t]) return;
+                min_distance[t] = sum;
+            }
+            if (sum < INFINITE_DISTANCE) push(m, run, cur, t, sum);
+        });
+    }
+}
+
+// Settles a list of chunks and frees them to m.
+template <bool team, class Rows>
+void settle_list(const Rows &rows, member &m, const bucket_run &run, int64_t cur, chunk *list) {
+    while (list != nullptr) {
+        chunk *c = list;
+        list = c->next;
+        settle_entries<team>(rows, m, run, cur, c->entries, c->count);
+        free_chunk(m, c);
+    }
+}
+
+void open_member(member &m, const bucket_run &run) {
+    m.ring = static_cast<bin *>(allocate_array(size_t(run.ring_size), sizeof(bin)));
+    m.occupied = static_cast<uint64_t *>(allocate_array(run.ring_words, sizeof(uint64_t)));
+    memset(m.ring, 0, size_t(run.ring_size) * sizeof(bin));
+    memset(m.occupied, 0, run.ring_words * sizeof(uint64_t));
+    m.overflow = bin{nullptr, 0};
+    m.overflow_min = NO_BUCKET;
+    m.free_chunks = nullptr;
+    m.slabs = nullptr;
+    m.next_slab_chunks = FIRST_SLAB_CHUNKS;
+    m.shared = nullptr;
+    m.shared_count = 0;
+    m.shared_capacity = 0;
+    m.claimed.store(0, std::memory_order_relaxed);
+    m.next_bucket = NO_BUCKET;
+}
+
+void close_member(member &m) {
+    release_array(m.ring);
+    release_array(m.occupied);
+    release_array(m.shared);
+    for (slab *s = m.slabs; s != nullptr;) {
+        slab *next = s->next;
+        release_array(s);
+        s = next;
+    }
+}
+
+// Queues node 0's light direct edges, the starting values below 2^30.
+template <class Rows>
+void queue_start(const Rows &rows, member &m, const bucket_run &run) {
+    for (uint32_t k = rows.offsets[0]; k < rows.offsets[1]; ++k) {
+        const int32_t t = rows.target(k, 0);
+        if (min_distance[t] < INFINITE_DISTANCE) push(m, run, 0, t, min_distance[t]);
+    }
+}
+
+// Marks settled exactly the nodes below 2^30; clears complete unless that is every node.
+// Inside a region each member marks its static share.
+void mark_settled(std::atomic<bool> &complete) {
+    const int32_t n = num_nodes;
+    bool all = true;
+#pragma omp for schedule(static)
+    for (int32_t i = 0; i < n; ++i) {
+        const bool settled = min_distance[i] < INFINITE_DISTANCE;
+        tree[i] = settled;
+        all = all && settled;
+    }
+    if (!all) complete.store(false, std::memory_order_relaxed);
+}
+
+template <class Rows>
+bool buckets_alone(const Rows &rows, bucket_run &run) {
+    member &m = run.members[0];
+    bucket_last_team = 1;
+    start_from_node_zero();
+    queue_start(rows, m, run);
+    int64_t cur = 0;
+    for (;;) {
+        cur = least_bucket(m, run, cur);
+        if (cur == NO_BUCKET) break;
+        refill_from_overflow(m, run, cur, false);
+        // Entries the bucket gains while it is settled are settled in turn.
+        while (m.ring[cur & run.ring_mask].size > 0) settle_list<false>(rows, m, run, cur, detach(m, run, cur));
+    }
+    std::atomic<bool> complete{true};
+    mark_settled(complete);
+    return complete.load();
+}
+
+// Each round every member publishes its chunks of the current bucket; then all claim
+// chunks (their own first) until none is left, and settle alone whatever small part of
+// the bucket they queued themselves meanwhile; then the team agrees on the next bucket.
+template <class Rows>
+bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
+    std::atomic<bool> complete{true};
+#pragma omp parallel num_threads(threads)
+    {
+        const int t = omp_get_thread_num();
+        const int team = omp_get_num_threads();
+#pragma omp single
+        {
+            run.barrier.members = team;
+            bucket_last_team = team;
+        }
+        start_from_node_zero();
+        member &m = run.members[t];
+        if (t == 0) queue_start(rows, m, run);
+        m.next_bucket = least_bucket(m, run, 0);
+        barrier_wait(run.barrier);
+        for (;;) {
+            int64_t cur = NO_BUCKET;
+            for (int k = 0; k < team; ++k) cur = run.members[k].next_bucket < cur ? run.members[k].next_bucket : cur;
+            if (cur == NO_BUCKET) break;
+            refill_from_overflow(m, run, cur, true);
+            const int64_t slot = cur & run.ring_mask;
+            const size_t chunks = size_t((m.ring[slot].size + CHUNK_ENTRIES - 1) / CHUNK_ENTRIES);
+            grow_array(m.shared, m.shared_capacity, chunks, 0);
+            m.shared_count = 0;
+            for (chunk *c = detach(m, run, cur); c != nullptr; c = c->next) m.shared[m.shared_count++] = c;
+            m.claimed.store(0, std::memory_order_relaxed);
+            barrier_wait(run.barrier);
+            for (int k = 0; k < team; ++k) {
+                member &owner = run.members[(t + k) % team];
+                for (;;) {
+                    const size_t claim = owner.claimed.fetch_add(1, std::memory_order_relaxed);
+                    if (claim >= owner.shared_count) break;
+                    chunk *c = owner.shared[claim];
+                    settle_entries<true>(rows, m, run, cur, c->entries, c->count);
+                    free_chunk(m, c);
+                }
+            }
+            while (m.ring[slot].size > 0 && m.ring[slot].size < bucket_fusion_max)
+                settle_list<true>(rows, m, run, cur, detach(m, run, cur));
+            m.next_bucket = least_bucket(m, run, cur);
+            barrier_wait(run.barrier);
+        }
+        mark_settled(complete);
+    }
+    return complete.load();
+}
+
+// Weights of up to 4096 records spread over the pool: their mean and maximum below 2^30.
+struct weight_sample {
+    int64_t mean;
+    int64_t max;
+};
+
+template <class Rows>
+weight_sample sample_weights(const Rows &rows) {
+    const int64_t records = rows.offsets[num_nodes];
+    const int64_t step = records / 4096 + 1;
+    int64_t sum = 0, count = 0, max = 0;
+    for (int64_t k = 0; k < records; k += step) {
+        const int64_t w = rows.weight(uint32_t(k));
+        if (w >= INFINITE_DISTANCE) continue;
+        sum += w;
+        ++count;
+        max = w > max ? w : max;
+    }
+    return weight_sample{count > 0 ? sum / count : 1, max};
+}
+
+int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
+
+}  // namespace
+
+int32_t choose_delta(int threads) {
+    (void)threads;
+    const weight_sample w = with_rows([](const auto &rows) { return sample_weights(rows); });
+    return int32_t(1) << floor_log2(w.mean > 0 ? w.mean : 1);
+}
+
+size_t bucket_solver_bytes(int threads) {
+    const size_t ring = size_t(bucket_ring_max) * (sizeof(bin) + 1);
+    const size_t slab = SLAB_HEADER + FIRST_SLAB_CHUNKS * sizeof(chunk);
+    return size_t(threads) * (sizeof(member) + 64 + ring + slab);
+}
+
+bool solve_with_buckets(int threads, int32_t delta) {
+    if (delta <= 0) delta = choose_delta(threads);
+    bucket_run run;
+    run.shift = floor_log2(delta);
+    const weight_sample w = with_rows([](const auto &rows) { return sample_weights(rows); });
+    // The ring reaches from a bucket to every bucket its rows can queue into.
+    const int64_t reach = (w.max >> run.shift) + 2;
+    int64_t ring = 64;
+    while (ring < reach && ring < bucket_ring_max) ring *= 2;
+    run.ring_size = ring;
+    run.ring_mask = ring - 1;
+    run.ring_words = size_t(ring / 64);
+    run.barrier.arrived.store(0);
+    run.barrier.sleepers.store(0);
+    run.barrier.generation.store(0);
+    run.barrier.members = threads;
+    run.barrier.spins = barrier_spins(threads);
+
+    // Members on their own cache lines.
+    char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
+    member *members = reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
+    for (int k = 0; k < threads; ++k) {
+        new (&members[k]) member;
+        open_member(members[k], run);
+    }
+    run.members = members;
+    const bool complete = with_rows([&run, threads](const auto &rows) {
+        return threads > 1 ? buckets_with_team(rows, run, threads) : buckets_alone(rows, run);
+    });
+    for (int k = 0; k < threads; ++k) {
+        close_member(members[k]);
+        members[k].~member();
+    }
+    release_array(block);
+    return complete;
+}
