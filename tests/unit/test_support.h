@@ -7,15 +7,19 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "failure.h"
 #include "graph.h"
+#include "memory.h"
 #include "reader.h"
+#include "rows.h"
 #include "solver.h"
 
 constexpr int32_t infinite = 1073741824;
@@ -62,6 +66,36 @@ inline std::string load_graph(const std::string &text) {
         load_graph("p sp 1 0\n");
     }
     return err;
+}
+
+// Shuffles each row of the loaded store and, when pack is set and every record fits,
+// rewrites the pool in the packed layout (weight in the low bits, the target's offset in
+// the rest) as the builder may: the solvers must rely on neither the layout nor sorted
+// rows. Returns whether the pool is packed.
+inline bool reshape_loaded_store(std::mt19937 &rng, bool pack) {
+    const int64_t records = edge_counter;
+    for (int32_t u = 0; u < num_nodes; ++u)
+        std::shuffle(edges + nodes[u], edges + nodes[u + 1], rng);
+    int32_t max_weight = 0;
+    int64_t max_offset = 0;
+    for (int32_t u = 0; u < num_nodes; ++u) {
+        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k) {
+            if (edges[k].weight < 0) return false;
+            max_weight = std::max(max_weight, edges[k].weight);
+            max_offset = std::max(max_offset, std::abs(int64_t(edges[k].target) - u));
+        }
+    }
+    int bits = 1;
+    while (bits < 31 && (int64_t(1) << bits) <= max_weight) ++bits;
+    if (!pack || (max_offset + 1) > (int64_t(1) << (31 - bits))) return false;
+    packed_edges = static_cast<uint32_t *>(allocate_array(size_t(records), sizeof(uint32_t)));
+    for (int32_t u = 0; u < num_nodes; ++u)
+        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
+            packed_edges[k] = pack_record(u, edges[k].target, edges[k].weight, bits);
+    packed_weight_bits = bits;
+    release_array(edges);
+    edges = nullptr;
+    return true;
 }
 
 struct solved_graph {
