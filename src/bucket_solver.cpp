@@ -25,6 +25,7 @@
 #include "rows.h"
 
 int64_t bucket_fusion_max = 1024;
+int64_t bucket_claim_records = 2048;
 int32_t bucket_ring_max = 1 << 13;
 int bucket_last_team = 0;
 
@@ -62,8 +63,9 @@ struct bin {
 constexpr int64_t NO_BUCKET = INT64_MAX;
 
 // One member's bins and its share of a round. Buckets cur .. cur + ring_size - 1 live in
-// ring[bucket & ring_mask]; occupied has a bit per non-empty ring bin.
-struct member {
+// ring[bucket & ring_mask]; occupied has a bit per non-empty ring bin. The fields after
+// claimed are read by the other members; they keep to cache lines of their own.
+struct alignas(64) member {
     bin *ring;
     uint64_t *occupied;
     bin overflow;
@@ -71,13 +73,12 @@ struct member {
     chunk *free_chunks;
     slab *slabs;
     size_t next_slab_chunks;
-    chunk **shared;  // this round's chunks of the current bucket, claimed by anyone by slices
-    size_t shared_count;
     size_t shared_capacity;
-    std::atomic<size_t> claimed;
-    int64_t next_bucket;  // this member's least non-empty bucket after a round
+    alignas(64) std::atomic<size_t> claimed;
+    chunk **shared;  // this round's chunks of its buckets, claimed by anyone by slices
+    size_t shared_count;
+    int64_t next_bucket;   // its least non-empty bucket after a round
     int64_t settled_work;  // records of the entries it settled, over all rounds so far
-    char padding[64];     // keeps members' hot fields off each other's cache lines
 };
 
 // A barrier that spins briefly, then sleeps on a futex: a member waits only a little
@@ -130,7 +131,7 @@ struct bucket_run {
     // still spreads over the team.
     int32_t slice_entries;
     int32_t slices_per_chunk;
-    int64_t row_length;
+    int64_t row_length;  // mean row length, rounded up
     int64_t span_low;
     int64_t span_high;
     size_t ring_words;
@@ -434,7 +435,8 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
     return complete.load();
 }
 
-// Weights of up to 4096 records spread over the pool: their mean and maximum below 2^30.
+// Weights of 64 runs of 64 records spread over the pool (runs, so that the sample costs
+// a few dozen cache misses): their mean and maximum below 2^30.
 struct weight_sample {
     int64_t mean;
     int64_t max;
@@ -442,32 +444,33 @@ struct weight_sample {
 
 template <class Rows>
 weight_sample sample_weights(const Rows &rows) {
+    constexpr int64_t RUNS = 64, RUN = 64;
     const int64_t records = rows.offsets[num_nodes];
-    const int64_t step = records / 4096 + 1;
+    const int64_t gap = records > RUNS * RUN ? records / RUNS : RUN;
     int64_t sum = 0, count = 0, max = 0;
-    for (int64_t k = 0; k < records; k += step) {
-        const int64_t w = rows.weight(uint32_t(k));
-        if (w >= INFINITE_DISTANCE) continue;
-        sum += w;
-        ++count;
-        max = w > max ? w : max;
+    for (int64_t start = 0; start < records; start += gap) {
+        for (int64_t k = start; k < start + RUN && k < records; ++k) {
+            const int64_t w = rows.weight(uint32_t(k));
+            if (w >= INFINITE_DISTANCE) continue;
+            sum += w;
+            ++count;
+            max = w > max ? w : max;
+        }
     }
     return weight_sample{count > 0 ? sum / count : 1, max};
 }
 
 int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
 
-}  // namespace
+int64_t mean_row_length() { return num_nodes > 0 ? edge_counter / num_nodes : 0; }
 
 // Half the mean weight over the mean row length, to the nearest power of two: a bucket
 // then holds about the nodes that one settled node's row reaches, so few nodes are
 // relaxed twice; on the bench graphs every width within a factor two of it measured
 // within 10 % of the best, on one thread and on two (where the span merges thin buckets).
 // Never 1: buckets of one distance each make the team meet for every distance.
-int32_t choose_delta(int threads) {
-    (void)threads;
-    const weight_sample w = with_rows([](const auto &rows) { return sample_weights(rows); });
-    const int64_t row_length = num_nodes > 0 ? edge_counter / num_nodes : 0;
+int32_t width_for(const weight_sample &w) {
+    const int64_t row_length = mean_row_length();
     const int64_t width = row_length > 0 ? w.mean / (2 * row_length) : w.mean;
     // The nearest power of two: up when width is at least 1.5 times the one below.
     const int shift = floor_log2(width > 0 ? width : 1);
@@ -475,37 +478,44 @@ int32_t choose_delta(int threads) {
     return int32_t(1) << (nearest > 1 ? nearest : 1);
 }
 
+}  // namespace
+
+int32_t choose_delta() {
+    return width_for(with_rows([](const auto &rows) { return sample_weights(rows); }));
+}
+
 size_t bucket_solver_bytes(int threads) {
     const size_t ring = size_t(bucket_ring_max) * (sizeof(bin) + 1);
     const size_t slab = SLAB_HEADER + FIRST_SLAB_CHUNKS * sizeof(chunk);
-    return size_t(threads) * (sizeof(member) + 64 + ring + slab);
+    return size_t(threads) * (sizeof(member) + ring + slab) + 64;
 }
 
 bool solve_with_buckets(int threads, int32_t delta) {
-    if (delta <= 0) delta = choose_delta(threads);
-    bucket_run run;
-    run.shift = floor_log2(delta);
     const weight_sample w = with_rows([](const auto &rows) { return sample_weights(rows); });
-    // The ring reaches from a bucket to every bucket its rows can queue into.
+    bucket_run run;
+    run.shift = floor_log2(delta > 0 ? delta : width_for(w));
+    // The ring reaches from a bucket to every bucket its rows can queue into; weights the
+    // sample missed only send a few entries to the overflow bin.
     const int64_t reach = (w.max >> run.shift) + 2;
     int64_t ring = 64;
     while (ring < reach && ring < bucket_ring_max) ring *= 2;
     run.ring_size = ring;
     run.ring_mask = ring - 1;
     run.ring_words = size_t(ring / 64);
-    const int64_t row_length = num_nodes > 0 ? edge_counter / num_nodes + 1 : 1;
-    run.row_length = row_length;
-    run.slice_entries = int32_t(row_length >= 2048 ? 1 : row_length >= 2048 / CHUNK_ENTRIES ? 2048 / row_length : CHUNK_ENTRIES);
+    run.row_length = mean_row_length() + 1;
+    const int64_t slice = bucket_claim_records / run.row_length;
+    run.slice_entries = int32_t(slice < 1 ? 1 : slice > CHUNK_ENTRIES ? CHUNK_ENTRIES : slice);
     run.slices_per_chunk = (CHUNK_ENTRIES + run.slice_entries - 1) / run.slice_entries;
-    run.span_low = getenv("XLOW") ? atoll(getenv("XLOW")) : 4096 * threads;
-    run.span_high = getenv("XHIGH") ? atoll(getenv("XHIGH")) : 8 * run.span_low;
+    // A round of fewer records than this per member costs more in its two barriers (a
+    // few microseconds) than it relaxes in parallel; eight times more and the span shrinks.
+    run.span_low = 4096 * int64_t(threads);
+    run.span_high = 8 * run.span_low;
     run.barrier.arrived.store(0);
     run.barrier.sleepers.store(0);
     run.barrier.generation.store(0);
     run.barrier.members = threads;
     run.barrier.spins = barrier_spins(threads);
 
-    // Members on their own cache lines.
     char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
     member *members = reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
     for (int k = 0; k < threads; ++k) {

@@ -15,6 +15,7 @@ class bucket_solver_test : public testing::Test {
     void TearDown() override {
         bucket_fusion_max = saved_fusion_max;
         bucket_ring_max = saved_ring_max;
+        bucket_claim_records = saved_claim_records;
         omp_set_num_threads(saved_threads);
         release_graph();
     }
@@ -22,6 +23,7 @@ class bucket_solver_test : public testing::Test {
   private:
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
+    const int64_t saved_claim_records = bucket_claim_records;
     const int saved_threads = omp_get_max_threads();
 };
 
@@ -78,10 +80,13 @@ TEST_F(bucket_solver_test, small_graphs_match_model_at_every_team_size) {
             // weights of hundreds, entries overflow.
             bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
             bucket_fusion_max = std::vector<int64_t>{0, 1, 4, 1 << 20}[size_t(pick(rng, 0, 3))];
+            // Claims of single entries, of a few, or of whole chunks.
+            bucket_claim_records = std::vector<int64_t>{1, 16, 2048}[size_t(pick(rng, 0, 2))];
             overflowed += bucket_ring_max == 64 && (delta == 1 || delta == 2) && kind > 0;
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta << ", ring "
-                << bucket_ring_max << ", fusion below " << bucket_fusion_max << "\n" << text;
+                << bucket_ring_max << ", fusion below " << bucket_fusion_max << ", claims of "
+                << bucket_claim_records << " records\n" << text;
             ASSERT_EQ(bucket_last_team, threads) << "seed " << seed;
         }
     }
@@ -113,24 +118,28 @@ TEST_F(bucket_solver_test, large_buckets_shared_by_the_team_match_model) {
         reshape_loaded_store(rng, seed % 2 == 0);
         for (int threads : {2, 3, 8}) {
             bucket_fusion_max = pick(rng, 0, 1) ? 0 : 100;
+            bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
             const int32_t delta = kind == 0 ? 1 : std::vector<int32_t>{256, 4096, 1 << 29}[size_t(pick(rng, 0, 2))];
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
-                << "seed " << seed << ", " << threads << " threads, delta " << delta;
+                << "seed " << seed << ", " << threads << " threads, delta " << delta
+                << ", claims of " << bucket_claim_records << " records";
             ASSERT_EQ(bucket_last_team, threads);
         }
     }
 }
 
 // rome99 (3,353 nodes, 8,870 edge lines) is solved alone at any team size; a graph of New
-// York's size (264,346 nodes, 733,846 lines) starts the team; negative weights never do.
+// York's size (264,346 nodes, 733,846 lines) starts the team; negative weights never do,
+// and keep the one-thread order of the scan (dense) or the binary heap.
 TEST(solver_rule, small_graphs_never_start_the_team) {
     for (int threads : {2, 3, 8}) {
-        EXPECT_NE(choose_solver(3353, 2 * 8870, false, threads), solver_kind::buckets_team);
+        EXPECT_EQ(choose_solver(3353, 2 * 8870, false, threads), solver_kind::buckets_alone);
         EXPECT_EQ(choose_solver(264346, 2 * 733846, false, threads), solver_kind::buckets_team);
         EXPECT_EQ(choose_solver(264346, 2 * 733846, true, threads), solver_kind::queue);
         EXPECT_EQ(choose_solver(3000, 3000 * 2999, true, threads), solver_kind::scan);
     }
-    EXPECT_NE(choose_solver(264346, 2 * 733846, false, 1), solver_kind::buckets_team);
+    EXPECT_EQ(choose_solver(264346, 2 * 733846, false, 1), solver_kind::buckets_alone);
+    EXPECT_EQ(choose_solver(100, 300, false, 2), solver_kind::queue);
 }
 
 }  // namespace
