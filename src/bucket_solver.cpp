@@ -16,7 +16,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <cstdlib>
 
 #include "graph.h"
 #include "grow.h"
@@ -46,8 +45,8 @@ struct chunk {
     entry entries[CHUNK_ENTRIES];
 };
 
-// Chunks are carved from slabs owned by the member that took them; a chunk freed by
-// another member joins that member's free list, and every slab is released at the end.
+// Chunks are carved from slabs of the member that fills them and always return to its
+// free list (a published chunk once the round is over); every slab goes at the end.
 struct slab {
     slab *next;
 };
@@ -81,9 +80,9 @@ struct alignas(64) member {
     int64_t settled_work;  // records of the entries it settled, over all rounds so far
 };
 
-// A barrier that spins briefly, then sleeps on a futex: a member waits only a little
-// longer than the slowest member's round, and a long wait does not burn a core that
-// another program, or an oversubscribed team, needs.
+// The team's barrier between rounds: spins briefly, then sleeps on a futex, whatever
+// OMP_WAIT_POLICY says (the runtime's own barriers spin for milliseconds by default, or
+// sleep at once when told to be passive, which costs a wake-up per round).
 struct team_barrier {
     alignas(64) std::atomic<int32_t> arrived;
     std::atomic<int32_t> sleepers;
@@ -113,10 +112,10 @@ void barrier_wait(team_barrier &b) {
     b.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
-// About 50 microseconds of spinning (a pause takes 20 to 40 ns), as long as waking a
-// sleeper takes on this kind of machine: a member never waits more than twice what it
-// must, and a long wait does not burn a core another program needs. No spinning when the
-// team outnumbers the processors: the awaited member may need this member's core.
+// About 50 microseconds of spinning (a pause takes 20 to 40 ns), of the order of what a
+// futex wake-up costs here: a member waits at most about twice as long as it must, and a
+// long wait does not burn a core another program needs. No spinning when the team
+// outnumbers the processors: the awaited member may need this member's core.
 int32_t barrier_spins(int threads) {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     return cpus > 0 && threads > cpus ? 0 : 2048;
@@ -358,9 +357,10 @@ bool buckets_alone(const Rows &rows, bucket_run &run) {
     return complete.load();
 }
 
-// Each round every member publishes its chunks of the current bucket; then all claim
-// chunks (their own first) until none is left, and settle alone whatever small part of
-// the bucket they queued themselves meanwhile; then the team agrees on the next bucket.
+// Each round every member publishes its chunks of the buckets cur .. cur + span - 1; all
+// claim slices of them (their own first) until none is left, and settle alone whatever
+// small bins of those buckets they filled meanwhile (bucket fusion); then the team agrees
+// on the next bucket. Barriers: one after publishing, one after settling.
 template <class Rows>
 bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
     std::atomic<bool> complete{true};

@@ -33,12 +33,13 @@ class bucket_solver_test : public testing::Test {
 int32_t bucket_weight(std::mt19937 &rng, int kind) {
     if (kind == 0) return pick(rng, 0, 2);
     if (kind == 1) return pick(rng, 0, 19) == 0 ? 0 : pick(rng, 1, 1000);
-    switch (pick(rng, 0, 9)) {
+    switch (pick(rng, 0, 10)) {
     case 0: return (1 << 29) + pick(rng, -2, 2);
     case 1: return pick(rng, 0, 1 << 29);
     case 2: return infinite - 1 - pick(rng, 0, 1);
-    case 3: return pick(rng, infinite, INT32_MAX);
-    case 4: return 0;
+    case 3: return infinite + pick(rng, 0, 1);
+    case 4: return pick(rng, infinite, INT32_MAX);
+    case 5: return 0;
     default: return pick(rng, 1, 1000);
     }
 }
@@ -95,6 +96,64 @@ TEST_F(bucket_solver_test, small_graphs_match_model_at_every_team_size) {
     EXPECT_LT(warned, 2000);
     EXPECT_GT(packed, 500);
     EXPECT_GT(overflowed, 300);
+}
+
+// Node 0's direct edges weigh 2^30 or more, or sit near 2^29 or just below 2^30, and the
+// other edges are small or near 2^29, so that many sums land exactly on 2^30 or beside
+// it: a node at 2^30 must show the least value offered but never be settled or relax its
+// row, and a heavy start value must give way only to a strictly smaller offer.
+TEST_F(bucket_solver_test, values_around_the_settle_bound_match_model) {
+    static const int32_t from_source[] = {infinite, infinite + 1, INT32_MAX, INT32_MAX - 1,
+                                          (1 << 29) - 1, 1 << 29, (1 << 29) + 1, infinite - 1};
+    static const int32_t between[] = {0, 1, 2, (1 << 29) - 1, 1 << 29, (1 << 29) + 1,
+                                      infinite - 1, infinite, infinite + 1};
+    int above_bound = 0;
+    for (uint32_t seed = 1; seed <= 1500; ++seed) {
+        std::mt19937 rng(seed);
+        random_graph g;
+        g.n = pick(rng, 2, 30);
+        for (int32_t v = 2; v <= g.n; ++v)
+            if (pick(rng, 0, 1)) g.edges.push_back({1, v, from_source[pick(rng, 0, 7)]});
+        for (int k = pick(rng, 0, 2 * g.n); k > 0; --k)
+            g.edges.push_back({pick(rng, 2, g.n), pick(rng, 2, g.n), between[pick(rng, 0, 8)]});
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok);
+        above_bound += *std::max_element(want.min_distance.begin(), want.min_distance.end()) > infinite;
+        load_graph(text);
+        reshape_loaded_store(rng, false);
+        for (int threads : {1, 2, 3}) {
+            const int32_t delta = std::vector<int32_t>{2, 1 << 20, 1 << 29, 0}[size_t(pick(rng, 0, 3))];
+            ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
+                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n" << text;
+        }
+    }
+    // Unsettled nodes that kept a heavy start value or took a heavy offer.
+    EXPECT_GT(above_bound, 300);
+}
+
+// The least ring (64 buckets) at widths 1 and 2, with weights that land an entry on the
+// ring's last bucket, just past it (the overflow bin) or on the current bucket, in sparse
+// graphs where such an entry is often the only one left.
+TEST_F(bucket_solver_test, entries_at_the_ring_edges_match_model) {
+    static const int32_t near_edges[] = {0, 1, 2, 61, 62, 63, 64, 65, 66, 125, 126, 127, 128, 129};
+    for (uint32_t seed = 1; seed <= 1500; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g = make_random_graph(
+            rng, 30, [&] { return near_edges[pick(rng, 0, int(std::size(near_edges)) - 1)]; });
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok);
+        load_graph(text);
+        reshape_loaded_store(rng, true);
+        bucket_ring_max = 64;
+        for (int threads : {1, 2, 3}) {
+            const int32_t delta = pick(rng, 1, 2);
+            bucket_fusion_max = pick(rng, 0, 1) ? 0 : 1 << 20;
+            ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
+                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n" << text;
+        }
+    }
 }
 
 // Buckets of hundreds of entries, so that every member publishes several chunks and
