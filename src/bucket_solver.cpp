@@ -52,7 +52,6 @@ struct slab {
 };
 constexpr size_t SLAB_HEADER = 64;
 constexpr size_t FIRST_SLAB_CHUNKS = 64;
-constexpr size_t LAST_SLAB_CHUNKS = 16384;
 
 struct bin {
     chunk *head;  // the chunk being filled, then older ones
@@ -134,14 +133,17 @@ struct bucket_run {
     int64_t span_low;
     int64_t span_high;
     size_t ring_words;
+    // Slabs double up to an eighth of a chunk per node, so that the last one overshoots
+    // what the bins need by little.
+    size_t largest_slab;
     member *members;
     team_barrier barrier;
 };
 
-chunk *take_chunk(member &m) {
+chunk *take_chunk(member &m, const bucket_run &run) {
     if (m.free_chunks == nullptr) {
         const size_t count = m.next_slab_chunks;
-        if (m.next_slab_chunks < LAST_SLAB_CHUNKS) m.next_slab_chunks *= 2;
+        if (m.next_slab_chunks < run.largest_slab) m.next_slab_chunks *= 2;
         char *bytes = static_cast<char *>(allocate_array(1, SLAB_HEADER + count * sizeof(chunk)));
         slab *s = reinterpret_cast<slab *>(bytes);
         s->next = m.slabs;
@@ -160,10 +162,10 @@ inline void free_chunk(member &m, chunk *c) {
     m.free_chunks = c;
 }
 
-inline void add_entry(member &m, bin &b, entry e) {
+inline void add_entry(member &m, const bucket_run &run, bin &b, entry e) {
     chunk *c = b.head;
     if (c == nullptr || c->count == CHUNK_ENTRIES) {
-        chunk *fresh = take_chunk(m);
+        chunk *fresh = take_chunk(m, run);
         fresh->next = c;
         fresh->count = 0;
         b.head = c = fresh;
@@ -178,10 +180,10 @@ inline void push(member &m, const bucket_run &run, int64_t cur, int32_t node, in
     if (b - cur < run.ring_size) {
         const int64_t slot = b & run.ring_mask;
         if (m.ring[slot].size == 0) m.occupied[slot >> 6] |= uint64_t(1) << (slot & 63);
-        add_entry(m, m.ring[slot], entry{node, distance});
+        add_entry(m, run, m.ring[slot], entry{node, distance});
     } else {
         if (b < m.overflow_min) m.overflow_min = b;
-        add_entry(m, m.overflow, entry{node, distance});
+        add_entry(m, run, m.overflow, entry{node, distance});
     }
 }
 
@@ -244,15 +246,19 @@ void refill_from_overflow(member &m, const bucket_run &run, int64_t cur, bool te
 template <bool team, class Rows>
 void settle_entries(const Rows &rows, member &m, const bucket_run &run, int64_t cur,
                     const entry *entries, int32_t count) {
-    constexpr int32_t AHEAD_OFFSETS = 8;
-    constexpr int32_t AHEAD_ROWS = 4;
+    constexpr int32_t AHEAD_OFFSETS = 16;
+    constexpr int32_t AHEAD_ROWS = 8;
     for (int32_t k = 0; k < count; ++k) {
         if (k + AHEAD_OFFSETS < count) {
             const int32_t ahead = entries[k + AHEAD_OFFSETS].node;
             __builtin_prefetch(&rows.offsets[ahead]);
             __builtin_prefetch(&min_distance[ahead]);
         }
-        if (k + AHEAD_ROWS < count) __builtin_prefetch(rows.address(rows.offsets[entries[k + AHEAD_ROWS].node]));
+        if (k + AHEAD_ROWS < count) {
+            const int32_t ahead = entries[k + AHEAD_ROWS].node;
+            __builtin_prefetch(rows.address(rows.offsets[ahead]));
+            __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) - 1);
+        }
         const int32_t u = entries[k].node;
         const int32_t base = entries[k].distance;
         if (read_distance(u, team) != base) continue;
@@ -503,6 +509,8 @@ bool solve_with_buckets(int threads, int32_t delta) {
     run.ring_mask = ring - 1;
     run.ring_words = size_t(ring / 64);
     run.row_length = mean_row_length() + 1;
+    run.largest_slab = FIRST_SLAB_CHUNKS;
+    while (run.largest_slab * CHUNK_ENTRIES * 8 < size_t(num_nodes)) run.largest_slab *= 2;
     const int64_t slice = bucket_claim_records / run.row_length;
     run.slice_entries = int32_t(slice < 1 ? 1 : slice > CHUNK_ENTRIES ? CHUNK_ENTRIES : slice);
     run.slices_per_chunk = (CHUNK_ENTRIES + run.slice_entries - 1) / run.slice_entries;

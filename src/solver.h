@@ -15,8 +15,9 @@ enum class solver_kind { scan, queue, buckets_alone, buckets_team };
 // The algorithm the rule picks for a graph of this size and sign and a team of threads.
 solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads);
 
-// Upper bound of the bytes any solver the rule may pick allocates up front for a graph
-// of this size and team; what its bins and queues need beyond that grows checked.
+// Bytes the solver the rule picks may hold at once for a graph of this size and team, for
+// the load path's memory check before anything is allocated; its bins and heaps count at
+// one and a half entries a node and grow checked beyond.
 size_t solver_bytes(int64_t nodes, int64_t records, int threads);
 
 // Where the rule starts the team (records + nodes, non-negative weights) and where one
