@@ -1,10 +1,8 @@
-// Bucket solver (delta-stepping): tentative distances fall into buckets of width delta;
-// the least non-empty bucket is settled by relaxing its nodes' rows, again and again until
-// it stays empty. O(m + n + D/delta) work plus re-relaxations inside a bucket, few and
-// cheap when delta suits the weights; chosen for non-negative weights wherever the graph
-// repays setting up the bins, and on a team because a bucket's nodes can be relaxed at once.
-// Invariant: an entry (node, distance) is live while min_distance[node] == distance, and
-// every live entry sits in the bucket of its distance or in its member's overflow bin.
+// Bucket solver (delta-stepping): the least non-empty bucket of width delta is settled by
+// relaxing its nodes' rows until it stays empty. O(m + n + D/delta) plus the few nodes a
+// bucket relaxes twice; chosen for non-negative weights from a thousand nodes, and on a team
+// because a bucket's rows can be relaxed at once. Invariant: an entry (node, distance) is
+// live while min_distance[node] == distance, in its distance's bucket or the overflow bin.
 #include "bucket_solver.h"
 
 #include <linux/futex.h>
@@ -424,9 +422,11 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
                     settle_entries<true>(rows, m, run, cur, c->entries + from, count);
                 }
             }
+            // Fusion stops as soon as a member waits: what is left is shared next round.
             for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET; b = first_occupied(m, run, b + 1, end)) {
                 bin &own = m.ring[b & run.ring_mask];
-                while (own.size > 0 && own.size < bucket_fusion_max) {
+                while (own.size > 0 && own.size < bucket_fusion_max &&
+                       run.barrier.arrived.load(std::memory_order_relaxed) == 0) {
                     m.settled_work += own.size * run.row_length;
                     settle_list<true>(rows, m, run, cur, detach(m, run, b));
                 }

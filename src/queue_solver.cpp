@@ -1,9 +1,8 @@
-// Queue solver: Dijkstra over the rows, relaxing only the settled node's row: O(m + n log n)
-// instead of the scan's O(n^2). With non-negative weights the keys popped never decrease,
-// so a radix heap serves (O(m + n log C), cache-friendly, no set-up): chosen on one thread
-// for graphs too small to repay the bucket solver's set-up. With a negative weight a binary
-// heap ordered by (distance, node) settles nodes in exactly the scan's one-thread order.
-// Invariant: a queue entry is live only while its key equals its node's distance.
+// Queue solver: Dijkstra over the rows, O(m + n log n). Non-negative weights pop keys that
+// never decrease, so a radix heap serves, cheapest on graphs too small to repay the bucket
+// solver's set-up; a negative weight takes a binary heap on (distance, node), which settles in
+// exactly the scan's one-thread order. Invariant: an entry is live while its key is its node's
+// distance.
 #include "queue_solver.h"
 
 #include <cstdint>

@@ -2,6 +2,5 @@
 // distances, on the calling thread alone.
 #pragma once
 
-// Requires the store built and min_distance/tree allocated. Fills both exactly as the
-// one-thread scan would; returns false when some node was left unsettled.
+// Any sign: fills min_distance/tree exactly as the scan would; false if a node stays unsettled.
 bool solve_with_queue();

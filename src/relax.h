@@ -7,13 +7,11 @@
 
 #include "graph.h"
 
-// Node 0 settled at 0, every other node unsettled at its direct weight from node 0 or at
-// INFINITE_DISTANCE. Inside a parallel region each member fills its static share of the
-// arrays (their first touch) and all members return together; outside, the caller fills all.
+// Node 0 settled at 0, the others unsettled at their direct weight or INFINITE_DISTANCE.
+// (Inside a parallel region each member fills, and so first touches, its static share.)
 void start_from_node_zero();
 
-// Offers base + w, formed in 64 bits, to every neighbour of s over an edge lighter than
-// 2^30; lower(target, sum) decides and records. Rows hold each neighbour once, any order.
+// Calls lower(target, base + w in 64 bits) for each neighbour of s over an edge below 2^30.
 template <class Rows, class Lower>
 inline void relax_row(const Rows &rows, int32_t s, int64_t base, Lower &&lower) {
     const uint32_t end = rows.offsets[s + 1];
@@ -24,6 +22,5 @@ inline void relax_row(const Rows &rows, int32_t s, int64_t base, Lower &&lower) 
     }
 }
 
-// A relaxation sum kept in 32 bits: above, it cannot pass 2^31 - 2 (both terms are below
-// 2^30); below, negative weights could leave the range, so it stops at INT32_MIN.
+// A relaxation sum in 32 bits: it cannot pass 2^31 - 2 above; below it stops at INT32_MIN.
 inline int32_t clamped_sum(int64_t sum) { return sum < INT32_MIN ? INT32_MIN : int32_t(sum); }

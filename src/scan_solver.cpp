@@ -1,7 +1,7 @@
-// Scan solver: node 0 starts settled; each round settles the unsettled node with the
-// least tentative distance below 2^30 (the lowest index among equals) and lowers its
-// unsettled neighbours through it. O(n sqrt n + m) with block minima, no heap: chosen for
-// dense graphs, where every row is long and a queue would pay a heap step per record.
+// Scan solver: each round settles the unsettled node with the least distance below 2^30
+// (lowest index among equals) and lowers its neighbours through it: O(n^2/64 + m) with block
+// minima, no heap; chosen for dense graphs with a negative weight, where it keeps the exact
+// one-thread order and a heap would pay a step per record.
 // Invariant: keys mirror min_distance for unsettled nodes and are INT32_MAX once settled.
 #include "scan_solver.h"
 
@@ -17,7 +17,7 @@ namespace {
 // key[i] is node i's distance while it is unsettled and INT32_MAX once settled;
 // block_min[b] is the least key of nodes [b * 64, b * 64 + 64). A round's selection reads
 // the block minima, then one block: the first block holding the least key holds the lowest
-// index with it, at the cost of about 2 sqrt(n) reads instead of n.
+// index with it, at the cost of n/64 + 64 reads instead of n.
 constexpr int32_t KEY_BLOCK = 64;
 
 struct scan_keys {

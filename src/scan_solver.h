@@ -2,7 +2,5 @@
 // weight, on the calling thread alone.
 #pragma once
 
-// Requires the store built and min_distance/tree allocated. Settles nodes in the
-// one-thread order (least distance, lowest index among equals); fills both arrays and
-// returns false when some node was left unsettled.
+// Any sign: settles in the one-thread order into min_distance/tree; false if a node stays unsettled.
 bool solve_with_scan();

@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Requires read_graph to have returned with at least one node. Fills min_distance
-// and tree, writes the early-end warning when some node is left unsettled, and returns
-// the wall-clock seconds the computation took.
+// After read_graph: fills min_distance/tree, warns if a node stays unsettled, returns seconds.
 double compute_distances();
 
 enum class solver_kind { scan, queue, buckets_alone, buckets_team };
@@ -15,9 +13,7 @@ enum class solver_kind { scan, queue, buckets_alone, buckets_team };
 // The algorithm the rule picks for a graph of this size and sign and a team of threads.
 solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads);
 
-// Bytes the solver the rule picks may hold at once for a graph of this size and team, for
-// the load path's memory check before anything is allocated; its bins and heaps count at
-// one and a half entries a node and grow checked beyond.
+// Bytes the solver may hold at once, for the load path's check before it allocates anything.
 size_t solver_bytes(int64_t nodes, int64_t records, int threads);
 
 // Where the rule starts the team (records + nodes, non-negative weights) and where one
