@@ -6,6 +6,7 @@
 
 #include "graph.h"
 #include "queue_solver.h"
+#include "scan_solver.h"
 #include "solver.h"
 
 int main(int argc, char **argv) {

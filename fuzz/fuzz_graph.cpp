@@ -24,9 +24,11 @@
 #include "graph.h"
 #include "input.h"
 #include "listing.h"
+#include "bucket_solver.h"
 #include "queue_solver.h"
 #include "reader.h"
 #include "rows.h"
+#include "scan_solver.h"
 #include "solver.h"
 
 namespace {
@@ -52,7 +54,7 @@ int real_stdout = -1;
 char input_path[64];
 size_t default_team_min_bytes;
 int64_t default_build_team_min_work;
-int32_t default_scan_team_min_nodes;
+int32_t default_ring_max;
 jmp_buf back;
 
 // Standard error is swapped at the stdio level, not at fd 2, so that a sanitizer report
@@ -75,7 +77,7 @@ struct expectation {
 struct read_setup {
     size_t block_bytes;
     int team;  // threads that scan the runs of lines; 1 for the calling thread alone
-    bool scan_loops;  // the scan takes its team loops, on a team of one, not its key blocks
+    bool small_buckets;  // the bucket solver takes width 1 and its least ring, so entries overflow
 };
 
 [[noreturn]] void jump_back() { longjmp(back, 1); }
@@ -347,11 +349,17 @@ void run_once(const std::string &file, const expectation &want, const read_setup
 
     check_store(want.model);
     spoil_results();
-    scan_team_min_nodes = setup.scan_loops ? 1 : default_scan_team_min_nodes;
-    const bool scanned = returns([] { complete = solve_with_scan(); });
-    scan_team_min_nodes = default_scan_team_min_nodes;
-    if (!scanned) differ("scan solver", "a result", "a failure");
-    check_distances(want.model, complete, setup.scan_loops ? "scan (team loops)" : "scan");
+    if (!returns([] { complete = solve_with_scan(); })) differ("scan solver", "a result", "a failure");
+    check_distances(want.model, complete, "scan");
+    if (!negative_weights) {
+        spoil_results();
+        bucket_ring_max = setup.small_buckets ? 64 : default_ring_max;
+        const bool bucketed = setup.small_buckets ? returns([] { complete = solve_with_buckets(1, 1); })
+                                                  : returns([] { complete = solve_with_buckets(1); });
+        bucket_ring_max = default_ring_max;
+        if (!bucketed) differ("bucket solver", "a result", "a failure");
+        check_distances(want.model, complete, setup.small_buckets ? "buckets (width 1, overflow)" : "buckets");
+    }
     spoil_results();
     if (!returns([] { complete = solve_with_queue(); }))
         differ("queue solver", "a result", "a failure");
@@ -389,7 +397,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     snprintf(input_path, sizeof input_path, "/proc/self/fd/%d", input_fd);
     default_team_min_bytes = read_team_min_bytes;
     default_build_team_min_work = build_team_min_work;
-    default_scan_team_min_nodes = scan_team_min_nodes;
+    default_ring_max = bucket_ring_max;
     failure_handler = jump_back;
     return 0;
 }

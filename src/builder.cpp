@@ -15,7 +15,7 @@
 #include "reader.h"
 #include "rows.h"
 
-bool pack_records = false;
+bool pack_records = true;
 int64_t build_team_min_work = int64_t(1) << 16;
 
 namespace {

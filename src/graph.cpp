@@ -8,7 +8,6 @@
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
-#include "team.h"
 
 int32_t num_nodes = 0;
 int32_t num_edges = 0;
@@ -30,7 +29,6 @@ void read_graph(const char *path) {
     const int ranges = prepare_edge_lines(build_members(num_nodes, num_edges));
     build_store(ranges);
     release_reading();
-    rest_team();
 }
 
 int32_t get_distance(int32_t from, int32_t to) {

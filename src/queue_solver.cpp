@@ -1,16 +1,17 @@
-// Priority-queue solver: Dijkstra over the compressed rows, relaxing only the settled
-// node's row: O(m + n log n) instead of the scan's O(n^2). With non-negative weights the
-// keys popped never decrease, so a radix heap serves (O(m + n log C), cache-friendly);
-// with a negative weight a binary heap ordered by (distance, node) settles nodes in
-// exactly the scan's one-thread order. Stale entries are skipped when popped.
+// Queue solver: Dijkstra over the rows, O(m + n log n). Non-negative weights pop keys that
+// never decrease, so a radix heap serves, cheapest on graphs too small to repay the bucket
+// solver's set-up; a negative weight takes a binary heap on (distance, node), which settles in
+// exactly the scan's one-thread order. Invariant: an entry is live while its key is its node's
+// distance.
 #include "queue_solver.h"
 
 #include <cstdint>
-#include <functional>
-#include <queue>
-#include <vector>
 
 #include "graph.h"
+#include "grow.h"
+#include "memory.h"
+#include "relax.h"
+#include "rows.h"
 
 namespace {
 
@@ -19,10 +20,21 @@ struct queue_entry {
     int32_t node;
 };
 
+struct entry_array {
+    queue_entry *items = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+};
+
+inline void append(entry_array &a, queue_entry e) {
+    if (a.size == a.capacity) grow_array(a.items, a.capacity, a.size + 1, a.size);
+    a.items[a.size++] = e;
+}
+
 // Monotone radix heap on 32-bit keys: bucket b > 0 holds keys whose highest bit that
 // differs from the last popped key is bit b - 1; bucket 0 holds keys equal to it.
 struct radix_heap {
-    std::vector<queue_entry> buckets[33];
+    entry_array buckets[33];
     uint32_t last = 0;
     int64_t size = 0;
 };
@@ -33,45 +45,32 @@ inline int bucket_of(uint32_t key, uint32_t last) {
 }
 
 inline void push(radix_heap &heap, uint32_t key, int32_t node) {
-    heap.buckets[bucket_of(key, heap.last)].push_back(queue_entry{key, node});
+    append(heap.buckets[bucket_of(key, heap.last)], queue_entry{key, node});
     ++heap.size;
 }
 
 // Requires a non-empty heap; keys popped never decrease.
 inline queue_entry pop(radix_heap &heap) {
-    if (heap.buckets[0].empty()) {
+    if (heap.buckets[0].size == 0) {
         int b = 1;
-        while (heap.buckets[b].empty()) ++b;
-        std::vector<queue_entry> &from = heap.buckets[b];
-        uint32_t smallest = from[0].key;
-        for (const queue_entry &e : from) smallest = e.key < smallest ? e.key : smallest;
+        while (heap.buckets[b].size == 0) ++b;
+        entry_array &from = heap.buckets[b];
+        uint32_t smallest = from.items[0].key;
+        for (size_t k = 0; k < from.size; ++k) smallest = from.items[k].key < smallest ? from.items[k].key : smallest;
         heap.last = smallest;
-        for (const queue_entry &e : from) heap.buckets[bucket_of(e.key, smallest)].push_back(e);
-        from.clear();
+        for (size_t k = 0; k < from.size; ++k)
+            append(heap.buckets[bucket_of(from.items[k].key, smallest)], from.items[k]);
+        from.size = 0;
     }
-    queue_entry e = heap.buckets[0].back();
-    heap.buckets[0].pop_back();
     --heap.size;
-    return e;
+    return heap.buckets[0].items[--heap.buckets[0].size];
 }
 
-// Node 0 settled, every other node at its direct weight from node 0 or "no edge".
-// Filled by the calling thread, the one thread that goes on to use them.
-void start_from_node_zero() {
-    const int32_t n = num_nodes;
-    for (int32_t i = 0; i < n; ++i) {
-        tree[i] = 0;
-        min_distance[i] = INFINITE_DISTANCE;
-    }
-    tree[0] = 1;
-    min_distance[0] = 0;
-    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
-}
-
-bool solve_non_negative() {
+template <class Rows>
+bool solve_non_negative(const Rows &rows) {
     radix_heap heap;
-    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) {
-        const int32_t t = edges[k].target;
+    for (uint32_t k = rows.offsets[0]; k < rows.offsets[1]; ++k) {
+        const int32_t t = rows.target(k, 0);
         if (min_distance[t] < INFINITE_DISTANCE) push(heap, uint32_t(min_distance[t]), t);
     }
     int64_t settled = 1;
@@ -81,20 +80,15 @@ bool solve_non_negative() {
         if (tree[s] || int32_t(top.key) != min_distance[s]) continue;
         tree[s] = 1;
         ++settled;
-        const int32_t base = min_distance[s];
-        const edge_record *r = edges + nodes[s];
-        const edge_record *end = edges + nodes[s + 1];
-        for (; r < end; ++r) {
-            const int32_t i = r->target;
-            // Both terms are below 2^30, so the sum cannot overflow.
-            if (tree[i] || r->weight >= INFINITE_DISTANCE) continue;
-            const int32_t sum = base + r->weight;
-            if (sum < min_distance[i]) {
-                min_distance[i] = sum;
-                if (sum < INFINITE_DISTANCE) push(heap, uint32_t(sum), i);
-            }
-        }
+        relax_row(rows, s, min_distance[s], [&heap](int32_t i, int64_t offer) {
+            // Both terms are below 2^30: the sum fits and a settled node is never lowered.
+            const int32_t sum = int32_t(offer);
+            if (sum >= min_distance[i]) return;
+            min_distance[i] = sum;
+            if (sum < INFINITE_DISTANCE) push(heap, uint32_t(sum), i);
+        });
     }
+    for (entry_array &b : heap.buckets) release_array(b.items);
     return settled == num_nodes;
 }
 
@@ -103,34 +97,63 @@ inline uint64_t pack(int32_t distance, int32_t node) {
     return (uint64_t(uint32_t(distance) ^ 0x80000000u) << 32) | uint32_t(node);
 }
 
-bool solve_any_sign() {
-    std::priority_queue<uint64_t, std::vector<uint64_t>, std::greater<uint64_t>> heap;
-    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) {
-        const int32_t t = edges[k].target;
-        if (min_distance[t] < INFINITE_DISTANCE) heap.push(pack(min_distance[t], t));
+// Binary min-heap of packed keys; keys are unique (a node is pushed only after a strict
+// decrease), so any min-heap pops them in the same order.
+struct binary_heap {
+    uint64_t *items = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+};
+
+void heap_push(binary_heap &heap, uint64_t key) {
+    if (heap.size == heap.capacity) grow_array(heap.items, heap.capacity, heap.size + 1, heap.size);
+    size_t at = heap.size++;
+    while (at > 0 && heap.items[(at - 1) / 2] > key) {
+        heap.items[at] = heap.items[(at - 1) / 2];
+        at = (at - 1) / 2;
+    }
+    heap.items[at] = key;
+}
+
+uint64_t heap_pop(binary_heap &heap) {
+    const uint64_t top = heap.items[0];
+    const uint64_t last = heap.items[--heap.size];
+    size_t at = 0;
+    for (;;) {
+        size_t child = 2 * at + 1;
+        if (child >= heap.size) break;
+        if (child + 1 < heap.size && heap.items[child + 1] < heap.items[child]) ++child;
+        if (heap.items[child] >= last) break;
+        heap.items[at] = heap.items[child];
+        at = child;
+    }
+    heap.items[at] = last;
+    return top;
+}
+
+template <class Rows>
+bool solve_any_sign(const Rows &rows) {
+    binary_heap heap;
+    for (uint32_t k = rows.offsets[0]; k < rows.offsets[1]; ++k) {
+        const int32_t t = rows.target(k, 0);
+        if (min_distance[t] < INFINITE_DISTANCE) heap_push(heap, pack(min_distance[t], t));
     }
     int64_t settled = 1;
-    while (settled < num_nodes && !heap.empty()) {
-        const uint64_t top = heap.top();
-        heap.pop();
+    while (settled < num_nodes && heap.size > 0) {
+        const uint64_t top = heap_pop(heap);
         const int32_t s = int32_t(uint32_t(top));
         const int32_t key = int32_t(uint32_t(top >> 32) ^ 0x80000000u);
         if (tree[s] || key != min_distance[s]) continue;
         tree[s] = 1;
         ++settled;
-        const int64_t base = min_distance[s];
-        for (uint32_t k = nodes[s]; k < nodes[s + 1]; ++k) {
-            const int32_t i = edges[k].target;
-            const int32_t w = edges[k].weight;
-            if (tree[i] || w >= INFINITE_DISTANCE) continue;
-            int64_t sum = base + w;  // clamped: negative weights may leave the 32-bit range
-            if (sum < INT32_MIN) sum = INT32_MIN;
-            if (sum < min_distance[i]) {
-                min_distance[i] = int32_t(sum);
-                if (sum < INFINITE_DISTANCE) heap.push(pack(int32_t(sum), i));
-            }
-        }
+        relax_row(rows, s, min_distance[s], [&heap](int32_t i, int64_t offer) {
+            const int32_t sum = clamped_sum(offer);
+            if (tree[i] || sum >= min_distance[i]) return;
+            min_distance[i] = sum;
+            if (sum < INFINITE_DISTANCE) heap_push(heap, pack(sum, i));
+        });
     }
+    release_array(heap.items);
     return settled == num_nodes;
 }
 
@@ -138,5 +161,7 @@ bool solve_any_sign() {
 
 bool solve_with_queue() {
     start_from_node_zero();
-    return negative_weights ? solve_any_sign() : solve_non_negative();
+    return with_rows([](const auto &rows) {
+        return negative_weights ? solve_any_sign(rows) : solve_non_negative(rows);
+    });
 }

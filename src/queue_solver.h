@@ -1,7 +1,6 @@
-// Priority-queue solver for sparse graphs: the same settling rule as the scan, driven
-// by a queue of tentative distances instead of a scan of every node per round.
+// Queue solver: nearest-first settling driven by a priority queue of tentative
+// distances, on the calling thread alone.
 #pragma once
 
-// Requires the store built and min_distance/tree allocated. Fills both exactly as the
-// one-thread scan would; returns false when some node was left unsettled.
+// Any sign: fills min_distance/tree exactly as the scan would; false if a node stays unsettled.
 bool solve_with_queue();

@@ -1,178 +1,52 @@
-// Solver: picks the algorithm for the graph's shape and times it.
-// Scan solver (dense graphs): node 0 starts settled; each round picks the unsettled node
-// with the smallest tentative distance below 2^30, settles it, and lowers its unsettled
-// neighbours through it: O(n^2 + m), no heap. From 64Ki nodes the clear, selection and
-// relaxation loops each run as one OpenMP region with the static schedule, where only the
-// selection's shared candidate needs the lock; below that one thread selects through
-// block minima. Sparse graphs go to the priority-queue solver, which settles the same nodes.
+// The solver rule: picks the algorithm from the graph's size and sign and the team's
+// size, times it and writes the early-end warning. Every algorithm settles the same nodes
+// with the same distances; negative weights keep the exact one-thread order.
 #include "solver.h"
 
+#include <omp.h>
 #include <sys/time.h>
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
 
+#include "bucket_solver.h"
 #include "graph.h"
-#include "memory.h"
 #include "queue_solver.h"
+#include "scan_solver.h"
+#include "team.h"
+
+// Once running, a team of two pays from about 2^17 records plus nodes (graphs of 16,000
+// nodes solve 10-25 % faster); but waking a member that sleeps costs milliseconds on a
+// virtual machine. From 2^18 on, the load path has just used the team (the builder's
+// team starts at 65,536 lines plus nodes), so its members are still spinning.
+int64_t bucket_team_min_work = int64_t(1) << 18;
+// Below about a thousand nodes the radix heap, which needs no set-up, wins (324 nodes:
+// 17 against 42 microseconds; 900 nodes: 53 against 46).
+int32_t bucket_alone_min_nodes = 1024;
 
 namespace {
 
-// distance is read without the lock as a hint; the test under the lock decides.
-struct nearest_candidate {
-    int32_t node;
-    std::atomic<int32_t> distance;
-};
-
-// Sums are formed in 64 bits and clamped, so negative weights can never wrap.
-int32_t clamped_sum(int32_t a, int32_t b) {
-    int64_t sum = int64_t(a) + int64_t(b);
-    if (sum > INT32_MAX) return INT32_MAX;
-    if (sum < INT32_MIN) return INT32_MIN;
-    return int32_t(sum);
-}
-
-// The scan pays about n/64 per round for n rounds; the queue about a heap operation per
-// record. Measured (bench/crossover.sh), the two are level once the average row holds a
-// sixteenth of all nodes, and there the scan needs no heap; below, the queue wins.
-bool prefer_scan() {
-    const int64_t n = num_nodes;
-    return edge_counter * 16 >= n * n;
-}
-
-// Selection state of the scan on one thread. key[i] is node i's distance while it is
-// unsettled and INT32_MAX once settled; block_min[b] is the least key of nodes
-// [b * 64, b * 64 + 64). A round's selection reads the block minima, then one block: the
-// first block holding the least key holds the lowest index with it, as the one-thread scan
-// chooses, at the cost of about sqrt(n) reads instead of n.
-constexpr int32_t KEY_BLOCK = 64;
-
-struct scan_keys {
-    int32_t *key;
-    int32_t *block_min;
-    int32_t num_blocks;
-};
-
-void refresh_block(scan_keys &keys, int32_t b) {
-    const int32_t first = b * KEY_BLOCK;
-    const int32_t last = first + KEY_BLOCK < num_nodes ? first + KEY_BLOCK : num_nodes;
-    int32_t least = INT32_MAX;
-    for (int32_t i = first; i < last; ++i) least = keys.key[i] < least ? keys.key[i] : least;
-    keys.block_min[b] = least;
-}
-
-// The unsettled node with the least distance below 2^30, lowest index first; -1 if none.
-int32_t select_nearest(const scan_keys &keys) {
-    int32_t least = INT32_MAX;
-    for (int32_t b = 0; b < keys.num_blocks; ++b) {
-        least = keys.block_min[b] < least ? keys.block_min[b] : least;
-    }
-    if (least >= INFINITE_DISTANCE) return -1;
-    int32_t b = 0;
-    while (keys.block_min[b] != least) ++b;
-    int32_t i = b * KEY_BLOCK;
-    while (keys.key[i] != least) ++i;
-    return i;
-}
-
-// Lowers, through the settled node s, its unsettled neighbours (each appears once in its
-// row), keeping the keys in step.
-void relax_row(int32_t s, scan_keys &keys) {
-    const uint32_t first = nodes[s];
-    const uint32_t last = nodes[s + 1];
-    const int32_t base = min_distance[s];
-    for (uint32_t k = first; k < last; ++k) {
-        const int32_t i = edges[k].target;
-        const int32_t d = edges[k].weight;
-        if (tree[i] == 1 || d >= INFINITE_DISTANCE) continue;
-        const int32_t sum = clamped_sum(base, d);
-        if (sum < min_distance[i]) {
-            min_distance[i] = sum;
-            keys.key[i] = sum;
-            int32_t &block = keys.block_min[i / KEY_BLOCK];
-            block = sum < block ? sum : block;
-        }
-    }
-}
-
-// The scan on the calling thread alone, over the key blocks above.
-bool scan_alone() {
-    const int32_t n = num_nodes;
-    scan_keys keys;
-    keys.num_blocks = (n + KEY_BLOCK - 1) / KEY_BLOCK;
-    keys.key = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    keys.block_min = static_cast<int32_t *>(allocate_array(size_t(keys.num_blocks), sizeof(int32_t)));
-    for (int32_t i = 0; i < n; ++i) keys.key[i] = min_distance[i];
-    keys.key[0] = INT32_MAX;
-    for (int32_t b = 0; b < keys.num_blocks; ++b) refresh_block(keys, b);
-    bool complete = true;
-    for (int32_t round = 1; round < n; ++round) {
-        const int32_t s = select_nearest(keys);
-        if (s < 0) {
-            complete = false;
-            break;
-        }
-        tree[s] = 1;
-        keys.key[s] = INT32_MAX;
-        refresh_block(keys, s / KEY_BLOCK);
-        relax_row(s, keys);
-    }
-    release_array(keys.key);
-    release_array(keys.block_min);
-    return complete;
-}
+// Negative weights only: the scan pays about n/64 per round for n rounds, the binary
+// heap a heap operation per record; they are level once the average row holds about a
+// sixteenth of all nodes, and there the scan needs no heap. (With non-negative weights the
+// buckets or the radix heap beat the scan on every density measured, complete graphs too.)
+bool dense(int64_t nodes, int64_t records) { return records * 16 >= nodes * nodes; }
 
 }  // namespace
 
-int32_t scan_team_min_nodes = 1 << 16;
+solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads) {
+    if (negative) return dense(nodes, records) ? solver_kind::scan : solver_kind::queue;
+    if (threads > 1 && records + nodes >= bucket_team_min_work) return solver_kind::buckets_team;
+    if (nodes >= bucket_alone_min_nodes) return solver_kind::buckets_alone;
+    return solver_kind::queue;
+}
 
-bool solve_with_scan() {
-    const int32_t n = num_nodes;
-    const bool team = n >= scan_team_min_nodes;
-    tree[0] = 1;
-#pragma omp parallel for schedule(static) if (team)
-    for (int32_t i = 1; i < n; ++i) tree[i] = 0;
-#pragma omp parallel for schedule(static) if (team)
-    for (int32_t i = 0; i < n; ++i) min_distance[i] = INFINITE_DISTANCE;
-    min_distance[0] = 0;
-    for (uint32_t k = nodes[0]; k < nodes[1]; ++k) min_distance[edges[k].target] = edges[k].weight;
-    if (!team) return scan_alone();
-
-    for (int32_t round = 1; round < n; ++round) {
-        nearest_candidate candidate;
-        candidate.node = -1;
-        candidate.distance.store(INFINITE_DISTANCE, std::memory_order_relaxed);
-#pragma omp parallel for schedule(static)
-        for (int32_t i = 0; i < n; ++i) {
-            if (tree[i] == 0 &&
-                min_distance[i] < candidate.distance.load(std::memory_order_relaxed)) {
-#pragma omp critical
-                {
-                    if (min_distance[i] < candidate.distance.load(std::memory_order_relaxed)) {
-                        candidate.distance.store(min_distance[i], std::memory_order_relaxed);
-                        candidate.node = i;
-                    }
-                }
-            }
-        }
-        if (candidate.node == -1) return false;
-        const int32_t s = candidate.node;
-        tree[s] = 1;
-        // Only s's neighbours can be lowered; each appears once in its row.
-        const uint32_t first = nodes[s];
-        const uint32_t last = nodes[s + 1];
-        const int32_t base = min_distance[s];
-#pragma omp parallel for schedule(static)
-        for (uint32_t k = first; k < last; ++k) {
-            const int32_t i = edges[k].target;
-            const int32_t d = edges[k].weight;
-            if (tree[i] == 1 || d >= INFINITE_DISTANCE) continue;
-            const int32_t sum = clamped_sum(base, d);
-            if (sum < min_distance[i]) min_distance[i] = sum;
-        }
-    }
-    return true;
+size_t solver_bytes(int64_t nodes, int64_t records, int threads) {
+    // At once: the scan's keys and block minima (4 bytes and a bit a node), or the bucket
+    // solver's members, rings and first slabs; and the bins or heap entries, 8 bytes each,
+    // counted at one and a half a node. Measured peaks of the bins: 10.4 bytes a node on
+    // R-MAT 20/8, 9.4 on random 1M/4M, under 1 on road graphs; beyond, they grow checked.
+    const int team = choose_solver(nodes, records, false, threads) == solver_kind::buckets_team ? threads : 1;
+    return size_t(nodes) * 12 + bucket_solver_bytes(team) + (size_t(1) << 20);
 }
 
 double get_time() {
@@ -182,8 +56,18 @@ double get_time() {
 }
 
 double compute_distances() {
+    const int threads = omp_get_max_threads();
+    const solver_kind kind = choose_solver(num_nodes, edge_counter, negative_weights, threads);
+    // A solver on one thread would run beside the builder's members, spinning idle.
+    if (kind != solver_kind::buckets_team) rest_team();
     const double t0 = get_time();
-    const bool complete = prefer_scan() ? solve_with_scan() : solve_with_queue();
+    bool complete = true;
+    switch (kind) {
+    case solver_kind::scan: complete = solve_with_scan(); break;
+    case solver_kind::queue: complete = solve_with_queue(); break;
+    case solver_kind::buckets_alone: complete = solve_with_buckets(1); break;
+    case solver_kind::buckets_team: complete = solve_with_buckets(threads); break;
+    }
     if (!complete) fputs("Warning: Search ended early, the graph might not be connected.\n", stderr);
     return get_time() - t0;
 }

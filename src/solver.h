@@ -1,21 +1,25 @@
-// Solver subsystem: shortest distances from node 0 over the graph state, and the
-// wall clock that times them.
+// Solver subsystem: shortest distances from node 0 over the graph state, the rule that
+// picks the algorithm for the graph and the team, and the wall clock that times it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// Requires read_graph to have returned with at least one node. Fills min_distance
-// and tree; returns the wall-clock seconds the computation took.
+// After read_graph: fills min_distance/tree, warns if a node stays unsettled, returns seconds.
 double compute_distances();
 
-// The two algorithms, for callers that must pick one. Each requires the store built,
-// fills min_distance and tree, and returns false when some node was left unsettled.
-// The scan suits dense graphs; the queue (queue_solver.h) sparse ones.
-bool solve_with_scan();
+enum class solver_kind { scan, queue, buckets_alone, buckets_team };
 
-// Node count from which the scan's loops run on the thread team; below it a fork
-// costs more than the round it would split. Tests lower it to exercise the team.
-extern int32_t scan_team_min_nodes;
+// The algorithm the rule picks for a graph of this size and sign and a team of threads.
+solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads);
+
+// Bytes the solver may hold at once, for the load path's check before it allocates anything.
+size_t solver_bytes(int64_t nodes, int64_t records, int threads);
+
+// Where the rule starts the team (records + nodes, non-negative weights) and where one
+// thread moves from the radix heap to buckets (nodes). Tests change them.
+extern int64_t bucket_team_min_work;
+extern int32_t bucket_alone_min_nodes;
 
 // Current wall-clock time in seconds, with microsecond resolution.
 double get_time();

@@ -14,9 +14,11 @@
 #include "builder.h"
 #include "faithful_model.h"
 #include "listing.h"
+#include "bucket_solver.h"
 #include "queue_solver.h"
 #include "reader.h"
 #include "rows.h"
+#include "scan_solver.h"
 #include "test_support.h"
 
 // Set in a forked child, which ends on purpose with everything still held, as a failed
@@ -36,7 +38,7 @@ class tunables_restored : public testing::Test {
         read_team_min_bytes = saved_team_min_bytes;
         build_team_min_work = saved_build_team_min_work;
         first_pass_checked = nullptr;
-        scan_team_min_nodes = saved_scan_team_min_nodes;
+        bucket_fusion_max = saved_fusion_max;
         omp_set_num_threads(saved_threads);
         release_graph();
     }
@@ -45,7 +47,7 @@ class tunables_restored : public testing::Test {
     const size_t saved_block_bytes = read_block_bytes;
     const size_t saved_team_min_bytes = read_team_min_bytes;
     const int64_t saved_build_team_min_work = build_team_min_work;
-    const int32_t saved_scan_team_min_nodes = scan_team_min_nodes;
+    const int64_t saved_fusion_max = bucket_fusion_max;
     const int saved_threads = omp_get_max_threads();
 };
 
@@ -111,7 +113,7 @@ int32_t non_negative_weight(std::mt19937 &rng) {
     }
 }
 
-TEST_F(fast_solvers, radix_queue_and_scan_team_match_model_on_non_negative_weights) {
+TEST_F(fast_solvers, radix_queue_and_bucket_team_match_model_on_non_negative_weights) {
     for (uint32_t seed = 1; seed <= 1500; ++seed) {
         std::mt19937 rng(seed);
         const random_graph g = make_random_graph(rng, 40, [&] { return non_negative_weight(rng); });
@@ -122,13 +124,14 @@ TEST_F(fast_solvers, radix_queue_and_scan_team_match_model_on_non_negative_weigh
         ASSERT_FALSE(negative_weights) << "seed " << seed;
         ASSERT_TRUE(same_as_model("radix queue", solve_with_queue(), want))
             << "seed " << seed << "\n" << text;
-        // A team forks three times a round: a third of the graphs keep the run short.
+        // A team forks once a graph: a third of the graphs keep the run short. Without
+        // fusion every bucket's entries are shared among the members.
         if (seed % 3 != 0) continue;
-        scan_team_min_nodes = 1;
+        bucket_fusion_max = seed % 2 ? 0 : 1000;
         for (int threads = 2; threads <= 3; ++threads) {
-            omp_set_num_threads(threads);
-            ASSERT_TRUE(same_as_model("scan team", solve_with_scan(), want))
+            ASSERT_TRUE(same_as_model("bucket team", solve_with_buckets(threads), want))
                 << "seed " << seed << ", " << threads << " threads\n" << text;
+            ASSERT_EQ(bucket_last_team, threads);
         }
     }
 }

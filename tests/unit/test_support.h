@@ -8,8 +8,10 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,7 +19,9 @@
 #include "failure.h"
 #include "graph.h"
 #include "input.h"
+#include "memory.h"
 #include "reader.h"
+#include "rows.h"
 #include "solver.h"
 
 constexpr int32_t infinite = 1073741824;
@@ -85,6 +89,50 @@ inline std::string load_graph(const std::string &text, bool compressed = false) 
         load_graph("p sp 1 0\n");
     }
     return err;
+}
+
+// Shuffles each row of the loaded store and rewrites the pool packed (weight in the low
+// bits, the target's offset in the rest) when pack is set and every record fits, wide
+// otherwise, whatever layout the builder chose: the solvers must rely on neither the
+// layout nor the order of a row. Returns whether the pool is packed.
+inline bool reshape_loaded_store(std::mt19937 &rng, bool pack) {
+    const int64_t records = edge_counter;
+    std::vector<edge_record> pool(static_cast<size_t>(records));
+    with_rows([&](const auto &rows) {
+        for (int32_t u = 0; u < num_nodes; ++u)
+            for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
+                pool[k] = edge_record{rows.target(k, u), rows.weight(k)};
+    });
+    int32_t max_weight = 0;
+    int64_t max_offset = 0;
+    bool negative = false;
+    for (int32_t u = 0; u < num_nodes; ++u) {
+        std::shuffle(pool.begin() + nodes[u], pool.begin() + nodes[u + 1], rng);
+        for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k) {
+            negative |= pool[k].weight < 0;
+            max_weight = std::max(max_weight, pool[k].weight);
+            max_offset = std::max(max_offset, std::abs(int64_t(pool[k].target) - u));
+        }
+    }
+    int bits = 1;
+    while (bits < 31 && (int64_t(1) << bits) <= max_weight) ++bits;
+    pack = pack && !negative && max_offset + 1 <= (int64_t(1) << (31 - bits));
+    release_array(edges);
+    release_array(packed_edges);
+    edges = nullptr;
+    packed_edges = nullptr;
+    packed_weight_bits = 0;
+    if (pack) {
+        packed_edges = static_cast<uint32_t *>(allocate_array(size_t(records), sizeof(uint32_t)));
+        for (int32_t u = 0; u < num_nodes; ++u)
+            for (uint32_t k = nodes[u]; k < nodes[u + 1]; ++k)
+                packed_edges[k] = pack_record(u, pool[k].target, pool[k].weight, bits);
+        packed_weight_bits = bits;
+    } else {
+        edges = static_cast<edge_record *>(allocate_array(size_t(records), sizeof(edge_record)));
+        std::copy(pool.begin(), pool.end(), edges);
+    }
+    return pack;
 }
 
 struct solved_graph {

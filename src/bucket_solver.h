@@ -1,0 +1,24 @@
+// Bucket solver: delta-stepping for non-negative weights, on the calling thread alone or
+// on a team of members that share each bucket's work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// No negative weight: fills min_distance/tree as the scan would; false if a node stays unsettled.
+bool solve_with_buckets(int threads, int32_t delta = 0);  // delta 0: choose_delta()
+
+// The bucket width for the loaded graph, a power of two from its weights and row length.
+int32_t choose_delta();
+
+// Bytes allocated up front for a team of threads; the bins then grow checked.
+size_t bucket_solver_bytes(int threads);
+
+// Tunables the tests vary to reach every path: a member settles alone the bins it filled
+// below bucket_fusion_max entries (bucket fusion); a claim of shared work covers about
+// bucket_claim_records records; bucket_ring_max buckets at most sit ahead of the current
+// one, later ones in an overflow bin. bucket_last_team: members of the last run (1: alone).
+extern int64_t bucket_fusion_max;
+extern int64_t bucket_claim_records;
+extern int32_t bucket_ring_max;
+extern int bucket_last_team;

@@ -1,0 +1,26 @@
+// What every solver shares: the start from node 0 and the relaxation of a settled node's
+// row. Invariant: node 0's direct weights, whatever their size, are the starting values;
+// an edge of 2^30 or more never lowers a node through another node.
+#pragma once
+
+#include <cstdint>
+
+#include "graph.h"
+
+// Node 0 settled at 0, the others unsettled at their direct weight or INFINITE_DISTANCE.
+// (Inside a parallel region each member fills, and so first touches, its static share.)
+void start_from_node_zero();
+
+// Calls lower(target, base + w in 64 bits) for each neighbour of s over an edge below 2^30.
+template <class Rows, class Lower>
+inline void relax_row(const Rows &rows, int32_t s, int64_t base, Lower &&lower) {
+    const uint32_t end = rows.offsets[s + 1];
+    for (uint32_t k = rows.offsets[s]; k < end; ++k) {
+        const int32_t w = rows.weight(k);
+        if (w >= INFINITE_DISTANCE) continue;
+        lower(rows.target(k, s), base + w);
+    }
+}
+
+// A relaxation sum in 32 bits: it cannot pass 2^31 - 2 above; below it stops at INT32_MIN.
+inline int32_t clamped_sum(int64_t sum) { return sum < INT32_MIN ? INT32_MIN : int32_t(sum); }

@@ -1,0 +1,6 @@
+// Scan solver: the nearest-first rounds read literally, for dense graphs and any sign of
+// weight, on the calling thread alone.
+#pragma once
+
+// Any sign: settles in the one-thread order into min_distance/tree; false if a node stays unsettled.
+bool solve_with_scan();
