@@ -475,16 +475,17 @@ int64_t mean_row_length() { return num_nodes > 0 ? edge_counter / num_nodes : 0;
 // relaxed twice; on the bench graphs every width within a factor two of it measured
 // within 10 % of the best, on one thread and on two (where the span merges thin buckets).
 // Never 1: buckets of one distance each make the team meet for every distance.
-int32_t width_for(const weight_sample &w) {
-    const int64_t row_length = mean_row_length();
-    const int64_t width = row_length > 0 ? w.mean / (2 * row_length) : w.mean;
+int32_t width_for(const weight_sample &w) { return bucket_width_for(w.mean, mean_row_length()); }
+
+}  // namespace
+
+int32_t bucket_width_for(int64_t mean_weight, int64_t row_length) {
+    const int64_t width = row_length > 0 ? mean_weight / (2 * row_length) : mean_weight;
     // The nearest power of two: up when width is at least 1.5 times the one below.
     const int shift = floor_log2(width > 0 ? width : 1);
     const int nearest = width >= (int64_t(3) << shift) / 2 ? shift + 1 : shift;
     return int32_t(1) << (nearest > 1 ? nearest : 1);
 }
-
-}  // namespace
 
 int32_t choose_delta() {
     return width_for(with_rows([](const auto &rows) { return sample_weights(rows); }));

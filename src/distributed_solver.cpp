@@ -18,10 +18,13 @@
 #include <cstring>
 #include <type_traits>
 
+#include "bucket_solver.h"
 #include "distributed_run.h"
 #include "distributed_store.h"
 #include "graph.h"
 #include "memory.h"
+#include "relax.h"
+#include "rows.h"
 #include "solver.h"
 
 int64_t solve_bytes_sent = 0;
@@ -191,25 +194,24 @@ inline void lower(int32_t i, int32_t sum, member_work &w) {
     if (sum < INFINITE_DISTANCE && !append(w.pushes, entry{i, sum})) w.out_of_memory = true;
 }
 
-// Relaxes the row of a live frontier entry: owned neighbours at once, others by request.
-// Both terms are below 2^30, so the sum fits; sums of 2^30 or more are still offered (the
-// least value offered to a node never settled is what it shows) but never pushed.
+// Relaxes the row of a live frontier entry with the shared relaxation (edges of 2^30 or
+// more skipped): owned neighbours at once, others by request. Both terms are below 2^30,
+// so the sum fits; sums of 2^30 or more are still offered (the least value offered to a
+// node never settled is what it shows) but never pushed.
 template <bool team>
 void relax_entry(entry e, member_work &w) {
     const int32_t u = e.node;
     const int32_t base = team ? __atomic_load_n(&local_distance[u], __ATOMIC_RELAXED) : local_distance[u];
     if (base != e.distance) return;
     const int64_t n = num_nodes, k = num_processes;
-    for (uint32_t r = local_rows[u]; r < local_rows[u + 1]; ++r) {
-        const edge_record rec = local_records[r];
-        if (rec.weight >= INFINITE_DISTANCE) continue;
-        const int32_t sum = base + rec.weight;
-        if (owned(rec.target)) {
-            lower<team>(rec.target - first_local_node, sum, w);
-        } else if (!append(w.outgoing[owner_of(rec.target, n, k)], entry{rec.target, sum})) {
+    relax_row(wide_rows{local_rows, local_records}, u, base, [&](int32_t t, int64_t offer) {
+        const int32_t sum = int32_t(offer);
+        if (owned(t)) {
+            lower<team>(t - first_local_node, sum, w);
+        } else if (!append(w.outgoing[owner_of(t, n, k)], entry{t, sum})) {
             w.out_of_memory = true;
         }
-    }
+    });
 }
 
 template <bool team>
@@ -314,7 +316,7 @@ void run_phase(int64_t cur) {
 
 // Node 0's owner sets every neighbour of node 0 to its direct weight, whatever its size,
 // and pushes those below 2^30; the others' owners get the weights by request.
-void start_from_node_zero() {
+void start_everywhere() {
     const int32_t n_local = num_local_nodes;
 #pragma omp parallel for schedule(static) if (n_local >= distributed_team_min_entries)
     for (int32_t i = 0; i < n_local; ++i) local_distance[i] = INFINITE_DISTANCE;
@@ -343,8 +345,9 @@ void start_from_node_zero() {
 
 int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
 
-// The bucket width from the weights below 2^30 of all processes: their mean, as a power
-// of two; and the ring that reaches from a bucket to the farthest one a row can push into.
+// The bucket width by the one-process solver's rule, from the weights below 2^30 and the
+// row length of all processes; and the ring that reaches from a bucket to the farthest
+// one a row can push into.
 void choose_buckets() {
     int64_t sum = 0, count = 0, max = 0;
     const uint32_t records = local_rows[num_local_nodes];
@@ -358,8 +361,11 @@ void choose_buckets() {
     sum = sum_over_processes(sum);
     count = sum_over_processes(count);
     max = max_over_processes(max);
+    const int64_t all_records = sum_over_processes(records);
     const int64_t mean = count > 0 ? sum / count : 1;
-    solving.shift = floor_log2(distributed_bucket_width > 0 ? distributed_bucket_width : mean);
+    const int32_t width = distributed_bucket_width > 0 ? distributed_bucket_width
+                                                       : bucket_width_for(mean, all_records / num_nodes);
+    solving.shift = floor_log2(width);
     const int64_t reach = (max >> solving.shift) + 2;
     int64_t ring = 64;
     while (ring < reach && ring < MAX_RING) ring *= 2;
@@ -407,7 +413,7 @@ bool solve_with_buckets_everywhere() {
     // Bins and requests: about an entry per owned node, and the counts per process.
     agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_processes) * 64 + (size_t(1) << 20));
     open_solving();
-    start_from_node_zero();
+    start_everywhere();
     int64_t cur = min_over_processes(least_bucket(0));
     while (cur != NO_BUCKET) {
         run_phase(cur);
@@ -452,10 +458,11 @@ void solve_gathered() {
     const int64_t total = sum_over_processes(records);
     // Rank 0 holds the whole graph beside its own block, and the solver's queue or keys.
     const bool alone = k == 1;
+    const size_t solver = solver_bytes(n, total, omp_get_max_threads());
     const size_t need = process_rank != 0 ? 0
-                        : alone ? size_t(n) * 16
+                        : alone ? solver
                                 : size_t(n + 1) * sizeof(uint32_t) + size_t(total) * sizeof(edge_record) +
-                                      size_t(n) * (5 + 16);
+                                      size_t(n) * 5 + solver;
     agree_on_memory(need + (size_t(1) << 20));
     if (process_rank != 0) {
         send_array(&records, 1, 0);
