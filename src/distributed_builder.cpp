@@ -18,6 +18,7 @@
 #include "distributed_run.h"
 #include "distributed_store.h"
 #include "memory.h"
+#include "team.h"
 
 int64_t exchange_round_bytes = int64_t(16) << 20;
 
@@ -335,6 +336,8 @@ void build_distributed_store(int32_t n, int32_t m) {
     release_distributed_reading();
     build_rows();
     release_distributed_building();
+    // Idle members would spin on a core the next step may need.
+    rest_team();
     local_distance = static_cast<int32_t *>(allocate_array(size_t(num_local_nodes), sizeof(int32_t)));
     local_settled = static_cast<uint8_t *>(allocate_array(size_t(num_local_nodes), sizeof(uint8_t)));
 }
