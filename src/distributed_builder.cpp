@@ -1,10 +1,8 @@
-// Distributed store builder. Each part of the edge lines is sent, in rounds of bounded
-// size, to the owners of the lines' ends (once when one process owns both); every process
-// places what it receives from process s after what it received from s before, and the
-// sources in rank order. Parts precede each other in file order by rank and wave, so the
-// lines a process receives stand in file order, and each row, filled as the one-process
-// builder fills it (a slot per member, in order), lists its records in file order: the
-// first record per neighbour is the earliest edge line's.
+// Distributed store builder: each part's edge lines go, in bounded rounds, to the owners of
+// their ends. Invariant: a process keeps what arrives from process s after what came from s
+// before, sources in rank order; parts precede each other in file order by rank and wave,
+// so arrivals stand in file order, every row is filled in file order (a slot per member,
+// in order), and the first record per neighbour is the earliest edge line's.
 #include "distributed_builder.h"
 
 #include <mpi.h>

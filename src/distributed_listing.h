@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-// Collective; requires the distances computed. Writes the heading and one line per node
-// 1..num_nodes-1 to rank 0's standard output; returns false on every process when any of
-// it could not be written.
+// Collective, after the solve: rank 0 writes the whole listing; false everywhere if a write failed.
 bool write_listing_everywhere();
 
 // Bytes this process sent to rank 0 for the listing.

@@ -1,9 +1,8 @@
 // Distributed reading. A plain file is cut into one byte range per process (each owns the
-// lines that start in it), scanned by the process's team with the shared line rules.
-// Any other input (gzip, pipe, FIFO) is read by rank 0 alone, which hands its runs of whole
-// lines out in waves: run k of a wave to process k, so that parts stay in file order by
-// rank. Each wave ends with an agreement on the first fault, in file order, before any
-// line of it is handed on; a failed read is reported after the lines before it.
+// lines that start in it), scanned by its team with the shared line rules; any other input
+// is read by rank 0, which hands run k of each wave to process k, keeping parts in file
+// order by rank. Invariant: a part is handed on only after all agree on the first fault in
+// file order; a failed read counts after every line handed out before it.
 #include "distributed_reader.h"
 
 #include <fcntl.h>

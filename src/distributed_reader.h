@@ -22,24 +22,17 @@ struct held_lines {
     int64_t count;  // lines in all blocks
 };
 
-// Collective. Opens path and reads up to the problem line on rank 0, which writes the size
-// line; a plain file is then opened by every process. Ends the run as the one-process
-// reader does when the file cannot be opened, a line before the problem line offends or
-// there is none.
+// Collective: rank 0 reads up to the problem line (size line), every process opens a plain file.
 problem_counts read_head_everywhere(const char *path);
 
-// Collective; requires read_head_everywhere. The next part for this process (a plain
-// file: the lines that start in its byte range, all at once; any other input: the run of
-// lines that rank 0 handed it in the next wave), or false on every process when none is
-// left. Ends the run at the first offending line in file order over all processes, a line
-// past the M announced included.
+// Collective: this process's next checked part (its byte range, or its run of the next
+// wave); false everywhere when none is left. Ends the run at the first offending line.
 bool next_held_lines(held_lines *part);
 
 // Frees a part's lines.
 void release_held_lines(held_lines *part);
 
-// Collective, after the last part: the least weight of a kept line in the whole file
-// (INT32_MAX when none).
+// Collective, after the last part: the least weight of a kept line anywhere (INT32_MAX: none).
 int32_t least_kept_weight();
 
 // Frees what reading holds and closes the input.

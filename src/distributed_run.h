@@ -11,15 +11,13 @@ extern int process_rank;    // this process, 0 .. num_processes - 1
 extern int num_processes;
 extern int host_processes;  // processes on this process's host, itself included
 
-// Starts the process group (one process when not started by mpirun) and routes the shared
-// code's failures (end_with_failure) here.
+// Starts the group (one process without mpirun); shared code's failures now end it here.
 void start_processes(int *argc, char ***argv);
 
 // Ends the process group after a complete run.
 void finish_processes();
 
-// When set, every process calls it instead of ending once a failure is agreed (tests take
-// the run back with it); it must not return.
+// When set, called on every process instead of ending an agreed failure; must not return.
 extern void (*agreed_end_handler)();
 
 // A fault as a key that orders faults as the one-process run meets them: by content
@@ -36,33 +34,28 @@ inline int64_t fault_key(int64_t offset, fault_kind kind) { return offset * 8 + 
 inline int64_t fault_offset(int64_t key) { return key / 8; }
 inline fault_kind fault_kind_of(int64_t key) { return fault_kind(key % 8); }
 
-// Collective: every process passes its first fault; returns the first of all.
+// Collective: each process passes its first fault (or NO_FAULT); returns the first of all.
 int64_t agree_on_fault(int64_t key);
 
 // Collective, after agree_on_fault: the lowest rank whose own key was the agreed one.
 int fault_owner(int64_t agreed, int64_t own);
 
-// Declares that shared code which may end the run on a fault (and write its message)
-// runs before the next agree_on_fault; such an end joins that agreement as reported.
+// Until the next agree_on_fault, a failure of shared code joins it as already reported.
 void expect_agreement();
 
-// Ends every process with status -1; rank 0 writes message first (null: none). Every
-// process must call it after the same agreement.
+// After an agreement, on every process: rank 0 writes message (null: none); all exit -1.
 [[noreturn]] void end_everywhere(const char *message);
 
-// After an agreement: every process but rank 0 ends with status -1 at once; rank 0 returns
-// to write the message through shared code, whose end of the run then ends it too.
+// After an agreement: the others exit -1; rank 0 returns to fail through shared code.
 void end_unless_rank0();
 
-// Ends every process when the run meets a fault where no agreement can follow (memory
-// that a check granted but the system then refused, mid-exchange); rank 0 writes message.
+// Where no agreement can follow (memory refused mid-exchange): writes message, aborts all.
 [[noreturn]] void abort_everywhere(const char *message);
 
-// Whether bytes more can be had by this process, with the other processes on its host
-// holding as much: within its limits and its share of the host's physical memory.
+// Whether bytes more fit this process's limits and its share of its host's memory.
 bool share_available(size_t bytes);
 
-// Collective: ends every process with the memory message unless each can have its bytes.
+// Collective: every process ends with the memory message unless each can have its bytes.
 void agree_on_memory(size_t bytes);
 
 // Collective sums, minima and maxima over all processes.

@@ -1,12 +1,8 @@
-// Distributed solver: bucket-synchronous delta-stepping. Tentative distances fall into
-// buckets of width delta; all processes work on the least bucket that any of them holds,
-// in phases: each relaxes the rows of its live entries of that bucket, applies requests for
-// its own nodes at once and sends the others to their owners in one all-to-all exchange,
-// then all agree on the least bucket left. Invariant: an entry (node, distance) is live
-// while the node's distance is that distance, and every live entry below 2^30 sits in the
-// bucket of its distance (ring or overflow); requests never lower a bucket below the
-// current one, as no weight is negative. Negative weights need the exact one-thread order:
-// the rows go to rank 0 and the one-process solver runs there.
+// Distributed solver: bucket-synchronous delta-stepping. In each phase every process relaxes
+// its live entries of the least bucket any holds, applies its own nodes' requests, sends the
+// rest in one all-to-all exchange, and all agree on the least bucket left. Invariant: an entry
+// is live while its node's distance is its distance, and sits in its distance's bucket (ring
+// or overflow). Negative weights: the rows go to rank 0 and the one-process solver runs there.
 #include "distributed_solver.h"
 
 #include <mpi.h>

@@ -33,8 +33,7 @@ bool next_lines(const char **lines, size_t *length);
 // Content offset of the first byte of the run last handed out by next_lines.
 int64_t lines_offset();
 
-// When set, next_lines returns false at a failed read instead of ending the run with the
-// read message: for a caller that must first report an offending line handed out before.
+// When set, a failed read makes next_lines return false instead of ending the run.
 extern bool defer_read_failure;
 
 // Whether a read of next_lines failed.

@@ -77,23 +77,18 @@ struct lines_scan {
     int64_t fault_offset;  // content offset of the fault
 };
 
-// Scans the lines of the plain file that start in [from, to), with the line rules above,
-// for a graph of nodes nodes; the accepted line after line_limit is an offending one. Kept
-// lines go to batch in file order. Requires the input open; any thread.
+// Any thread: the plain file's lines starting in [from, to) to batch; line_limit + 1 offends.
 lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line_limit,
                            edge_batch_fn batch, void *context);
 
-// The same over a run of whole lines in memory that starts at content offset offset; a
-// newline and eight readable bytes must follow the run.
+// The same over a run of whole lines in memory at content offset, newline + 8 bytes after it.
 lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
                           int64_t line_limit, edge_batch_fn batch, void *context);
 
-// Requires read_problem_line: content offset of the first line after the problem line,
-// and (streams) the rest of the run that held it, valid until the next next_lines.
+// After read_problem_line: where the edge lines start, and the rest of the run holding it.
 int64_t edge_lines_start();
 void pending_edge_lines(const char **lines, size_t *length);
 
-// Write the format-error message with the offending line (in memory up to limit, or in the
-// plain file at offset, read again), then end the run.
+// The format-error message with the line (in memory, or read again at offset); ends the run.
 [[noreturn]] void fail_line_in_run(const char *line, const char *limit);
 [[noreturn]] void fail_line_in_file(int64_t offset);

@@ -24,7 +24,8 @@ fail() { echo "FAIL ($check): $*"; exit 1; }
 program_lines() {
     python3 -c 'import re, sys
 text = open(sys.argv[1], "rb").read()
-sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' "$1" |
+text = re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S)
+sys.stdout.buffer.write(re.sub(rb"\[warn\] [^\n]*\n", b"", text))' "$1" |
         sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/'
 }
 # expect STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR

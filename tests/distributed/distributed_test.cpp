@@ -1,11 +1,8 @@
-// Differential tests of norvane-mpi on the processes mpirun starts: random files against
-// the faithful model (distances, the warning, the size line, the first offending line),
-// with member ranges, exchange rounds, stream waves and buckets shrunk so that every
-// boundary is reached; offending lines placed at and around each process's cut, the line
-// past M in a later process's range, a problem line apart from its edges; the listing
-// across processes and chunks against the one-process program's, and a failed write.
-// Every process runs the same cases in the same order; rank 0 judges, and all stop at the
-// first failure. Usage: mpirun -np K distributed_test [GROUP...]
+// Differential tests of norvane-mpi's steps on the processes mpirun starts: random and
+// faulty files (at every cut, past M, damaged gzip) against the faithful model, and the
+// listing against the one-process program's, with ranges, rounds, waves and buckets shrunk.
+// Every process runs the same cases in the same order; rank 0 judges, all stop at the first
+// failure. Usage: mpirun -np K norvane_distributed_tests [GROUP...]
 #include <fcntl.h>
 #include <mpi.h>
 #include <omp.h>
@@ -150,16 +147,17 @@ struct tunables {
     int64_t team_min_entries = distributed_team_min_entries;
     int32_t bucket_width = distributed_bucket_width;
     int threads = omp_get_max_threads();
-    void restore() const {
-        read_block_bytes = block_bytes;
-        read_team_min_bytes = team_min_bytes;
-        build_team_min_work = build_min_work;
-        exchange_round_bytes = round_bytes;
-        distributed_team_min_entries = team_min_entries;
-        distributed_bucket_width = bucket_width;
-        omp_set_num_threads(threads);
-    }
 };
+
+void restore(const tunables &t) {
+    read_block_bytes = t.block_bytes;
+    read_team_min_bytes = t.team_min_bytes;
+    build_team_min_work = t.build_min_work;
+    exchange_round_bytes = t.round_bytes;
+    distributed_team_min_entries = t.team_min_entries;
+    distributed_bucket_width = t.bucket_width;
+    omp_set_num_threads(t.threads);
+}
 tunables defaults;
 
 // Small ranges for the members of each process, a few lines per exchange round, short
@@ -251,7 +249,7 @@ void random_files() {
                 }
         }
     }
-    defaults.restore();
+    restore(defaults);
     // Each path named above must really have been taken.
     judged(crossing_duplicates > 200, "duplicates across ranges: " + std::to_string(crossing_duplicates), "");
     judged(gathered > 300, "runs gathered to rank 0: " + std::to_string(gathered), "");
@@ -334,7 +332,7 @@ void faults_at_cuts() {
             }
         }
     }
-    defaults.restore();
+    restore(defaults);
     judged(cases >= 12 * 2 * 6 * (num_processes - 1), "fault placements run: " + std::to_string(cases), "");
 }
 
@@ -358,7 +356,7 @@ void problem_line_apart() {
         std::string twice = text + problem + edges;
         if (!matches_model(twice, seed % 2 == 0, "second problem line, seed " + std::to_string(seed))) return;
     }
-    defaults.restore();
+    restore(defaults);
 }
 
 // The listing of a star of 3 * 2^14 nodes per process, so that every process sends
@@ -475,7 +473,7 @@ void damaged_streams() {
                     "damaged gzip, seed " + std::to_string(seed) + ": " + got.messages + "\nexpected\n" + expected, text))
             return;
     }
-    defaults.restore();
+    restore(defaults);
     judged(lines_first > 5 && reads_first > 5, "damaged gzip: line first " + std::to_string(lines_first) +
                                                  " times, read first " + std::to_string(reads_first), "");
 }
@@ -508,7 +506,7 @@ int main(int argc, char **argv) {
         const double t0 = MPI_Wtime();
         const int before = failures;
         g.run();
-        defaults.restore();
+        restore(defaults);
         if (process_rank == 0)
             fprintf(real_stderr, "%s %s on %d processes (%.1f s)\n", failures == before ? "ok:" : "FAILED:", g.name,
                     num_processes, MPI_Wtime() - t0);

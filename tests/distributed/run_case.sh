@@ -6,7 +6,8 @@
 # Under the launcher the listing reaches the caller through it, and the launcher ignores
 # its own failed writes; a case whose standard output goes to a target (/dev/full) has
 # every process write there directly, as norvane would. When the run fails, the launcher
-# adds blocks of its own between lines of dashes; they are left out of the comparison.
+# adds blocks of its own between lines of dashes, and sometimes warnings of its event
+# library ("[warn] Epoll MOD(1) on fd 25 failed..."); they are left out of the comparison.
 # Usage: run_case.sh LAUNCHER PROGRAM K CASE_DIR REPO_ROOT
 set -u
 
@@ -60,7 +61,8 @@ if [[ $status != 0 && $processes != alone ]]; then
     # A block may follow a last line of the program's that has no newline.
     python3 -c 'import re, sys
 text = open(sys.argv[1], "rb").read()
-sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' "$work/stderr.raw" > "$work/stderr.program"
+text = re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S)
+sys.stdout.buffer.write(re.sub(rb"\[warn\] [^\n]*\n", b"", text))' "$work/stderr.raw" > "$work/stderr.program"
 else
     cp "$work/stderr.raw" "$work/stderr.program"
 fi
