@@ -54,6 +54,8 @@ int real_stdout = -1;
 char input_path[64];
 size_t default_team_min_bytes;
 int64_t default_build_team_min_work;
+int64_t default_keep_lines_max_bytes;
+int64_t default_inflate_whole_max_bytes;
 int32_t default_ring_max;
 jmp_buf back;
 
@@ -78,6 +80,8 @@ struct read_setup {
     size_t block_bytes;
     int team;  // threads that scan the runs of lines; 1 for the calling thread alone
     bool small_buckets;  // the bucket solver takes width 1 and its least ring, so entries overflow
+    bool keep_lines;     // a plain file's first scan keeps its lines instead of a second scan;
+                         // a gzip file is inflated whole (with libdeflate) instead of streamed
 };
 
 [[noreturn]] void jump_back() { longjmp(back, 1); }
@@ -332,12 +336,16 @@ void run_once(const std::string &file, const expectation &want, const read_setup
     read_block_bytes = setup.block_bytes;
     read_team_min_bytes = setup.team > 1 ? 1 : default_team_min_bytes;
     build_team_min_work = setup.team > 1 ? 1 : default_build_team_min_work;
+    keep_lines_max_bytes = setup.keep_lines ? INT64_MAX : 0;
+    inflate_whole_max_bytes = setup.keep_lines ? INT64_MAX : 0;
     omp_set_num_threads(setup.team);
     start_capture();
     const bool read_ok = returns([] { read_graph(input_path); });
     omp_set_num_threads(1);
     read_team_min_bytes = default_team_min_bytes;
     build_team_min_work = default_build_team_min_work;
+    keep_lines_max_bytes = default_keep_lines_max_bytes;
+    inflate_whole_max_bytes = default_inflate_whole_max_bytes;
     if (!read_ok) {
         release_graph();
         const std::string messages = end_capture();
@@ -397,6 +405,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     snprintf(input_path, sizeof input_path, "/proc/self/fd/%d", input_fd);
     default_team_min_bytes = read_team_min_bytes;
     default_build_team_min_work = build_team_min_work;
+    default_keep_lines_max_bytes = keep_lines_max_bytes;
+    default_inflate_whole_max_bytes = inflate_whole_max_bytes;
     default_ring_max = bucket_ring_max;
     failure_handler = jump_back;
     return 0;
@@ -426,12 +436,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Setups drawn from the size, so that an input always replays the same way.
     const size_t small_block = 1 + size % 16;
     const size_t plain_block = size % 2 == 0 ? WHOLE_BLOCK_BYTES : small_block;
-    run_once(bytes, want, {plain_block, size / 2 % 2 ? 3 : 1, size / 16 % 2 != 0});
+    run_once(bytes, want, {plain_block, size / 2 % 2 ? 3 : 1, size / 16 % 2 != 0, size / 4 % 2 != 0});
     if (as_gzip) {
         const expectation same = magic ? expect_content(bytes) : want;
         const std::string packed = gzip(bytes, 1 + int(size % 9), size % 3 == 0 ? size / 2 : size);
         const size_t packed_block = size / 4 % 2 ? small_block : WHOLE_BLOCK_BYTES;
-        run_once(packed, same, {packed_block, size / 8 % 2 ? 3 : 1, size / 16 % 2 == 0});
+        run_once(packed, same, {packed_block, size / 8 % 2 ? 3 : 1, size / 16 % 2 == 0, size / 4 % 2 == 0});
     }
     return 0;
 }

@@ -345,6 +345,9 @@ bool next_stream_part(held_lines *part) {
 
 problem_counts read_head_everywhere(const char *path) {
     reading.path = path;
+    // A gzip file goes through rank 0's stream, handed out in waves: inflated whole it
+    // would read like a plain file, but every process would hold all of its content.
+    inflate_whole_max_bytes = 0;
     int64_t head[5] = {0, 0, 0, 0, 0};
     if (process_rank == 0) {
         expect_agreement();

@@ -10,7 +10,8 @@
 // Opens path; writes "File PATH not found." and ends the run when it cannot be opened.
 void open_input(const char *path);
 
-// True for a regular file that is not compressed: read_input_at serves it.
+// True for a regular file that is not compressed, or a compressed one inflated whole:
+// read_input_at serves it.
 bool input_is_plain_file();
 
 // Size in bytes of the plain file as it was when opened.
@@ -54,3 +55,8 @@ void close_input();
 // Bytes read at a time into the buffer of next_lines (it doubles for a longer kept
 // line). Tests shrink it to reach the edges of runs on small files.
 extern size_t read_block_bytes;
+
+// A regular gzip file whose content takes at most this many bytes is inflated whole (when
+// built with libdeflate) and read like a plain file; larger ones, damaged ones and
+// streams are inflated through zlib as they are read. Tests set it to 0 for the stream.
+extern int64_t inflate_whole_max_bytes;

@@ -16,6 +16,7 @@
 
 size_t read_team_min_bytes = size_t(4) << 20;
 void (*first_pass_checked)() = nullptr;
+int64_t keep_lines_max_bytes = int64_t(32) << 20;
 
 namespace {
 
@@ -196,6 +197,61 @@ const char *scan_lines(const char *p, const char *stop, scan_state &s) {
     end_with_failure();
 }
 
+// ------------------------------------------------------------------ lines in memory
+
+// Kept edge lines held in memory in file order, in blocks of BLOCK_LINES: a stream's, or
+// a small plain file's range between its two passes.
+struct line_store {
+    edge_line **blocks = nullptr;
+    size_t num_blocks = 0;
+    size_t capacity = 0;
+    int64_t count = 0;
+};
+
+// A fresh block at the end of store, for its next BLOCK_LINES lines.
+edge_line *add_block(line_store &store) {
+    if (store.num_blocks == store.capacity) {
+        const size_t capacity = store.capacity == 0 ? 16 : 2 * store.capacity;
+        edge_line **blocks = static_cast<edge_line **>(allocate_array(capacity, sizeof(edge_line *)));
+        if (store.num_blocks > 0) memcpy(blocks, store.blocks, store.num_blocks * sizeof(edge_line *));
+        release_array(store.blocks);
+        store.blocks = blocks;
+        store.capacity = capacity;
+    }
+    return store.blocks[store.num_blocks++] = static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
+}
+
+void append_lines(line_store &store, const edge_line *lines, size_t count) {
+    while (count > 0) {
+        const size_t within = size_t(store.count) % BLOCK_LINES;
+        if (within == 0) add_block(store);
+        size_t part = BLOCK_LINES - within;
+        if (part > count) part = count;
+        memcpy(store.blocks[store.num_blocks - 1] + within, lines, part * sizeof(edge_line));
+        store.count += int64_t(part);
+        lines += part;
+        count -= part;
+    }
+}
+
+// Hands lines [from, to) of store to batch, a block at a time.
+void replay_lines(const line_store &store, int64_t from, int64_t to, edge_batch_fn batch, void *context) {
+    while (from < to) {
+        const size_t block = size_t(from) / BLOCK_LINES;
+        const size_t within = size_t(from) % BLOCK_LINES;
+        size_t count = BLOCK_LINES - within;
+        if (int64_t(count) > to - from) count = size_t(to - from);
+        batch(store.blocks[block] + within, count, context);
+        from += int64_t(count);
+    }
+}
+
+void release_lines(line_store &store) {
+    for (size_t b = 0; b < store.num_blocks; ++b) release_array(store.blocks[b]);
+    release_array(store.blocks);
+    store = line_store();
+}
+
 // ------------------------------------------------------------------ reading state
 
 enum fault_kind { FAULT_NONE, FAULT_LINE, FAULT_READ, FAULT_MEMORY };
@@ -229,6 +285,7 @@ struct range_state {
     uint64_t checksum_again;
     fault_kind fault_again;
     file_window window;  // kept from the first pass for the second
+    line_store lines_kept;  // a small file's kept lines, replayed by the second pass
 };
 
 struct reader_state {
@@ -240,11 +297,8 @@ struct reader_state {
     size_t pending_length = 0;
     int num_ranges = 0;
     range_state *ranges = nullptr;  // num_ranges + 1, the last holding the end of the file
-    // A stream's accepted lines, kept ones only, in blocks of BLOCK_LINES.
-    edge_line **blocks = nullptr;
-    size_t num_blocks = 0;
-    size_t block_capacity = 0;
-    int64_t stream_kept = 0;
+    line_store stream_lines;  // a stream's kept lines
+    bool keep_file_lines = false;  // a plain file small enough to hold its kept lines
     edge_stats stream_stats = {0, 0, 0, 0, 0};
 };
 
@@ -270,30 +324,18 @@ void handle_problem_line(const char *line, const char *limit) {
 
 // ------------------------------------------------------------------ streams
 
-void add_block() {
-    if (reading.num_blocks == reading.block_capacity) {
-        const size_t capacity = reading.block_capacity == 0 ? 16 : 2 * reading.block_capacity;
-        edge_line **blocks = static_cast<edge_line **>(allocate_array(capacity, sizeof(edge_line *)));
-        if (reading.num_blocks > 0) memcpy(blocks, reading.blocks, reading.num_blocks * sizeof(edge_line *));
-        release_array(reading.blocks);
-        reading.blocks = blocks;
-        reading.block_capacity = capacity;
-    }
-    reading.blocks[reading.num_blocks++] =
-        static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
-}
-
 // Scans one run of a stream into the blocks; reports its first offending line at once,
 // before anything later is read.
 void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     while (p < stop) {
         if (s.count == s.capacity) {
-            add_block();
-            s.out = reading.blocks[reading.num_blocks - 1];
+            s.out = add_block(reading.stream_lines);
             s.count = 0;
             s.capacity = BLOCK_LINES;
         }
+        const size_t before = s.count;
         p = scan_lines(p, stop, s);
+        reading.stream_lines.count += int64_t(s.count - before);
         if (s.fault != nullptr) fail_line(s.fault, stop);
     }
 }
@@ -308,7 +350,6 @@ int prepare_stream(int max_ranges) {
     const char *lines;
     size_t length;
     while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
-    reading.stream_kept = s.kept;
     reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
                                       s.kept > 0 ? s.max_weight : 0, s.max_offset};
     const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
@@ -318,17 +359,9 @@ int prepare_stream(int max_ranges) {
 }
 
 void read_stream_range(int r, edge_batch_fn batch, void *context) {
-    const int64_t total = reading.stream_kept;
-    int64_t at = total * r / reading.num_ranges;
-    const int64_t end = total * (r + 1) / reading.num_ranges;
-    while (at < end) {
-        const size_t block = size_t(at) / BLOCK_LINES;
-        const size_t within = size_t(at) % BLOCK_LINES;
-        size_t count = BLOCK_LINES - within;
-        if (int64_t(count) > end - at) count = size_t(end - at);
-        batch(reading.blocks[block] + within, count, context);
-        at += int64_t(count);
-    }
+    const int64_t total = reading.stream_lines.count;
+    replay_lines(reading.stream_lines, total * r / reading.num_ranges, total * (r + 1) / reading.num_ranges, batch,
+                 context);
 }
 
 // ------------------------------------------------------------------ plain files
@@ -457,13 +490,37 @@ pass_result scan_range(int r, scan_state &s, edge_batch_fn batch, void *context)
                            reading.ranges[r].window);
 }
 
+// The first pass over a small file keeps what it hands over, for the second.
+struct keeping {
+    line_store *store;
+    edge_batch_fn batch;
+    void *context;
+};
+
+void keep_batch(const edge_line *lines, size_t count, void *context) {
+    keeping &keep = *static_cast<keeping *>(context);
+    append_lines(*keep.store, lines, count);
+    keep.batch(lines, count, keep.context);
+}
+
 void read_file_range(int r, edge_batch_fn batch, void *context) {
     range_state &range = reading.ranges[r];
+    const bool again = range.fault != FAULT_NONE || range.lines >= 0;
+    if (again && reading.keep_file_lines) {
+        replay_lines(range.lines_kept, 0, range.lines_kept.count, batch, context);
+        range.lines_again = range.lines;
+        range.kept_again = range.kept;
+        range.checksum_again = range.checksum;
+        range.fault_again = FAULT_NONE;
+        return;
+    }
     scan_state s;
     // A range alone past M is an offence for sure; stopping there bounds every count.
     s.line_limit = reading.counts.edges;
-    const bool again = range.fault != FAULT_NONE || range.lines >= 0;
-    const pass_result result = scan_range(r, s, batch, context);
+    keeping keep = {&range.lines_kept, batch, context};
+    const bool keep_lines = !again && reading.keep_file_lines;
+    const pass_result result =
+        keep_lines ? scan_range(r, s, keep_batch, &keep) : scan_range(r, s, batch, context);
     if (!again) {
         range.lines = s.lines;
         range.kept = s.kept;
@@ -492,6 +549,7 @@ int64_t find_edge_line(int r, int64_t k) {
 
 int prepare_file(int max_ranges) {
     stop_lines();
+    reading.keep_file_lines = int64_t(reading.counts.edges) * int64_t(sizeof(edge_line)) <= keep_lines_max_bytes;
     const int64_t size = input_size();
     const int64_t bytes = size > reading.edges_start ? size - reading.edges_start : 0;
     int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
@@ -582,9 +640,11 @@ void check_second_pass() {
 
 void release_reading() {
     close_input();
-    for (size_t b = 0; b < reading.num_blocks; ++b) release_array(reading.blocks[b]);
-    release_array(reading.blocks);
-    for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) free(reading.ranges[r].window.buffer);
+    release_lines(reading.stream_lines);
+    for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) {
+        free(reading.ranges[r].window.buffer);
+        release_lines(reading.ranges[r].lines_kept);
+    }
     release_array(reading.ranges);
     reading = reader_state();
 }

@@ -62,6 +62,12 @@ void release_reading();
 // small files.
 extern size_t read_team_min_bytes;
 
+// A plain file whose M announced edge lines take at most this many bytes is scanned once:
+// its first pass keeps the lines it hands over and the second replays them. Above it the
+// second pass scans the file again, so that no edge line is held. Tests move it to take
+// either path.
+extern int64_t keep_lines_max_bytes;
+
 // Called, when set, once the first pass has been checked and before the second begins:
 // tests change the file there to see that the second pass notices.
 extern void (*first_pass_checked)();
