@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "distributed_run.h"
-#include "failure.h"
 #include "input.h"
 #include "memory.h"
 

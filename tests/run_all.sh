@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build, with norvane-mpi and its tests on 1 to 4
 # processes; one with address and undefined-behaviour sanitizers; one with the thread
-# sanitizer (clang, whose OpenMP runtime it understands); each runs every CTest test. Then the benchmark programs against the reference, and a
-# minute of fuzzing. Every build has a folder of its own: build/ stays as the user made
-# it. Exits non-zero on any failure.
+# sanitizer (clang, whose OpenMP runtime it understands); each runs every CTest test.
+# Then the benchmark programs against the reference, and a minute of fuzzing. Every build
+# has a folder of its own: build/ stays as the user made it. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
