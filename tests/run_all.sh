@@ -20,7 +20,7 @@ step() {
     echo "==> [$1/5] $2: about $3"
 }
 
-step 1 "normal build in build-tests with norvane-mpi, every test" "70-110 s"
+step 1 "normal build in build-tests with norvane-mpi, every test" "90-140 s"
 cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON -DNORVANE_MPI=ON
 cmake --build build-tests -j"$jobs"
 ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$jobs" -LE mpi
