@@ -196,11 +196,16 @@ void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_
 
 }  // namespace
 
-void allocate_graph(int32_t n, int32_t m) {
+void allocate_graph(int32_t n, int32_t m, int members) {
     const size_t count = size_t(n);
-    // The smallest the graph announced can be held in: row offsets, distances and flags
-    // per node, a packed record per direction per edge line, the read buffers.
-    check_memory_budget(count * 9 + (count + 1) * sizeof(uint32_t) + size_t(m) * 8 + (size_t(16) << 20));
+    // The least the graph announced needs at its peak: row offsets, a packed record per
+    // direction per edge line, and the larger of the members' counts while building and
+    // what solving holds in their place (distances, flags and about 12 bytes a node of
+    // the solver's own, which it checks again before it starts); read buffers besides.
+    const size_t counts = count * sizeof(uint32_t) * size_t(members);
+    const size_t solving = count * (sizeof(int32_t) + sizeof(uint8_t) + 12);
+    check_memory_budget((count + 1) * sizeof(uint32_t) + size_t(m) * 2 * sizeof(uint32_t) +
+                        (counts > solving ? counts : solving) + (size_t(16) << 20));
     nodes = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
 }
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 
 // Requires the problem line read. Ends the run with the memory message unless the graph
-// announced (n nodes, m edge lines) can be held at its smallest; allocates the row
-// offsets, untouched.
-void allocate_graph(int32_t n, int32_t m);
+// announced (n nodes, m edge lines) can be built by members and held at its smallest;
+// allocates the row offsets, untouched.
+void allocate_graph(int32_t n, int32_t m, int members);
 
 // Members of the team worth starting to build a graph of n nodes and m edge lines.
 int build_members(int32_t n, int32_t m);

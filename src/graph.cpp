@@ -25,8 +25,9 @@ void read_graph(const char *path) {
     const problem_counts counts = read_problem_line();
     num_nodes = counts.nodes;
     num_edges = counts.edges;
-    allocate_graph(num_nodes, num_edges);
-    const int ranges = prepare_edge_lines(build_members(num_nodes, num_edges));
+    const int members = build_members(num_nodes, num_edges);
+    allocate_graph(num_nodes, num_edges, members);
+    const int ranges = prepare_edge_lines(members);
     build_store(ranges);
     release_reading();
 }

@@ -10,6 +10,7 @@
 
 #include "bucket_solver.h"
 #include "graph.h"
+#include "memory.h"
 #include "queue_solver.h"
 #include "scan_solver.h"
 #include "team.h"
@@ -57,6 +58,8 @@ double get_time() {
 
 double compute_distances() {
     const int threads = omp_get_max_threads();
+    // What the solver takes at once; beyond it its bins grow through checked allocations.
+    check_memory_budget(solver_bytes(num_nodes, edge_counter, threads));
     const solver_kind kind = choose_solver(num_nodes, edge_counter, negative_weights, threads);
     // A solver on one thread would run beside the builder's members, spinning idle.
     if (kind != solver_kind::buckets_team) rest_team();
