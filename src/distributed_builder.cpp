@@ -318,11 +318,13 @@ void build_distributed_store(int32_t n, int32_t m) {
     const int64_t k = num_processes;
     first_local_node = block_first(n, k, process_rank);
     num_local_nodes = block_first(n, k, process_rank + 1) - first_local_node;
-    // The smallest this process's share can be held in: row offsets, record counts,
-    // distances and flags per owned node, a record per direction of its share of the edge
-    // lines, read buffers.
-    const size_t share = size_t(num_local_nodes) * 13 + 4 + size_t(2 * int64_t(m) / k) * sizeof(edge_record) +
-                         (size_t(16) << 20);
+    // The smallest this process's share can be held in: row offsets, distances and flags
+    // per owned node and a record count per member, a record per direction of its share of
+    // the edge lines, read buffers.
+    const int64_t share_lines = int64_t(m) / k;
+    const size_t members = num_local_nodes + share_lines >= build_team_min_work ? size_t(omp_get_max_threads()) : 1;
+    const size_t share = size_t(num_local_nodes) * (9 + 4 * members) + 4 +
+                         size_t(2 * share_lines) * sizeof(edge_record) + (size_t(16) << 20);
     agree_on_memory(share);
     local_rows = static_cast<uint32_t *>(allocate_array(size_t(num_local_nodes) + 1, sizeof(uint32_t)));
     held_lines part = {nullptr, 0, 0};
