@@ -37,8 +37,8 @@ std::vector<int> numbers(const char *list) {
 long long busy_ticks() {
     FILE *f = fopen("/proc/stat", "r");
     long long v[8] = {0};
-    if (f == nullptr || fscanf(f, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3],
-                               &v[4], &v[5], &v[6], &v[7]) != 8) {
+    if (f == nullptr || fscanf(f, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1],
+                               &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]) != 8) {
         if (f) fclose(f);
         return 0;
     }
@@ -49,7 +49,8 @@ long long busy_ticks() {
 long long own_ticks() {
     FILE *f = fopen("/proc/self/stat", "r");
     long long utime = 0, stime = 0;
-    if (f == nullptr || fscanf(f, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &utime, &stime) != 2) {
+    if (f == nullptr || fscanf(f, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld",
+                               &utime, &stime) != 2) {
         if (f) fclose(f);
         return 0;
     }
@@ -80,9 +81,11 @@ int main(int argc, char **argv) {
     // The bucket solver requires non-negative weights.
     for (int threads : negative_weights ? std::vector<int>() : numbers(argv[3]))
         for (int delta : numbers(argv[4]))
-            variants.push_back({"buckets t=" + std::to_string(threads) + " delta=" +
-                                    std::to_string(delta ? delta : choose_delta()),
-                                threads, delta, {}});
+            variants.push_back({"buckets t=" + std::to_string(threads) +
+                                    " delta=" + std::to_string(delta ? delta : choose_delta()),
+                                threads,
+                                delta,
+                                {}});
     solve_with_queue();
     const std::vector<int32_t> want(min_distance, min_distance + num_nodes);
     for (int run = 0; run < runs; ++run) {
@@ -108,8 +111,9 @@ int main(int argc, char **argv) {
             continue;
         }
         std::sort(v.seconds.begin(), v.seconds.end());
-        printf("%-28s median %.5f  least %.5f  most %.5f  (%d noisy runs left out)\n", v.name.c_str(),
-               v.seconds[v.seconds.size() / 2], v.seconds[0], v.seconds.back(), v.noisy);
+        printf("%-28s median %.5f  least %.5f  most %.5f  (%d noisy runs left out)\n",
+               v.name.c_str(), v.seconds[v.seconds.size() / 2], v.seconds[0], v.seconds.back(),
+               v.noisy);
     }
     return 0;
 }

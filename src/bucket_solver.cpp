@@ -7,12 +7,14 @@
 
 #include <linux/futex.h>
 #include <omp.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "graph.h"
@@ -77,7 +79,7 @@ struct alignas(64) member {
     int64_t settled_work;  // records of the entries it settled, over all rounds so far
 };
 
-// The team's barrier between rounds: spins briefly, then sleeps on a futex, whatever
+// The team's barrier between rounds: spins for a while, then sleeps on a futex, whatever
 // OMP_WAIT_POLICY says (the runtime's own barriers spin for milliseconds by default, or
 // sleep at once when told to be passive, which costs a wake-up per round).
 struct team_barrier {
@@ -85,10 +87,16 @@ struct team_barrier {
     std::atomic<int32_t> sleepers;
     alignas(64) std::atomic<uint32_t> generation;
     int32_t members;
-    int32_t spins;
+    int64_t spin_ns;
 };
 
 inline void cpu_relax() { __builtin_ia32_pause(); }
+
+inline int64_t now_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 void barrier_wait(team_barrier &b) {
     const uint32_t gen = b.generation.load(std::memory_order_acquire);
@@ -99,9 +107,20 @@ void barrier_wait(team_barrier &b) {
             syscall(SYS_futex, &b.generation, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
         return;
     }
-    for (int32_t k = 0; k < b.spins; ++k) {
-        if (b.generation.load(std::memory_order_acquire) != gen) return;
-        cpu_relax();
+    if (b.spin_ns > 0) {
+        // Pauses for the first twentieth, then yields: another runnable thread on this
+        // processor gets it at once, and an idle one costs a system call per check.
+        const int64_t start = now_ns();
+        for (int32_t k = 1;; ++k) {
+            if (b.generation.load(std::memory_order_acquire) != gen) return;
+            if (k % 64 != 0) {
+                cpu_relax();
+                continue;
+            }
+            const int64_t waited = now_ns() - start;
+            if (waited > b.spin_ns) break;
+            if (waited > b.spin_ns / 20) sched_yield();
+        }
     }
     b.sleepers.fetch_add(1, std::memory_order_seq_cst);
     while (b.generation.load(std::memory_order_seq_cst) == gen)
@@ -109,13 +128,14 @@ void barrier_wait(team_barrier &b) {
     b.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
-// About 50 microseconds of spinning (a pause takes 20 to 40 ns), of the order of what a
-// futex wake-up costs here: a member waits at most about twice as long as it must, and a
-// long wait does not burn a core another program needs. No spinning when the team
-// outnumbers the processors: the awaited member may need this member's core.
-int32_t barrier_spins(int threads) {
+// A millisecond of waiting awake: longer than a member's usual lead at a round's end, so
+// that members rarely sleep (waking a sleeper took from 20 microseconds to several
+// milliseconds on this virtual machine, whose idle processors halt), and a fraction of a
+// time slice. None when the team outnumbers the processors: the awaited member may need
+// this member's processor.
+int64_t barrier_spin_ns(int threads) {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    return cpus > 0 && threads > cpus ? 0 : 2048;
+    return cpus > 0 && threads > cpus ? 0 : 1000000;
 }
 
 struct bucket_run {
@@ -147,7 +167,8 @@ chunk *take_chunk(member &m, const bucket_run &run) {
         s->next = m.slabs;
         m.slabs = s;
         chunk *chunks = reinterpret_cast<chunk *>(bytes + SLAB_HEADER);
-        for (size_t k = 0; k < count; ++k) chunks[k].next = k + 1 < count ? chunks + k + 1 : nullptr;
+        for (size_t k = 0; k < count; ++k)
+            chunks[k].next = k + 1 < count ? chunks + k + 1 : nullptr;
         m.free_chunks = chunks;
     }
     chunk *c = m.free_chunks;
@@ -255,7 +276,8 @@ void settle_entries(const Rows &rows, member &m, const bucket_run &run, int64_t 
         if (k + AHEAD_ROWS < count) {
             const int32_t ahead = entries[k + AHEAD_ROWS].node;
             __builtin_prefetch(rows.address(rows.offsets[ahead]));
-            __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) - 1);
+            __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) -
+                               1);
         }
         const int32_t u = entries[k].node;
         const int32_t base = entries[k].distance;
@@ -354,7 +376,8 @@ bool buckets_alone(const Rows &rows, bucket_run &run) {
         if (cur == NO_BUCKET) break;
         refill_from_overflow(m, run, cur, false);
         // Entries the bucket gains while it is settled are settled in turn.
-        while (m.ring[cur & run.ring_mask].size > 0) settle_list<false>(rows, m, run, cur, detach(m, run, cur));
+        while (m.ring[cur & run.ring_mask].size > 0)
+            settle_list<false>(rows, m, run, cur, detach(m, run, cur));
     }
     std::atomic<bool> complete{true};
     mark_settled(complete);
@@ -400,12 +423,16 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
             refill_from_overflow(m, run, cur, true);
             const int64_t end = cur + span;
             size_t chunks = 0;
-            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET; b = first_occupied(m, run, b + 1, end))
-                chunks += size_t((m.ring[b & run.ring_mask].size + CHUNK_ENTRIES - 1) / CHUNK_ENTRIES);
+            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET;
+                 b = first_occupied(m, run, b + 1, end))
+                chunks +=
+                    size_t((m.ring[b & run.ring_mask].size + CHUNK_ENTRIES - 1) / CHUNK_ENTRIES);
             grow_array(m.shared, m.shared_capacity, chunks, 0);
             m.shared_count = 0;
-            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET; b = first_occupied(m, run, b + 1, end))
-                for (chunk *c = detach(m, run, b); c != nullptr; c = c->next) m.shared[m.shared_count++] = c;
+            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET;
+                 b = first_occupied(m, run, b + 1, end))
+                for (chunk *c = detach(m, run, b); c != nullptr; c = c->next)
+                    m.shared[m.shared_count++] = c;
             m.claimed.store(0, std::memory_order_relaxed);
             barrier_wait(run.barrier);
             for (int k = 0; k < team; ++k) {
@@ -415,18 +442,19 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
                     const size_t claim = owner.claimed.fetch_add(1, std::memory_order_relaxed);
                     if (claim >= slices) break;
                     const chunk *c = owner.shared[claim / size_t(run.slices_per_chunk)];
-                    const int32_t from = int32_t(claim % size_t(run.slices_per_chunk)) * run.slice_entries;
+                    const int32_t from =
+                        int32_t(claim % size_t(run.slices_per_chunk)) * run.slice_entries;
                     if (from >= c->count) continue;
-                    const int32_t count = c->count - from < run.slice_entries ? c->count - from : run.slice_entries;
+                    const int32_t count =
+                        c->count - from < run.slice_entries ? c->count - from : run.slice_entries;
                     m.settled_work += count * run.row_length;
                     settle_entries<true>(rows, m, run, cur, c->entries + from, count);
                 }
             }
-            // Fusion stops as soon as a member waits: what is left is shared next round.
-            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET; b = first_occupied(m, run, b + 1, end)) {
+            for (int64_t b = first_occupied(m, run, cur, end); b != NO_BUCKET;
+                 b = first_occupied(m, run, b + 1, end)) {
                 bin &own = m.ring[b & run.ring_mask];
-                while (own.size > 0 && own.size < bucket_fusion_max &&
-                       run.barrier.arrived.load(std::memory_order_relaxed) == 0) {
+                while (own.size > 0 && own.size < bucket_fusion_max) {
                     m.settled_work += own.size * run.row_length;
                     settle_list<true>(rows, m, run, cur, detach(m, run, b));
                 }
@@ -523,10 +551,11 @@ bool solve_with_buckets(int threads, int32_t delta) {
     run.barrier.sleepers.store(0);
     run.barrier.generation.store(0);
     run.barrier.members = threads;
-    run.barrier.spins = barrier_spins(threads);
+    run.barrier.spin_ns = barrier_spin_ns(threads);
 
     char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
-    member *members = reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
+    member *members =
+        reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
     for (int k = 0; k < threads; ++k) {
         new (&members[k]) member;
         open_member(members[k], run);

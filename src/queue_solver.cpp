@@ -56,7 +56,8 @@ inline queue_entry pop(radix_heap &heap) {
         while (heap.buckets[b].size == 0) ++b;
         entry_array &from = heap.buckets[b];
         uint32_t smallest = from.items[0].key;
-        for (size_t k = 0; k < from.size; ++k) smallest = from.items[k].key < smallest ? from.items[k].key : smallest;
+        for (size_t k = 0; k < from.size; ++k)
+            smallest = from.items[k].key < smallest ? from.items[k].key : smallest;
         heap.last = smallest;
         for (size_t k = 0; k < from.size; ++k)
             append(heap.buckets[bucket_of(from.items[k].key, smallest)], from.items[k]);

@@ -77,7 +77,8 @@ bool solve_with_scan() {
     scan_keys keys;
     keys.num_blocks = (n + KEY_BLOCK - 1) / KEY_BLOCK;
     keys.key = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    keys.block_min = static_cast<int32_t *>(allocate_array(size_t(keys.num_blocks), sizeof(int32_t)));
+    keys.block_min =
+        static_cast<int32_t *>(allocate_array(size_t(keys.num_blocks), sizeof(int32_t)));
     for (int32_t i = 0; i < n; ++i) keys.key[i] = min_distance[i];
     keys.key[0] = INT32_MAX;
     for (int32_t b = 0; b < keys.num_blocks; ++b) refresh_block(keys, b);

@@ -2,5 +2,5 @@
 // weight, on the calling thread alone.
 #pragma once
 
-// Any sign: settles in the one-thread order into min_distance/tree; false if a node stays unsettled.
+// Any sign, one-thread order: fills min_distance/tree; false if a node stays unsettled.
 bool solve_with_scan();

@@ -46,7 +46,8 @@ size_t solver_bytes(int64_t nodes, int64_t records, int threads) {
     // solver's members, rings and first slabs; and the bins or heap entries, 8 bytes each,
     // counted at one and a half a node. Measured peaks of the bins: 10.4 bytes a node on
     // R-MAT 20/8, 9.4 on random 1M/4M, under 1 on road graphs; beyond, they grow checked.
-    const int team = choose_solver(nodes, records, false, threads) == solver_kind::buckets_team ? threads : 1;
+    const int team =
+        choose_solver(nodes, records, false, threads) == solver_kind::buckets_team ? threads : 1;
     return size_t(nodes) * 12 + bucket_solver_bytes(team) + (size_t(1) << 20);
 }
 
@@ -71,6 +72,7 @@ double compute_distances() {
     case solver_kind::buckets_alone: complete = solve_with_buckets(1); break;
     case solver_kind::buckets_team: complete = solve_with_buckets(threads); break;
     }
-    if (!complete) fputs("Warning: Search ended early, the graph might not be connected.\n", stderr);
+    if (!complete)
+        fputs("Warning: Search ended early, the graph might not be connected.\n", stderr);
     return get_time() - t0;
 }

@@ -2,9 +2,10 @@
 // at 1, 2, 3 and 8 threads, with bucket widths from 1 up, rings small enough to overflow,
 // fusion on and off, weights that tie, weigh zero or straddle 2^30, several components,
 // both store layouts and shuffled rows; and the rule's promise about small graphs.
+#include "bucket_solver.h"
+
 #include <algorithm>
 
-#include "bucket_solver.h"
 #include "faithful_model.h"
 #include "test_support.h"
 
@@ -55,8 +56,9 @@ testing::AssertionResult same_as_model(bool complete, const model_run &want) {
             return testing::AssertionFailure() << "node " << i << " settled flag " << int(tree[i]);
     }
     if (complete == want.warned)
-        return testing::AssertionFailure() << (complete ? "settled every node, the model warned"
-                                                        : "left nodes unsettled, the model did not");
+        return testing::AssertionFailure()
+               << (complete ? "settled every node, the model warned"
+                            : "left nodes unsettled, the model did not");
     return testing::AssertionSuccess();
 }
 
@@ -87,7 +89,8 @@ TEST_F(bucket_solver_test, small_graphs_match_model_at_every_team_size) {
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta << ", ring "
                 << bucket_ring_max << ", fusion below " << bucket_fusion_max << ", claims of "
-                << bucket_claim_records << " records\n" << text;
+                << bucket_claim_records << " records\n"
+                << text;
             ASSERT_EQ(bucket_last_team, threads) << "seed " << seed;
         }
     }
@@ -103,10 +106,10 @@ TEST_F(bucket_solver_test, small_graphs_match_model_at_every_team_size) {
 // it: a node at 2^30 must show the least value offered but never be settled or relax its
 // row, and a heavy start value must give way only to a strictly smaller offer.
 TEST_F(bucket_solver_test, values_around_the_settle_bound_match_model) {
-    static const int32_t from_source[] = {infinite, infinite + 1, INT32_MAX, INT32_MAX - 1,
-                                          (1 << 29) - 1, 1 << 29, (1 << 29) + 1, infinite - 1};
-    static const int32_t between[] = {0, 1, 2, (1 << 29) - 1, 1 << 29, (1 << 29) + 1,
-                                      infinite - 1, infinite, infinite + 1};
+    static const int32_t from_source[] = {infinite,      infinite + 1, INT32_MAX,     INT32_MAX - 1,
+                                          (1 << 29) - 1, 1 << 29,      (1 << 29) + 1, infinite - 1};
+    static const int32_t between[] = {
+        0, 1, 2, (1 << 29) - 1, 1 << 29, (1 << 29) + 1, infinite - 1, infinite, infinite + 1};
     int above_bound = 0;
     for (uint32_t seed = 1; seed <= 1500; ++seed) {
         std::mt19937 rng(seed);
@@ -119,13 +122,16 @@ TEST_F(bucket_solver_test, values_around_the_settle_bound_match_model) {
         const std::string text = plain_text(g);
         const model_run want = run_model(text);
         ASSERT_TRUE(want.ok);
-        above_bound += *std::max_element(want.min_distance.begin(), want.min_distance.end()) > infinite;
+        above_bound +=
+            *std::max_element(want.min_distance.begin(), want.min_distance.end()) > infinite;
         load_graph(text);
         reshape_loaded_store(rng, false);
         for (int threads : {1, 2, 3}) {
-            const int32_t delta = std::vector<int32_t>{2, 1 << 20, 1 << 29, 0}[size_t(pick(rng, 0, 3))];
+            const int32_t delta =
+                std::vector<int32_t>{2, 1 << 20, 1 << 29, 0}[size_t(pick(rng, 0, 3))];
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
-                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n" << text;
+                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n"
+                << text;
         }
     }
     // Unsettled nodes that kept a heavy start value or took a heavy offer.
@@ -151,7 +157,8 @@ TEST_F(bucket_solver_test, entries_at_the_ring_edges_match_model) {
             const int32_t delta = pick(rng, 1, 2);
             bucket_fusion_max = pick(rng, 0, 1) ? 0 : 1 << 20;
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
-                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n" << text;
+                << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n"
+                << text;
         }
     }
 }
@@ -165,7 +172,8 @@ TEST_F(bucket_solver_test, large_buckets_shared_by_the_team_match_model) {
         g.n = pick(rng, 1000, 2500);
         const int kind = int(seed % 3);
         // A spanning tree keeps most nodes in reach; a few hubs make long rows.
-        for (int32_t v = 2; v <= g.n; ++v) g.edges.push_back({v, pick(rng, 1, v - 1), bucket_weight(rng, kind)});
+        for (int32_t v = 2; v <= g.n; ++v)
+            g.edges.push_back({v, pick(rng, 1, v - 1), bucket_weight(rng, kind)});
         for (int k = 3 * g.n; k > 0; --k) {
             const int32_t u = pick(rng, 0, 9) == 0 ? pick(rng, 1, 8) : pick(rng, 1, g.n);
             g.edges.push_back({u, pick(rng, 1, g.n), bucket_weight(rng, kind)});
@@ -178,7 +186,8 @@ TEST_F(bucket_solver_test, large_buckets_shared_by_the_team_match_model) {
         for (int threads : {2, 3, 8}) {
             bucket_fusion_max = pick(rng, 0, 1) ? 0 : 100;
             bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
-            const int32_t delta = kind == 0 ? 1 : std::vector<int32_t>{256, 4096, 1 << 29}[size_t(pick(rng, 0, 2))];
+            const int32_t delta =
+                kind == 0 ? 1 : std::vector<int32_t>{256, 4096, 1 << 29}[size_t(pick(rng, 0, 2))];
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta
                 << ", claims of " << bucket_claim_records << " records";
