@@ -16,7 +16,9 @@
 
 size_t read_team_min_bytes = size_t(4) << 20;
 void (*first_pass_checked)() = nullptr;
-int64_t keep_lines_max_bytes = int64_t(32) << 20;
+// Up to 64 MiB the kept lines fit in the fixed allowance beside the store, and replaying
+// them beats scanning the file again (complete 3000: 73 against 87 ms at two threads).
+int64_t keep_lines_max_bytes = int64_t(64) << 20;
 
 namespace {
 
