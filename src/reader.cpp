@@ -25,8 +25,9 @@ namespace {
 constexpr int64_t NO_FAULT = -1;
 // Lines handed to the caller at a time: small enough to stay in the first-level cache.
 constexpr size_t BATCH_LINES = 1024;
-// Edge lines of a stream are kept in blocks of this many.
-constexpr size_t BLOCK_LINES = size_t(1) << 16;
+// Edge lines held in memory are kept in blocks of this many (1.5 MiB): arrays of their own
+// that the allocator keeps for reuse, so that releasing them unmaps nothing mid-run.
+constexpr size_t BLOCK_LINES = size_t(1) << 17;
 // Room past a window's bytes: a newline after an unterminated last line, then eight
 // readable bytes for the scanner's wide loads.
 constexpr size_t SLACK_BYTES = 16;
