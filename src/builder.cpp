@@ -79,30 +79,33 @@ bool choose_packed(const edge_stats &stats) {
     return true;
 }
 
-// Turns member m's counts for nodes [lo, hi) into row lengths (kept in nodes) and each
-// member's offset inside the row; returns the records of the block.
+// Row lengths of nodes [lo, hi), kept in nodes; returns the records of the block. The
+// counts are only read: a member's count of a node it never met is still an untouched
+// page, and writing it would cost a copy-on-write fault that interrupts the other core.
 uint64_t sum_rows(int members, int64_t lo, int64_t hi) {
     uint64_t block = 0;
     for (int64_t u = lo; u < hi; ++u) {
-        uint32_t within = 0;
-        for (int m = 0; m < members; ++m) {
-            const uint32_t count = member_arrays[m][u];
-            member_arrays[m][u] = within;
-            within += count;
-        }
-        nodes[u] = within;
-        block += within;
+        uint32_t length = 0;
+        for (int m = 0; m < members; ++m) length += member_arrays[m][u];
+        nodes[u] = length;
+        block += length;
     }
     return block;
 }
 
-// Row starts for nodes [lo, hi) from the block's first record; members' cursors with them.
+// Row starts for nodes [lo, hi) from the block's first record, and each member's cursor
+// in the rows it fills: its slot follows the slots of the members before it.
 void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
     uint32_t start = uint32_t(base);
     for (int64_t u = lo; u < hi; ++u) {
         const uint32_t length = nodes[u];
         nodes[u] = start;
-        for (int m = 0; m < members; ++m) member_arrays[m][u] += start;
+        uint32_t cursor = start;
+        for (int m = 0; m < members; ++m) {
+            const uint32_t count = member_arrays[m][u];
+            if (count != 0) member_arrays[m][u] = cursor;
+            cursor += count;
+        }
         start += length;
     }
 }
