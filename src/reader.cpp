@@ -25,9 +25,10 @@ namespace {
 constexpr int64_t NO_FAULT = -1;
 // Lines handed to the caller at a time: small enough to stay in the first-level cache.
 constexpr size_t BATCH_LINES = 1024;
-// Edge lines held in memory are kept in blocks of this many (1.5 MiB): arrays of their own
-// that the allocator keeps for reuse, so that releasing them unmaps nothing mid-run.
-constexpr size_t BLOCK_LINES = size_t(1) << 17;
+// Edge lines held in memory are kept in blocks of this many, one huge page each: arrays
+// of their own that fault in at once and that the allocator keeps for reuse, so that
+// releasing them unmaps nothing mid-run.
+constexpr size_t BLOCK_LINES = (size_t(2) << 20) / sizeof(edge_line);
 // Room past a window's bytes: a newline after an unterminated last line, then eight
 // readable bytes for the scanner's wide loads.
 constexpr size_t SLACK_BYTES = 16;
