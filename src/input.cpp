@@ -503,7 +503,7 @@ bool input_read_failed() { return input.read_failed; }
 int64_t input_consumed() { return input.consumed + int64_t(input.begin); }
 
 void stop_lines() {
-    release_array(input.data);
+    discard_array(input.data);  // a plain file is read by the ranges from here on
     input.data = nullptr;
     input.capacity = input.begin = input.end = 0;
 }

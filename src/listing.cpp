@@ -18,9 +18,9 @@
 
 namespace {
 
-// A chunk's text (under half a megabyte) stays in the cache of the member that formats it,
+// A chunk's text (under a quarter of a megabyte) stays in the cache of the member that formats it,
 // and the few chunks in flight keep the fresh memory a listing touches small.
-constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 14;
+constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 13;
 // "Node " + 10 digits + ": \t" + 11 characters + newline.
 constexpr size_t MAX_LINE_BYTES = 30;
 const char HEADING[] = "\nMinimal distance from node 0 to every other node:\n";

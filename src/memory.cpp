@@ -1,7 +1,7 @@
 // Large arrays are mappings of their own, 2 MiB aligned and advised as huge-page
-// candidates; small ones come from malloc. A released mapping stays in a short table and
-// serves the next request it can hold. Every failure to get memory ends the run with the
-// one memory message.
+// candidates where that wastes little; small ones come from malloc. A released mapping
+// stays in a short list and serves the next request it can hold. Every failure to get
+// memory ends the run with the one memory message.
 #include "memory.h"
 
 #include <sys/mman.h>
@@ -20,27 +20,87 @@ namespace {
 constexpr size_t HUGE_PAGE_BYTES = size_t(2) << 20;
 // From this size on an array gets a mapping of its own; below it malloc is cheaper.
 constexpr size_t LARGE_ARRAY_BYTES = size_t(1) << 20;
-// From a huge page's size on, an array takes huge pages: one fault instead of 512 for
-// each 2 MiB touched. The last page of an array may hold up to 2 MiB it never uses.
-constexpr size_t HUGE_ARRAY_BYTES = size_t(2) << 20;
+// An array takes huge pages (one fault instead of 512 for each 2 MiB touched) when the
+// part of its last huge page it would not use is at most an eighth of it: a huge page is
+// resident whole once touched.
 
 struct mapping {
     char *start;
     size_t length;  // whole pages, as mapped
-    bool in_use;
 };
 
-// Few large arrays live at once; kept ones make room for new ones when the table fills.
-constexpr int MAX_MAPPINGS = 64;
-mapping mappings[MAX_MAPPINGS];
-int num_mappings = 0;
-size_t kept_bytes = 0;  // mapped but not in use
+// Large arrays in use, any number of them (a stream's blocks of lines run to thousands):
+// an open-addressed table keyed by address, at most half full.
+mapping *in_use = nullptr;
+size_t in_use_capacity = 0;  // a power of two
+size_t in_use_count = 0;
+
+// Released mappings kept for reuse: a few, the largest ones freed; beyond, unmapped.
+constexpr int MAX_KEPT = 32;
+mapping kept[MAX_KEPT];
+int num_kept = 0;
+size_t kept_bytes = 0;
 
 size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
+size_t slot_of(const void *start) {
+    return size_t((uintptr_t(start) >> 12) * 0x9e3779b97f4a7c15ULL) & (in_use_capacity - 1);
+}
+
+// Records a mapping as in use; false when the table cannot grow.
+bool remember(char *start, size_t length) {
+    if (2 * (in_use_count + 1) > in_use_capacity) {
+        const size_t old_capacity = in_use_capacity;
+        mapping *old = in_use;
+        const size_t capacity = old_capacity == 0 ? 64 : 2 * old_capacity;
+        mapping *grown = static_cast<mapping *>(calloc(capacity, sizeof(mapping)));
+        if (grown == nullptr) return false;
+        in_use = grown;
+        in_use_capacity = capacity;
+        for (size_t k = 0; k < old_capacity; ++k) {
+            if (old[k].start == nullptr) continue;
+            size_t slot = slot_of(old[k].start);
+            while (in_use[slot].start != nullptr) slot = (slot + 1) & (capacity - 1);
+            in_use[slot] = old[k];
+        }
+        free(old);
+    }
+    size_t slot = slot_of(start);
+    while (in_use[slot].start != nullptr) slot = (slot + 1) & (in_use_capacity - 1);
+    in_use[slot] = mapping{start, length};
+    ++in_use_count;
+    return true;
+}
+
+// Takes the mapping that starts at start out of the table; false when there is none
+// (the array came from malloc).
+bool forget(const void *start, mapping *found) {
+    if (in_use_capacity == 0) return false;
+    const size_t mask = in_use_capacity - 1;
+    size_t slot = slot_of(start);
+    while (in_use[slot].start != start) {
+        if (in_use[slot].start == nullptr) return false;
+        slot = (slot + 1) & mask;
+    }
+    *found = in_use[slot];
+    // Shift back the entries after it that probed past it, so that no probe breaks.
+    size_t hole = slot;
+    for (size_t next = (slot + 1) & mask; in_use[next].start != nullptr; next = (next + 1) & mask) {
+        const size_t home = slot_of(in_use[next].start);
+        if (((next - home) & mask) >= ((next - hole) & mask)) {
+            in_use[hole] = in_use[next];
+            hole = next;
+        }
+    }
+    in_use[hole].start = nullptr;
+    --in_use_count;
+    return true;
+}
+
 // A fresh mapping of at least bytes, zero-filled by the kernel; null on failure.
 char *map_fresh(size_t bytes, size_t *length) {
-    const bool huge = bytes >= HUGE_ARRAY_BYTES;
+    const size_t unused = round_up(bytes, HUGE_PAGE_BYTES) - bytes;
+    const bool huge = bytes >= HUGE_PAGE_BYTES / 2 && unused <= bytes / 8;
     const size_t unit = huge ? HUGE_PAGE_BYTES : size_t(sysconf(_SC_PAGESIZE));
     const size_t want = round_up(bytes, unit);
     const size_t slack = huge ? HUGE_PAGE_BYTES : 0;
@@ -60,40 +120,35 @@ char *map_fresh(size_t bytes, size_t *length) {
     return start;
 }
 
-// Records a new mapping as in use; false when the table is full even of arrays in use.
-bool remember(char *start, size_t length) {
-    if (num_mappings == MAX_MAPPINGS) {
-        int kept = 0;
-        for (int k = 0; k < num_mappings; ++k) {
-            if (mappings[k].in_use) {
-                mappings[kept++] = mappings[k];
-            } else {
-                munmap(mappings[k].start, mappings[k].length);
-                kept_bytes -= mappings[k].length;
-            }
-        }
-        num_mappings = kept;
-        if (num_mappings == MAX_MAPPINGS) return false;
+// Takes out of the kept list the smallest mapping that holds bytes; false when none does.
+bool take_kept(size_t bytes, mapping *taken) {
+    int best = -1;
+    for (int k = 0; k < num_kept; ++k) {
+        if (kept[k].length >= bytes && (best < 0 || kept[k].length < kept[best].length)) best = k;
     }
-    mappings[num_mappings++] = mapping{start, length, true};
+    if (best < 0) return false;
+    *taken = kept[best];
+    kept[best] = kept[--num_kept];
+    kept_bytes -= taken->length;
     return true;
 }
 
-mapping *find_mapping(const void *start) {
-    for (int k = 0; k < num_mappings; ++k) {
-        if (mappings[k].start == start) return &mappings[k];
+// Keeps a released mapping for reuse, or unmaps it (or the smallest kept one) when the
+// list is full.
+void keep(mapping released) {
+    if (num_kept == MAX_KEPT) {
+        int smallest = 0;
+        for (int k = 1; k < num_kept; ++k) smallest = kept[k].length < kept[smallest].length ? k : smallest;
+        if (kept[smallest].length >= released.length) {
+            munmap(released.start, released.length);
+            return;
+        }
+        munmap(kept[smallest].start, kept[smallest].length);
+        kept_bytes -= kept[smallest].length;
+        kept[smallest] = kept[--num_kept];
     }
-    return nullptr;
-}
-
-// The smallest kept mapping that holds bytes, or null.
-mapping *find_kept(size_t bytes) {
-    mapping *best = nullptr;
-    for (int k = 0; k < num_mappings; ++k) {
-        mapping &m = mappings[k];
-        if (!m.in_use && m.length >= bytes && (best == nullptr || m.length < best->length)) best = &m;
-    }
-    return best;
+    kept[num_kept++] = released;
+    kept_bytes += released.length;
 }
 
 void *allocate(size_t count, size_t size, bool zeroed) {
@@ -107,11 +162,13 @@ void *allocate(size_t count, size_t size, bool zeroed) {
     void *array = nullptr;
 #pragma omp critical(norvane_memory)
     {
-        mapping *kept = zeroed ? nullptr : find_kept(bytes);
-        if (kept != nullptr) {
-            kept->in_use = true;
-            kept_bytes -= kept->length;
-            array = kept->start;
+        mapping taken;
+        if (!zeroed && take_kept(bytes, &taken)) {
+            if (remember(taken.start, taken.length)) {
+                array = taken.start;
+            } else {
+                munmap(taken.start, taken.length);
+            }
         } else {
             size_t length = 0;
             char *start = map_fresh(bytes, &length);
@@ -177,20 +234,41 @@ void release_array(void *array) {
     bool mapped = false;
 #pragma omp critical(norvane_memory)
     {
-        mapping *m = find_mapping(array);
-        if (m != nullptr) {
-            mapped = true;
-            if (m->in_use) {
-                m->in_use = false;
-                kept_bytes += m->length;
-            }
-        }
+        mapping released;
+        mapped = forget(array, &released);
+        if (mapped) keep(released);
     }
     if (!mapped) free(array);
 }
 
+void discard_array(void *array) {
+    if (array == nullptr) return;
+    bool mapped = false;
+#pragma omp critical(norvane_memory)
+    {
+        mapping released;
+        mapped = forget(array, &released);
+        if (mapped) munmap(released.start, released.length);
+    }
+    if (!mapped) free(array);
+}
+
+void release_kept_arrays() {
+#pragma omp critical(norvane_memory)
+    {
+        for (int k = 0; k < num_kept; ++k) munmap(kept[k].start, kept[k].length);
+        num_kept = 0;
+        kept_bytes = 0;
+    }
+}
+
 void release_all_arrays() {
-    for (int k = 0; k < num_mappings; ++k) munmap(mappings[k].start, mappings[k].length);
-    num_mappings = 0;
-    kept_bytes = 0;
+    release_kept_arrays();
+    for (size_t k = 0; k < in_use_capacity; ++k) {
+        if (in_use[k].start != nullptr) munmap(in_use[k].start, in_use[k].length);
+    }
+    free(in_use);
+    in_use = nullptr;
+    in_use_capacity = 0;
+    in_use_count = 0;
 }

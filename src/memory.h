@@ -18,7 +18,15 @@ void *allocate_zeroed_array(size_t count, size_t size);
 // for reuse until release_all_arrays.
 void release_array(void *array);
 
-// Unmaps every large array kept for reuse.
+// Releases an array for good: a large one's pages leave the process at once instead of
+// being kept for reuse. For memory read once that would otherwise add to the peak.
+void discard_array(void *array);
+
+// Unmaps the large arrays kept for reuse that no allocation has taken again, so that
+// their pages leave the process.
+void release_kept_arrays();
+
+// Unmaps every large array, kept or not; for the end of a run.
 void release_all_arrays();
 
 // Writes "Error: cannot allocate memory." and ends the run.

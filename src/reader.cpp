@@ -240,14 +240,19 @@ void append_lines(line_store &store, const edge_line *lines, size_t count) {
     }
 }
 
-// Hands lines [from, to) of store to batch, a block at a time.
-void replay_lines(const line_store &store, int64_t from, int64_t to, edge_batch_fn batch, void *context) {
+// Hands lines [from, to) of store to batch, a block at a time; from is at the start of a
+// block. With discard set each block is released for good once handed over, so that the
+// held lines shrink as the store they fill grows.
+void replay_lines(line_store &store, int64_t from, int64_t to, edge_batch_fn batch, void *context, bool discard) {
     while (from < to) {
         const size_t block = size_t(from) / BLOCK_LINES;
-        const size_t within = size_t(from) % BLOCK_LINES;
-        size_t count = BLOCK_LINES - within;
+        size_t count = BLOCK_LINES;
         if (int64_t(count) > to - from) count = size_t(to - from);
-        batch(store.blocks[block] + within, count, context);
+        batch(store.blocks[block], count, context);
+        if (discard) {
+            discard_array(store.blocks[block]);
+            store.blocks[block] = nullptr;
+        }
         from += int64_t(count);
     }
 }
@@ -304,6 +309,7 @@ struct reader_state {
     int num_ranges = 0;
     range_state *ranges = nullptr;  // num_ranges + 1, the last holding the end of the file
     line_store stream_lines;  // a stream's kept lines
+    int *stream_passes = nullptr;  // passes over each of a stream's ranges so far
     bool keep_file_lines = false;  // a plain file small enough to hold its kept lines
     edge_stats stream_stats = {0, 0, 0, 0, 0};
 };
@@ -361,13 +367,20 @@ int prepare_stream(int max_ranges) {
     const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
     int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
     if (ranges > max_ranges) ranges = max_ranges;
+    reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
+    for (int64_t r = 0; r < ranges; ++r) reading.stream_passes[r] = 0;
     return int(ranges);
 }
 
+// A stream's range r is whole blocks, so that no block is shared by two members and each
+// can be released by the one that fills from it. The second pass releases them.
 void read_stream_range(int r, edge_batch_fn batch, void *context) {
     const int64_t total = reading.stream_lines.count;
-    replay_lines(reading.stream_lines, total * r / reading.num_ranges, total * (r + 1) / reading.num_ranges, batch,
-                 context);
+    const int64_t blocks = int64_t(reading.stream_lines.num_blocks);
+    const int64_t from = blocks * r / reading.num_ranges * int64_t(BLOCK_LINES);
+    const int64_t to = blocks * (r + 1) / reading.num_ranges * int64_t(BLOCK_LINES);
+    const bool second = reading.stream_passes[r]++ > 0;
+    replay_lines(reading.stream_lines, from, to < total ? to : total, batch, context, second);
 }
 
 // ------------------------------------------------------------------ plain files
@@ -513,7 +526,7 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     range_state &range = reading.ranges[r];
     const bool again = range.fault != FAULT_NONE || range.lines >= 0;
     if (again && reading.keep_file_lines) {
-        replay_lines(range.lines_kept, 0, range.lines_kept.count, batch, context);
+        replay_lines(range.lines_kept, 0, range.lines_kept.count, batch, context, true);
         range.lines_again = range.lines;
         range.kept_again = range.kept;
         range.checksum_again = range.checksum;
@@ -536,6 +549,10 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
         range.max_offset = s.max_offset;
         range.fault = result.fault;
         range.fault_offset = result.fault_offset;
+        if (keep_lines) {  // the second pass replays the lines; the window would only add to the peak
+            free(range.window.buffer);
+            range.window = file_window();
+        }
     } else {
         range.lines_again = s.lines;
         range.kept_again = s.kept;
@@ -647,6 +664,7 @@ void check_second_pass() {
 void release_reading() {
     close_input();
     release_lines(reading.stream_lines);
+    release_array(reading.stream_passes);
     for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) {
         free(reading.ranges[r].window.buffer);
         release_lines(reading.ranges[r].lines_kept);
