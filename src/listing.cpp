@@ -94,14 +94,16 @@ bool write_listing() {
     // Two sets of buffers: while one member writes a batch from one set, the others
     // format the next batch into the other. A batch holds two chunks per member, taken
     // as they come, so the member that writes still formats its share.
-    const int members = omp_get_max_threads();
+    // Below 2^16 lines the listing takes a few milliseconds on one thread, less than a
+    // team that has not started yet would take to start.
+    const int members = n >= (int64_t(1) << 16) ? omp_get_max_threads() : 1;
     const int64_t per_batch = chunks < 2 * int64_t(members) ? chunks : 2 * int64_t(members);
     const int64_t batches = (chunks + per_batch - 1) / per_batch;
     const size_t chunk_bytes = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
     char *text = static_cast<char *>(allocate_array(size_t(2 * per_batch), chunk_bytes));
     size_t *lengths = static_cast<size_t *>(allocate_array(size_t(2 * per_batch), sizeof(size_t)));
     bool written = true;
-#pragma omp parallel num_threads(members)
+#pragma omp parallel num_threads(members) if (members > 1)
     for (int64_t batch = 0; batch < batches; ++batch) {
         const int64_t set = (batch % 2) * per_batch;
         const int64_t first_chunk = batch * per_batch;

@@ -469,10 +469,11 @@ TEST_F(fast_listing, small_graphs_list_like_model) {
 
 // A path's distances are its running sums, whatever the signs, as long as they stay
 // below 2^30: no node can be offered a value by any but its two neighbours. Around the
-// 2^14-node formatting chunks: one full chunk, one line past it, and many batches.
+// 2^13-node formatting chunks: one full chunk, one line past it on one thread, and many
+// batches on a team (from 2^16 nodes).
 TEST_F(fast_listing, paths_spanning_formatting_chunks_list_like_model) {
     std::mt19937 rng(11);
-    for (int32_t n : {(1 << 14) + 1, (1 << 14) + 2, 300000}) {
+    for (int32_t n : {(1 << 13) + 1, (1 << 13) + 2, 300000}) {
         std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
         model_run want;
         want.min_distance.assign(size_t(n), 0);
