@@ -1,5 +1,7 @@
-// Graph subsystem: the process-wide graph state, the reader that builds it from a
-// DIMACS shortest-path file, and the edge-weight lookup the solver asks of it.
+// Graph subsystem: the process-wide graph state, read_graph, the recipe that builds it
+// from a DIMACS shortest-path file (input -> reader -> builder), and get_distance, the
+// lookup of one edge's weight (the solvers walk the rows instead; the tests and the fuzz
+// target ask it).
 // Invariant: after read_graph returns, the store is read-only and node u's records are
 // positions nodes[u] .. nodes[u+1] of the pool (edges, or packed_edges when every record
 // fits in 32 bits), one per neighbour (the earliest edge line joining the two), never a
@@ -24,7 +26,7 @@ extern edge_record *edges;     // the record pool, rows back to back; null when 
 extern uint32_t *packed_edges;
 extern int packed_weight_bits;
 extern int64_t edge_counter;   // records kept in the pool
-extern bool negative_weights;  // some edge line carries a weight below zero
+extern bool negative_weights;  // some record the store may hold weighs less than zero
 extern int32_t *min_distance;  // filled by the solver
 extern uint8_t *tree;          // 1 once settled; filled by the solver
 

@@ -13,7 +13,7 @@ enum class solver_kind { scan, queue, buckets_alone, buckets_team };
 // The algorithm the rule picks for a graph of this size and sign and a team of threads.
 solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads);
 
-// Bytes the solver may hold at once, for the load path's check before it allocates anything.
+// Bytes the solver may hold at once; compute_distances checks them before it starts.
 size_t solver_bytes(int64_t nodes, int64_t records, int threads);
 
 // Where the rule starts the team (records + nodes, non-negative weights) and where one
