@@ -14,6 +14,7 @@
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
+#include "team.h"
 
 bool pack_records = true;
 int64_t build_team_min_work = int64_t(1) << 16;
@@ -226,6 +227,7 @@ void build_store(int ranges) {
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         const int m = omp_get_thread_num();
+        if (m != 0) team_running();
         member_arrays[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n), sizeof(uint32_t)));
         read_edge_range(m, count_batch, member_arrays[m]);
     }

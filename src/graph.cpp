@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
+#include "team.h"
 
 int32_t num_nodes = 0;
 int32_t num_edges = 0;
@@ -28,6 +29,7 @@ void read_graph(const char *path) {
     const int members = build_members(num_nodes, num_edges);
     allocate_graph(num_nodes, num_edges, members);
     const int ranges = prepare_edge_lines(members);
+    if (ranges > 1) wake_team();
     build_store(ranges);
     release_reading();
 }

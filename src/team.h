@@ -1,7 +1,15 @@
 // The OpenMP team between the steps of a run. Members left idle spin for a while before
 // they sleep, taking a core from whatever runs next on one thread: the inflating thread,
-// a solver on one thread, or another program on a shared machine.
+// a solver on one thread, or another program on a shared machine. And a core left idle
+// sleeps: on a virtual machine waking it for the team's first region costs milliseconds.
 #pragma once
 
 // Ends the team's idle members, if any; the next parallel region starts them anew.
 void rest_team();
+
+// Keeps another core awake, yielding, until team_running is called or a few milliseconds
+// pass; called as soon as a run knows it will start a team.
+void wake_team();
+
+// Tells the waker that a member other than the calling thread is running.
+void team_running();
