@@ -131,17 +131,18 @@ graph_file() {
     echo "$data_dir/$file"
 }
 
-# GAP's delta-stepping bucket width per graph family, the best of those tried on this
-# machine (weights: road graphs up to ~100000, generated graphs 1..1000).
+# GAP's delta-stepping bucket width per graph family and thread count: the best of a sweep
+# of 4 to 8 widths per graph on this machine (bench/solve_vs_gap.sh).
 gap_delta() {
     if [ -n "${GAP_DELTA:-}" ]; then echo "$GAP_DELTA"; return; fi
-    case $1 in
-        usa) echo 1000 ;;
-        ny|ny-gz|bay|bay-gz) echo 16000 ;;
-        grid) echo 1000 ;;
-        random) echo 100 ;;
-        rmat) echo 5 ;;
-        complete) echo 1 ;;
+    case $1:$2 in
+        usa:1) echo 2000 ;;  usa:*) echo 1000 ;;
+        ny:1|ny-gz:1) echo 4096 ;;  ny:*|ny-gz:*) echo 8192 ;;
+        bay:1|bay-gz:1) echo 2048 ;;  bay:*|bay-gz:*) echo 8192 ;;
+        grid:1) echo 2048 ;;  grid:*) echo 1024 ;;
+        random:1) echo 4 ;;  random:*) echo 8 ;;
+        rmat:*) echo 2 ;;
+        complete:1) echo 4 ;;  complete:*) echo 2 ;;
     esac
 }
 
@@ -198,7 +199,7 @@ stamp=$(date +%Y%m%d-%H%M%S)
 report=$data_dir/results-$stamp.md
 # The same medians, one row per graph and program, for bench/plot.sh.
 table=$data_dir/results-$stamp.tsv
-printf 'graph\tprogram\twall_s\tcompute_s\trss_mib\n' >"$table"
+printf 'graph\tprogram\twall_s\tcompute_s\trss_mib\tanon_mib\n' >"$table"
 failed=0
 compute_rows=()
 {
@@ -264,8 +265,8 @@ for name in "${selected[@]}"; do
 
     gap_keys=() gap_labels=()
     if [ -n "$gap" ]; then
-        delta=$(gap_delta "$base")
         for t in 1 2; do
+            delta=$(gap_delta "$base" $t)
             key=$name.gap$t
             rm -f "$data_dir/out/$key.samples"
             gap_keys+=("$key")
@@ -274,6 +275,15 @@ for name in "${selected[@]}"; do
             if run_gap "$key" "$t" "$delta" "$graph"; then status[$key]=ok; else status[$key]=failed; ok=0; fi
         done
     fi
+
+    # Peak anonymous memory, one run each with the sampler (it takes a core of its own, so
+    # never during the timed runs): a mapped input file's pages are left out.
+    for i in "${!keys[@]}"; do
+        key=${keys[$i]}
+        [ "${status[$key]}" = ok ] || continue
+        OMP_NUM_THREADS=${threads[$i]} "$build/bench/peak_anon" "${cmds[$i]}" "${inputs[$i]}" \
+            | awk '{ print $1 }' >"$data_dir/out/$key.anon" || echo 0 >"$data_dir/out/$key.anon"
+    done
 
     finished=()
     for key in "${keys[@]}"; do [ "${status[$key]}" = ok ] && finished+=("$key"); done
@@ -303,14 +313,15 @@ for name in "${selected[@]}"; do
         echo
         echo "$check"
         echo
-        echo "| program | wall s | compute s | peak RSS MiB | peer/norvane wall |"
-        echo "|---|---:|---:|---:|---:|"
+        echo "| program | wall s | compute s | peak RSS MiB | peak RssAnon MiB | peer/norvane wall |"
+        echo "|---|---:|---:|---:|---:|---:|"
         for i in "${!keys[@]}"; do
             key=${keys[$i]}
             if [ "${status[$key]}" != ok ]; then
-                echo "| ${labels[$i]} | ${status[$key]} | | | |"
+                echo "| ${labels[$i]} | ${status[$key]} | | | | |"
                 continue
             fi
+            anon=$(cat "$data_dir/out/$key.anon" 2>/dev/null || echo 0)
             wall=$(stat_of "$key" 1)
             compute=$(stat_of "$key" 2)
             rss=$(stat_of "$key" 3)
@@ -318,21 +329,21 @@ for name in "${selected[@]}"; do
             if [ -n "$peer_wall" ] && [ "$key" != "$name.peer" ]; then
                 ratio=$(awk -v p="$peer_wall" -v n="$wall" 'BEGIN { printf "%.2f", p / n }')
             fi
-            awk -v l="${labels[$i]}" -v w="$wall" -v c="$compute" -v m="$rss" -v r="$ratio" \
-                'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %s |\n", l, w / 1e6, c, m / 1024, r }'
-            awk -v g="$name" -v k="${key#*.}" -v w="$wall" -v c="$compute" -v m="$rss" \
-                'BEGIN { printf "%s\t%s\t%.3f\t%.3f\t%.1f\n", g, k, w / 1e6, c, m / 1024 }' >>"$table"
+            awk -v l="${labels[$i]}" -v w="$wall" -v c="$compute" -v m="$rss" -v a="$anon" -v r="$ratio" \
+                'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.1f | %s |\n", l, w / 1e6, c, m / 1024, a / 1024, r }'
+            awk -v g="$name" -v k="${key#*.}" -v w="$wall" -v c="$compute" -v m="$rss" -v a="$anon" \
+                'BEGIN { printf "%s\t%s\t%.3f\t%.3f\t%.1f\t%.1f\n", g, k, w / 1e6, c, m / 1024, a / 1024 }' >>"$table"
         done
         for i in "${!gap_keys[@]}"; do
             key=${gap_keys[$i]}
             if [ "${status[$key]}" != ok ]; then
-                echo "| ${gap_labels[$i]} | ${status[$key]} | | | |"
+                echo "| ${gap_labels[$i]} | ${status[$key]} | | | | |"
                 continue
             fi
             compute=$(stat_of "$key" 2)
-            awk -v l="${gap_labels[$i]}" -v c="$compute" 'BEGIN { printf "| %s | — | %.4f | — | — |\n", l, c }'
+            awk -v l="${gap_labels[$i]}" -v c="$compute" 'BEGIN { printf "| %s | — | %.4f | — | — | — |\n", l, c }'
             awk -v g="$name" -v k="${key#*.}" -v c="$compute" \
-                'BEGIN { printf "%s\t%s\t-\t%.4f\t-\n", g, k, c }' >>"$table"
+                'BEGIN { printf "%s\t%s\t-\t%.4f\t-\t-\n", g, k, c }' >>"$table"
         done
     } | tee -a "$report"
 
@@ -346,7 +357,7 @@ for name in "${selected[@]}"; do
                 row="$row | —"
             fi
         done
-        compute_rows+=("$row | $(gap_delta "$base") |")
+        compute_rows+=("$row | $(gap_delta "$base" 1) / $(gap_delta "$base" 2) |")
     fi
     unset status
 done
