@@ -5,17 +5,15 @@
 // failed write rank 0 still takes every chunk sent to it, so no process is left waiting.
 #include "distributed_listing.h"
 
-#include <errno.h>
 #include <mpi.h>
 #include <omp.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "distributed_run.h"
 #include "distributed_store.h"
+#include "listing_text.h"
 #include "memory.h"
 
 int64_t listing_bytes_sent = 0;
@@ -24,61 +22,7 @@ namespace {
 
 // A chunk's text (under half a megabyte) stays in the cache of the member that formats it.
 constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 14;
-// "Node " + 10 digits + ": \t" + 11 characters + newline.
-constexpr size_t MAX_LINE_BYTES = 30;
 constexpr size_t CHUNK_BYTES = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
-const char HEADING[] = "\nMinimal distance from node 0 to every other node:\n";
-
-inline char *put_unsigned(char *out, uint32_t value) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) *out++ = digits[--count];
-    return out;
-}
-
-inline char *put_int(char *out, int32_t value) {
-    if (value < 0) {
-        *out++ = '-';
-        return put_unsigned(out, 0u - uint32_t(value));
-    }
-    return put_unsigned(out, uint32_t(value));
-}
-
-// Formats the lines of owned nodes [first, last) (local indices); returns the end.
-char *format_lines(char *out, int64_t first, int64_t last) {
-    for (int64_t i = first; i < last; ++i) {
-        memcpy(out, "Node ", 5);
-        out = put_unsigned(out + 5, uint32_t(first_local_node + i));
-        memcpy(out, ": \t", 3);
-        out = put_int(out + 3, local_distance[i]);
-        *out++ = '\n';
-    }
-    return out;
-}
-
-// A reader that goes away ends the run by SIGPIPE under the default disposition; a caller
-// that ignores the signal gets EPIPE here, which is a failure like any other.
-bool write_all(const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t done = write(STDOUT_FILENO, data, length);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            // Standard output may be inherited non-blocking: a full pipe is not a failure.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-                if (poll(&out, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return false;
-        }
-        data += done;
-        length -= size_t(done);
-    }
-    return true;
-}
 
 // This process's chunks: the owned nodes but node 0, NODES_PER_CHUNK at a time.
 struct chunk_plan {
@@ -106,7 +50,8 @@ void format_batch(const chunk_plan &plan, int64_t first_chunk, int64_t last_chun
         const int64_t first = plan.first + (first_chunk + c) * NODES_PER_CHUNK;
         const int64_t last = first + NODES_PER_CHUNK < num_local_nodes ? first + NODES_PER_CHUNK : num_local_nodes;
         char *start = text + size_t(c) * CHUNK_BYTES;
-        lengths[c] = int(format_lines(start, first, last) - start);
+        lengths[c] = int(
+            format_node_lines(start, first_local_node + first, local_distance + first, last - first) - start);
     }
 }
 
@@ -117,7 +62,7 @@ bool write_own_block(const chunk_plan &plan, char *text, int *lengths) {
         const int64_t last = first + plan.per_batch < plan.chunks ? first + plan.per_batch : plan.chunks;
         format_batch(plan, first, last, text, lengths);
         for (int64_t c = 0; written && c < last - first; ++c)
-            written = write_all(text + size_t(c) * CHUNK_BYTES, size_t(lengths[c]));
+            written = write_output(text + size_t(c) * CHUNK_BYTES, size_t(lengths[c]));
     }
     return written;
 }
@@ -135,7 +80,7 @@ bool write_block_of(int from, char *text, bool written) {
         char *arrived = text + size_t(k % 2) * CHUNK_BYTES;
         MPI_Irecv(text + size_t((k + 1) % 2) * CHUNK_BYTES, int(CHUNK_BYTES), MPI_BYTE, from, 0, MPI_COMM_WORLD,
                   &request);
-        if (written) written = write_all(arrived, size_t(length));
+        if (written) written = write_output(arrived, size_t(length));
     }
 }
 
@@ -172,7 +117,7 @@ bool write_listing_everywhere() {
     int *lengths = static_cast<int *>(allocate_array(size_t(2 * plan.per_batch), sizeof(int)));
     int written = 1;
     if (process_rank == 0) {
-        written = write_all(HEADING, sizeof HEADING - 1) && write_own_block(plan, text, lengths);
+        written = write_output(LISTING_HEADING, LISTING_HEADING_BYTES) && write_own_block(plan, text, lengths);
         for (int p = 1; p < num_processes; ++p) written = write_block_of(p, text, written);
     } else {
         send_block(plan, text, lengths);

@@ -4,78 +4,20 @@
 // more wall time than its formatting.
 #include "listing.h"
 
-#include <errno.h>
 #include <omp.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "graph.h"
+#include "listing_text.h"
 #include "memory.h"
 
 namespace {
 
-// A chunk's text (under a quarter of a megabyte) stays in the cache of the member that formats it,
-// and the few chunks in flight keep the fresh memory a listing touches small.
+// A chunk's text (under a quarter of a megabyte) stays in the cache of the member that
+// formats it, and the few chunks in flight keep the fresh memory a listing touches small.
 constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 13;
-// "Node " + 10 digits + ": \t" + 11 characters + newline.
-constexpr size_t MAX_LINE_BYTES = 30;
-const char HEADING[] = "\nMinimal distance from node 0 to every other node:\n";
-
-// Writes value in decimal at out; returns the end.
-inline char *put_unsigned(char *out, uint32_t value) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) *out++ = digits[--count];
-    return out;
-}
-
-inline char *put_int(char *out, int32_t value) {
-    if (value < 0) {
-        *out++ = '-';
-        return put_unsigned(out, 0u - uint32_t(value));
-    }
-    return put_unsigned(out, uint32_t(value));
-}
-
-// Formats the lines of nodes [first, last); returns the end of the text.
-char *format_lines(char *out, int32_t first, int32_t last) {
-    for (int32_t i = first; i < last; ++i) {
-        memcpy(out, "Node ", 5);
-        out = put_unsigned(out + 5, uint32_t(i));
-        memcpy(out, ": \t", 3);
-        out = put_int(out + 3, min_distance[i]);
-        *out++ = '\n';
-    }
-    return out;
-}
-
-// A reader that goes away ends the run by SIGPIPE under the default disposition; a caller
-// that ignores the signal gets EPIPE here, which is a failure like any other.
-bool write_all(const char *data, size_t length) {
-    while (length > 0) {
-        ssize_t done = write(STDOUT_FILENO, data, length);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            // Standard output may be inherited non-blocking: a full pipe is not a failure.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-                if (poll(&out, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return false;
-        }
-        data += done;
-        length -= size_t(done);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -83,14 +25,14 @@ bool write_listing() {
     const int64_t n = num_nodes;
     const int64_t chunks = (n - 1 + NODES_PER_CHUNK - 1) / NODES_PER_CHUNK;
     if (chunks <= 1) {
-        char *text = static_cast<char *>(allocate_array(sizeof HEADING + size_t(n) * MAX_LINE_BYTES, 1));
-        memcpy(text, HEADING, sizeof HEADING - 1);
-        char *end = format_lines(text + sizeof HEADING - 1, 1, int32_t(n));
-        const bool written = write_all(text, size_t(end - text));
+        char *text = static_cast<char *>(allocate_array(LISTING_HEADING_BYTES + size_t(n) * MAX_LINE_BYTES, 1));
+        memcpy(text, LISTING_HEADING, LISTING_HEADING_BYTES);
+        char *end = format_node_lines(text + LISTING_HEADING_BYTES, 1, min_distance + 1, n - 1);
+        const bool written = write_output(text, size_t(end - text));
         release_array(text);
         return written;
     }
-    if (!write_all(HEADING, sizeof HEADING - 1)) return false;
+    if (!write_output(LISTING_HEADING, LISTING_HEADING_BYTES)) return false;
     // Two sets of buffers: while one member writes a batch from one set, the others
     // format the next batch into the other. A batch holds two chunks per member, taken
     // as they come, so the member that writes still formats its share.
@@ -116,12 +58,12 @@ bool write_listing() {
             const int64_t first = 1 + chunk * NODES_PER_CHUNK;
             const int64_t last = first + NODES_PER_CHUNK < n ? first + NODES_PER_CHUNK : n;
             char *start = text + size_t(slot) * chunk_bytes;
-            lengths[slot] = size_t(format_lines(start, int32_t(first), int32_t(last)) - start);
+            lengths[slot] = size_t(format_node_lines(start, first, min_distance + first, last - first) - start);
         }
 #pragma omp single nowait
         for (int64_t chunk = first_chunk; written && chunk < last_chunk; ++chunk) {
             const int64_t slot = set + chunk - first_chunk;
-            written = write_all(text + size_t(slot) * chunk_bytes, lengths[slot]);
+            written = write_output(text + size_t(slot) * chunk_bytes, lengths[slot]);
         }
     }
     release_array(text);
