@@ -7,6 +7,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "graph.h"
@@ -147,15 +148,7 @@ uint32_t keep_first_records(record *pool, int64_t lo, int64_t hi, uint32_t block
 }
 
 // The first node whose row starts at or after record r.
-int64_t node_at_record(uint64_t r) {
-    int64_t lo = 0, hi = num_nodes;
-    while (lo < hi) {
-        const int64_t mid = (lo + hi) / 2;
-        if (nodes[mid] < r) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo;
-}
+int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_nodes, r) - nodes; }
 
 // Drops repeated neighbours from every row and closes the gaps they leave; sets
 // edge_counter. Members take blocks of rows with about equal records.

@@ -187,13 +187,7 @@ uint32_t keep_first_records(int64_t lo, int64_t hi, uint32_t block_end, uint64_t
 
 // The first owned node whose row starts at or after record r.
 int64_t node_at_record(uint64_t r) {
-    int64_t lo = 0, hi = num_local_nodes;
-    while (lo < hi) {
-        const int64_t mid = (lo + hi) / 2;
-        if (local_rows[mid] < r) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo;
+    return std::lower_bound(local_rows, local_rows + num_local_nodes, r) - local_rows;
 }
 
 // Rows from the arrived lines: count per member, a slot per member in each row in member
