@@ -31,7 +31,7 @@ set output "$out"
 set title "End-to-end wall time per graph (median of runs; lower is better)"
 set ylabel "seconds (log scale)"
 set logscale y
-set yrange [0.03:*]
+set yrange [0.01:*]
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
