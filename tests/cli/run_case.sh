@@ -9,18 +9,12 @@ program=$1
 case_dir=$2
 repo_root=$3
 time_placeholder='Computation time: <seconds with six decimals>'
+source "$(dirname "${BASH_SOURCE[0]}")/case_files.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-cli.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
 
-# The input, byte for byte: a file in the case, a file of the repository, or generated.
-if [[ -f $case_dir/input.gr ]]; then
-    cp "$case_dir/input.gr" "$work/input.gr"
-elif [[ -f $case_dir/input.from ]]; then
-    cp "$repo_root/$(head -n 1 "$case_dir/input.from")" "$work/input.gr"
-elif [[ -f $case_dir/input.sh ]]; then
-    bash "$case_dir/input.sh" > "$work/input.gr" || { echo "input.sh failed"; exit 2; }
-fi
+stage_input "$case_dir" "$repo_root" "$work"
 
 # A case on which a team can start must say which team sizes to try, or a team-only fault
 # would pass unseen at the default size.
@@ -50,19 +44,7 @@ status=$?
 sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.raw" > "$work/stderr"
 
 failed=0
-expected_status=$(tr -d '[:space:]' < "$case_dir/status")
-if [[ $status != "$expected_status" ]]; then
-    echo "exit status: expected $expected_status, got $status"
-    failed=1
-fi
-for stream in stdout stderr; do
-    if ! cmp -s "$case_dir/$stream" "$work/$stream"; then
-        echo "$stream differs (--- expected, +++ actual; cat -A notation):"
-        diff -u --label expected --label actual \
-            <(cat -A "$case_dir/$stream") <(cat -A "$work/$stream") | head -n 60 | cut -c 1-300
-        failed=1
-    fi
-done
+compare_case "$case_dir" "$work" "$status" || failed=1
 if [[ $failed == 0 ]]; then
     echo "ok: $(basename "$case_dir") (OMP_NUM_THREADS=${OMP_NUM_THREADS-unset})"
 fi

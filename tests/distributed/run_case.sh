@@ -17,6 +17,7 @@ processes=$3
 case_dir=$4
 repo_root=$5
 time_placeholder='Computation time: <seconds with six decimals>'
+source "$(dirname "${BASH_SOURCE[0]}")/../cli/case_files.sh"
 # The launcher waits a second before it kills what is left of a failed run; here every
 # process has ended by then.
 export OMPI_MCA_odls_base_sigkill_timeout=${OMPI_MCA_odls_base_sigkill_timeout-0}
@@ -24,13 +25,7 @@ export OMPI_MCA_odls_base_sigkill_timeout=${OMPI_MCA_odls_base_sigkill_timeout-0
 work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-mpi-cli.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
 
-if [[ -f $case_dir/input.gr ]]; then
-    cp "$case_dir/input.gr" "$work/input.gr"
-elif [[ -f $case_dir/input.from ]]; then
-    cp "$repo_root/$(head -n 1 "$case_dir/input.from")" "$work/input.gr"
-elif [[ -f $case_dir/input.sh ]]; then
-    bash "$case_dir/input.sh" > "$work/input.gr" || { echo "input.sh failed"; exit 2; }
-fi
+stage_input "$case_dir" "$repo_root" "$work"
 
 args=(input.gr)
 if [[ -f $case_dir/args ]]; then
@@ -69,19 +64,7 @@ fi
 sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.program" > "$work/stderr"
 
 failed=0
-expected_status=$(tr -d '[:space:]' < "$case_dir/status")
-if [[ $status != "$expected_status" ]]; then
-    echo "exit status: expected $expected_status, got $status"
-    failed=1
-fi
-for stream in stdout stderr; do
-    if ! cmp -s "$case_dir/$stream" "$work/$stream"; then
-        echo "$stream differs (--- expected, +++ actual; cat -A notation):"
-        diff -u --label expected --label actual \
-            <(cat -A "$case_dir/$stream") <(cat -A "$work/$stream") | head -n 60 | cut -c 1-300
-        failed=1
-    fi
-done
+compare_case "$case_dir" "$work" "$status" || failed=1
 if [[ $failed == 1 ]]; then
     echo "launcher's standard error as received:"
     head -c 3000 "$work/stderr.raw" | cat -A

@@ -11,22 +11,7 @@
 
 namespace {
 
-class bucket_solver_test : public testing::Test {
-  protected:
-    void TearDown() override {
-        bucket_fusion_max = saved_fusion_max;
-        bucket_ring_max = saved_ring_max;
-        bucket_claim_records = saved_claim_records;
-        omp_set_num_threads(saved_threads);
-        release_graph();
-    }
-
-  private:
-    const int64_t saved_fusion_max = bucket_fusion_max;
-    const int32_t saved_ring_max = bucket_ring_max;
-    const int64_t saved_claim_records = bucket_claim_records;
-    const int saved_threads = omp_get_max_threads();
-};
+class bucket_solver_test : public tunables_restored {};
 
 // Ties and zeros; weights of a bench graph; and weights around the settle bound: near
 // 2^29 (two hops straddle 2^30), just below 2^30, and heavy ones that only node 0's

@@ -29,32 +29,6 @@ extern "C" int __lsan_is_turned_off() { return in_forked_child; }
 
 namespace {
 
-// Every test puts the tunables and the team size back, so that a failed assertion
-// cannot leave a later test in the same process on shrunken blocks.
-class tunables_restored : public testing::Test {
-  protected:
-    void TearDown() override {
-        read_block_bytes = saved_block_bytes;
-        read_team_min_bytes = saved_team_min_bytes;
-        build_team_min_work = saved_build_team_min_work;
-        keep_lines_max_bytes = saved_keep_lines_max_bytes;
-        inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
-        first_pass_checked = nullptr;
-        bucket_fusion_max = saved_fusion_max;
-        omp_set_num_threads(saved_threads);
-        release_graph();
-    }
-
-  private:
-    const size_t saved_block_bytes = read_block_bytes;
-    const size_t saved_team_min_bytes = read_team_min_bytes;
-    const int64_t saved_build_team_min_work = build_team_min_work;
-    const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
-    const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
-    const int64_t saved_fusion_max = bucket_fusion_max;
-    const int saved_threads = omp_get_max_threads();
-};
-
 class fast_solvers : public tunables_restored {};
 class fast_reader : public tunables_restored {};
 class fast_listing : public tunables_restored {};

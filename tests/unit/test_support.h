@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bucket_solver.h"
+#include "builder.h"
 #include "failure.h"
 #include "graph.h"
 #include "input.h"
@@ -33,6 +35,36 @@ constexpr const char *early_end_warning =
 inline std::string graph_file_path() {
     return testing::TempDir() + "norvane_unit_" + std::to_string(getpid()) + ".gr";
 }
+
+// Every test puts the tunables and the team size back, so that a failed assertion
+// cannot leave a later test in the same process on shrunken blocks.
+class tunables_restored : public testing::Test {
+  protected:
+    void TearDown() override {
+        read_block_bytes = saved_block_bytes;
+        read_team_min_bytes = saved_team_min_bytes;
+        build_team_min_work = saved_build_team_min_work;
+        keep_lines_max_bytes = saved_keep_lines_max_bytes;
+        inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
+        first_pass_checked = nullptr;
+        bucket_fusion_max = saved_fusion_max;
+        bucket_ring_max = saved_ring_max;
+        bucket_claim_records = saved_claim_records;
+        omp_set_num_threads(saved_threads);
+        release_graph();
+    }
+
+  private:
+    const size_t saved_block_bytes = read_block_bytes;
+    const size_t saved_team_min_bytes = read_team_min_bytes;
+    const int64_t saved_build_team_min_work = build_team_min_work;
+    const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
+    const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
+    const int64_t saved_fusion_max = bucket_fusion_max;
+    const int32_t saved_ring_max = bucket_ring_max;
+    const int64_t saved_claim_records = bucket_claim_records;
+    const int saved_threads = omp_get_max_threads();
+};
 
 struct read_rejected {};
 [[noreturn]] inline void throw_read_rejected() { throw read_rejected(); }
