@@ -44,12 +44,35 @@ struct fill_context {
     bool overflow;  // a cursor left the pool: the file changed between the passes
 };
 
+// Rows are written far apart: the cursors of the lines ahead are fetched, then the
+// records they point at, so that the misses overlap instead of following one another.
+constexpr size_t AHEAD_CURSORS = 16, AHEAD_RECORDS = 8;
+
 template <bool packed>
 void fill_batch(const edge_line *lines, size_t count, void *context) {
     fill_context &fill = *static_cast<fill_context *>(context);
     uint32_t *cursor = fill.cursor;
     const int bits = packed_weight_bits;
     for (size_t i = 0; i < count; ++i) {
+        if (i + AHEAD_CURSORS < count) {
+            __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].u], 1);
+            __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].v], 1);
+        }
+        if (i + AHEAD_RECORDS < count) {
+            // A cursor read early may move on by a few records before its line is
+            // placed: the record then lies in or next to the cache line fetched.
+            const edge_line &f = lines[i + AHEAD_RECORDS];
+            const uint64_t fa = cursor[f.u], fb = cursor[f.v];
+            if (fa < fill.pool_size && fb < fill.pool_size) {
+                if (packed) {
+                    __builtin_prefetch(&packed_edges[fa], 1);
+                    __builtin_prefetch(&packed_edges[fb], 1);
+                } else {
+                    __builtin_prefetch(&edges[fa], 1);
+                    __builtin_prefetch(&edges[fb], 1);
+                }
+            }
+        }
         const edge_line &e = lines[i];
         const uint32_t a = cursor[e.u]++;
         const uint32_t b = cursor[e.v]++;
