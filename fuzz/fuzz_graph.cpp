@@ -55,6 +55,7 @@ char input_path[64];
 size_t default_team_min_bytes;
 int64_t default_build_team_min_work;
 int64_t default_keep_lines_max_bytes;
+size_t default_line_block_bytes;
 int64_t default_inflate_whole_max_bytes;
 int32_t default_ring_max;
 jmp_buf back;
@@ -77,7 +78,7 @@ struct expectation {
 
 // How a run reads its file: the block size and the thread team vary, the results must not.
 struct read_setup {
-    size_t block_bytes;
+    size_t block_bytes;  // a small one also puts the held lines in blocks of a few lines
     int team;  // threads that scan the runs of lines; 1 for the calling thread alone
     bool small_buckets;  // the bucket solver takes width 1 and its least ring, so entries overflow
     bool keep_lines;     // a plain file's first scan keeps its lines instead of a second scan;
@@ -338,6 +339,7 @@ void run_once(const std::string &file, const expectation &want, const read_setup
     build_team_min_work = setup.team > 1 ? 1 : default_build_team_min_work;
     keep_lines_max_bytes = setup.keep_lines ? INT64_MAX : 0;
     inflate_whole_max_bytes = setup.keep_lines ? INT64_MAX : 0;
+    line_block_bytes = setup.block_bytes < WHOLE_BLOCK_BYTES ? 8 * (2 + setup.block_bytes % 4) : default_line_block_bytes;
     omp_set_num_threads(setup.team);
     start_capture();
     const bool read_ok = returns([] { read_graph(input_path); });
@@ -346,6 +348,7 @@ void run_once(const std::string &file, const expectation &want, const read_setup
     build_team_min_work = default_build_team_min_work;
     keep_lines_max_bytes = default_keep_lines_max_bytes;
     inflate_whole_max_bytes = default_inflate_whole_max_bytes;
+    line_block_bytes = default_line_block_bytes;
     if (!read_ok) {
         release_graph();
         const std::string messages = end_capture();
@@ -406,6 +409,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     default_team_min_bytes = read_team_min_bytes;
     default_build_team_min_work = build_team_min_work;
     default_keep_lines_max_bytes = keep_lines_max_bytes;
+    default_line_block_bytes = line_block_bytes;
     default_inflate_whole_max_bytes = inflate_whole_max_bytes;
     default_ring_max = bucket_ring_max;
     failure_handler = jump_back;

@@ -18,19 +18,19 @@ size_t read_team_min_bytes = size_t(4) << 20;
 void (*first_pass_checked)() = nullptr;
 // Replaying kept lines beats scanning the file again (complete 3000: 73 against 87 ms,
 // R-MAT 20/8: 150 against 200 ms for both passes, at two threads). Up to 8 Mi lines
-// (96 MiB) the kept lines and the widest store stay within 20 bytes an edge line and 24 a
-// node besides 64 MiB; beyond, the file is scanned twice and no edge line is held.
+// (96 MiB at 12 bytes, the most a held line takes) the kept lines and the widest store
+// stay within 20 bytes an edge line and 24 a node besides 64 MiB; beyond, the file is
+// scanned twice and no edge line is held.
 int64_t keep_lines_max_bytes = int64_t(96) << 20;
+// One huge page: arrays of their own that fault in at once and that the allocator keeps
+// for reuse, so that releasing them unmaps nothing mid-run.
+size_t line_block_bytes = size_t(2) << 20;
 
 namespace {
 
 constexpr int64_t NO_FAULT = -1;
 // Lines handed to the caller at a time: small enough to stay in the first-level cache.
 constexpr size_t BATCH_LINES = 1024;
-// Edge lines held in memory are kept in blocks of this many, one huge page each: arrays
-// of their own that fault in at once and that the allocator keeps for reuse, so that
-// releasing them unmaps nothing mid-run.
-constexpr size_t BLOCK_LINES = (size_t(2) << 20) / sizeof(edge_line);
 // Room past a window's bytes: a newline after an unterminated last line, then eight
 // readable bytes for the scanner's wide loads.
 constexpr size_t SLACK_BYTES = 16;
@@ -205,60 +205,114 @@ const char *scan_lines(const char *p, const char *stop, scan_state &s) {
 
 // ------------------------------------------------------------------ lines in memory
 
-// Kept edge lines held in memory in file order, in blocks of BLOCK_LINES: a stream's, or
-// a small plain file's range between its two passes.
-struct line_store {
-    edge_line **blocks = nullptr;
-    size_t num_blocks = 0;
-    size_t capacity = 0;
-    int64_t count = 0;
+// Kept edge lines held in memory in file order: a stream's, or a small plain file's
+// range between its two passes. A line is one word in a block of line_block_bytes: its
+// ends in node_bits bits each, its weight in the bits above. A weight that does not fit
+// there (negative, or too large for what the ends leave) is written as the escape and
+// kept in a 32-bit slot taken from the block's far end, so a line never takes more than
+// 12 bytes, and 8 on the graphs people bring.
+struct line_block {
+    uint64_t *words;
+    uint32_t num_words;    // from the front, one a line
+    uint32_t num_escapes;  // 32-bit weights from the back, in line order
 };
 
-// A fresh block at the end of store, for its next BLOCK_LINES lines.
-edge_line *add_block(line_store &store) {
+struct line_store {
+    line_block *blocks = nullptr;
+    size_t num_blocks = 0;
+    size_t capacity = 0;
+    size_t block_words = 0;  // of every block, fixed by the first
+    int64_t count = 0;
+    int node_bits = 0;
+};
+
+// Bits for a 0-based node below n; n >= 1.
+int node_bits_for(int64_t n) { return n <= 1 ? 0 : 64 - __builtin_clzll(uint64_t(n - 1)); }
+
+// The weight field's value that says "the weight is in a slot at the block's end".
+inline uint64_t weight_escape(int node_bits) { return ~uint64_t(0) >> (2 * node_bits); }
+
+// A fresh block at the end of store.
+line_block *add_block(line_store &store) {
     if (store.num_blocks == store.capacity) {
         const size_t capacity = store.capacity == 0 ? 16 : 2 * store.capacity;
-        edge_line **blocks = static_cast<edge_line **>(allocate_array(capacity, sizeof(edge_line *)));
-        if (store.num_blocks > 0) memcpy(blocks, store.blocks, store.num_blocks * sizeof(edge_line *));
+        line_block *blocks = static_cast<line_block *>(allocate_array(capacity, sizeof(line_block)));
+        if (store.num_blocks > 0) memcpy(blocks, store.blocks, store.num_blocks * sizeof(line_block));
         release_array(store.blocks);
         store.blocks = blocks;
         store.capacity = capacity;
     }
-    return store.blocks[store.num_blocks++] = static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
+    if (store.block_words == 0) store.block_words = line_block_bytes / 8 > 2 ? line_block_bytes / 8 : 2;
+    line_block &b = store.blocks[store.num_blocks++];
+    b = line_block{static_cast<uint64_t *>(allocate_array(store.block_words, sizeof(uint64_t))), 0, 0};
+    return &b;
 }
 
+// Appends lines, whose ends lie below 2^store.node_bits.
 void append_lines(line_store &store, const edge_line *lines, size_t count) {
-    while (count > 0) {
-        const size_t within = size_t(store.count) % BLOCK_LINES;
-        if (within == 0) add_block(store);
-        size_t part = BLOCK_LINES - within;
-        if (part > count) part = count;
-        memcpy(store.blocks[store.num_blocks - 1] + within, lines, part * sizeof(edge_line));
-        store.count += int64_t(part);
-        lines += part;
-        count -= part;
+    const int bits = store.node_bits;
+    const uint64_t escape = weight_escape(bits);
+    line_block *b = store.num_blocks > 0 ? &store.blocks[store.num_blocks - 1] : nullptr;
+    size_t i = 0;
+    while (i < count) {
+        // Room is counted in 32-bit halves of the block's words: two a line, three with
+        // an escaped weight. Lines that surely fit are written without asking again.
+        size_t room = b == nullptr ? 0 : 2 * store.block_words - 2 * size_t(b->num_words) - b->num_escapes;
+        if (room < 3) {
+            b = add_block(store);
+            room = 2 * store.block_words;
+        }
+        size_t stop = i + room / 3;
+        if (stop > count) stop = count;
+        uint64_t *words = b->words + b->num_words;
+        int32_t *escapes = reinterpret_cast<int32_t *>(b->words + store.block_words) - 1 - b->num_escapes;
+        const int32_t *escapes_start = escapes;
+        for (; i < stop; ++i) {
+            const edge_line &e = lines[i];
+            uint64_t field = uint64_t(uint32_t(e.weight));
+            if (__builtin_expect(e.weight < 0 || field >= escape, 0)) {
+                field = escape;
+                *escapes-- = e.weight;
+            }
+            *words++ = uint64_t(uint32_t(e.u)) | (uint64_t(uint32_t(e.v)) << bits) | (field << (2 * bits));
+        }
+        b->num_words = uint32_t(words - b->words);
+        b->num_escapes += uint32_t(escapes_start - escapes);
     }
+    store.count += int64_t(count);
 }
 
-// Hands lines [from, to) of store to batch, a block at a time; from is at the start of a
-// block. With discard set each block is released for good once handed over, so that the
-// held lines shrink as the store they fill grows.
-void replay_lines(line_store &store, int64_t from, int64_t to, edge_batch_fn batch, void *context, bool discard) {
-    while (from < to) {
-        const size_t block = size_t(from) / BLOCK_LINES;
-        size_t count = BLOCK_LINES;
-        if (int64_t(count) > to - from) count = size_t(to - from);
-        batch(store.blocks[block], count, context);
-        if (discard) {
-            discard_array(store.blocks[block]);
-            store.blocks[block] = nullptr;
+// Hands the lines of blocks [from, to) of store to batch, BATCH_LINES at a time. With
+// discard set each block is released for good once handed over, so that the held lines
+// shrink as the store they fill grows.
+void replay_lines(line_store &store, size_t from, size_t to, edge_batch_fn batch, void *context, bool discard) {
+    const int bits = store.node_bits;
+    const uint64_t escape = weight_escape(bits);
+    const uint64_t mask = (uint64_t(1) << bits) - 1;
+    edge_line lines[BATCH_LINES];
+    for (size_t k = from; k < to; ++k) {
+        line_block &b = store.blocks[k];
+        const int32_t *escapes = reinterpret_cast<const int32_t *>(b.words + store.block_words) - 1;
+        for (uint32_t j = 0; j < b.num_words;) {
+            const uint32_t stop = b.num_words - j > BATCH_LINES ? j + uint32_t(BATCH_LINES) : b.num_words;
+            edge_line *out = lines;
+            for (; j < stop; ++j) {
+                const uint64_t word = b.words[j];
+                const uint64_t field = word >> (2 * bits);
+                *out++ = edge_line{int32_t(word & mask), int32_t((word >> bits) & mask),
+                                   __builtin_expect(field == escape, 0) ? *escapes-- : int32_t(field)};
+            }
+            batch(lines, size_t(out - lines), context);
         }
-        from += int64_t(count);
+        if (discard) {
+            discard_array(b.words);
+            b.words = nullptr;
+        }
     }
 }
 
 void release_lines(line_store &store) {
-    for (size_t b = 0; b < store.num_blocks; ++b) release_array(store.blocks[b]);
+    for (size_t b = 0; b < store.num_blocks; ++b) release_array(store.blocks[b].words);
     release_array(store.blocks);
     store = line_store();
 }
@@ -339,25 +393,24 @@ void handle_problem_line(const char *line, const char *limit) {
 // Scans one run of a stream into the blocks; reports its first offending line at once,
 // before anything later is read.
 void scan_stream_run(const char *p, const char *stop, scan_state &s) {
+    edge_line lines[BATCH_LINES];
+    s.out = lines;
+    s.capacity = BATCH_LINES;
     while (p < stop) {
-        if (s.count == s.capacity) {
-            s.out = add_block(reading.stream_lines);
-            s.count = 0;
-            s.capacity = BLOCK_LINES;
-        }
-        const size_t before = s.count;
+        s.count = 0;
         p = scan_lines(p, stop, s);
-        reading.stream_lines.count += int64_t(s.count - before);
+        append_lines(reading.stream_lines, lines, s.count);
         if (s.fault != nullptr) fail_line(s.fault, stop);
     }
+    s.out = nullptr;
+    s.count = s.capacity = 0;
 }
 
 int prepare_stream(int max_ranges) {
     scan_state s;
     s.nodes = reading.counts.nodes;
     s.line_limit = reading.counts.edges;
-    s.out = nullptr;
-    s.capacity = 0;
+    reading.stream_lines.node_bits = node_bits_for(reading.counts.nodes);
     if (reading.pending_length > 0) scan_stream_run(reading.pending, reading.pending + reading.pending_length, s);
     const char *lines;
     size_t length;
@@ -375,12 +428,10 @@ int prepare_stream(int max_ranges) {
 // A stream's range r is whole blocks, so that no block is shared by two members and each
 // can be released by the one that fills from it. The second pass releases them.
 void read_stream_range(int r, edge_batch_fn batch, void *context) {
-    const int64_t total = reading.stream_lines.count;
-    const int64_t blocks = int64_t(reading.stream_lines.num_blocks);
-    const int64_t from = blocks * r / reading.num_ranges * int64_t(BLOCK_LINES);
-    const int64_t to = blocks * (r + 1) / reading.num_ranges * int64_t(BLOCK_LINES);
+    const size_t blocks = reading.stream_lines.num_blocks, ranges = size_t(reading.num_ranges);
     const bool second = reading.stream_passes[r]++ > 0;
-    replay_lines(reading.stream_lines, from, to < total ? to : total, batch, context, second);
+    replay_lines(reading.stream_lines, blocks * size_t(r) / ranges, blocks * size_t(r + 1) / ranges, batch, context,
+                 second);
 }
 
 // ------------------------------------------------------------------ plain files
@@ -526,7 +577,7 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     range_state &range = reading.ranges[r];
     const bool again = range.fault != FAULT_NONE || range.lines >= 0;
     if (again && reading.keep_file_lines) {
-        replay_lines(range.lines_kept, 0, range.lines_kept.count, batch, context, true);
+        replay_lines(range.lines_kept, 0, range.lines_kept.num_blocks, batch, context, true);
         range.lines_again = range.lines;
         range.kept_again = range.kept;
         range.checksum_again = range.checksum;
@@ -538,6 +589,7 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     s.line_limit = reading.counts.edges;
     keeping keep = {&range.lines_kept, batch, context};
     const bool keep_lines = !again && reading.keep_file_lines;
+    range.lines_kept.node_bits = node_bits_for(reading.counts.nodes);
     const pass_result result =
         keep_lines ? scan_range(r, s, keep_batch, &keep) : scan_range(r, s, batch, context);
     if (!again) {

@@ -68,6 +68,10 @@ extern size_t read_team_min_bytes;
 // either path.
 extern int64_t keep_lines_max_bytes;
 
+// Held edge lines are kept in blocks of this many bytes (8 a line, 12 with a weight that
+// does not fit beside its ends). Tests shrink it to reach the block edges.
+extern size_t line_block_bytes;
+
 // Called, when set, once the first pass has been checked and before the second begins:
 // tests change the file there to see that the second pass notices.
 extern void (*first_pass_checked)();

@@ -45,6 +45,7 @@ class tunables_restored : public testing::Test {
         read_team_min_bytes = saved_team_min_bytes;
         build_team_min_work = saved_build_team_min_work;
         keep_lines_max_bytes = saved_keep_lines_max_bytes;
+        line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
         first_pass_checked = nullptr;
         bucket_fusion_max = saved_fusion_max;
@@ -59,6 +60,7 @@ class tunables_restored : public testing::Test {
     const size_t saved_team_min_bytes = read_team_min_bytes;
     const int64_t saved_build_team_min_work = build_team_min_work;
     const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
+    const size_t saved_line_block_bytes = line_block_bytes;
     const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
