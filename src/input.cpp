@@ -86,6 +86,7 @@ struct input_state {
     // A gzip file inflated whole: its content, read like a plain file's.
     char *content = nullptr;
     int64_t content_next = 0;  // for next_lines
+    bool content_dropped = false;
 };
 
 input_state input;
@@ -446,6 +447,7 @@ int64_t input_size() { return input.size; }
 
 int64_t read_input_at(int64_t offset, char *to, size_t room) {
     if (input.content != nullptr) return read_whole(offset, to, room);
+    if (input.content_dropped) return -1;  // the descriptor holds compressed bytes
     for (;;) {
         const ssize_t got = pread(input.fd, to, room, off_t(offset));
         if (got >= 0) return got;
@@ -511,6 +513,13 @@ void stop_lines() {
 void fail_read() {
     fprintf(stderr, "Error: cannot read file %s.\n", input.path);
     end_with_failure();
+}
+
+void drop_inflated_content() {
+    if (input.content == nullptr) return;
+    release_array(input.content);
+    input.content = nullptr;
+    input.content_dropped = true;
 }
 
 void close_input() {

@@ -46,6 +46,10 @@ int64_t input_consumed();
 // Frees the buffer of next_lines; a plain file is then read through read_input_at only.
 void stop_lines();
 
+// Frees the content of a gzip file inflated whole once no one will read it again; a
+// plain file's content is the kernel's and stays. read_input_at then fails.
+void drop_inflated_content();
+
 // Writes "Error: cannot read file PATH." and ends the run.
 [[noreturn]] void fail_read();
 

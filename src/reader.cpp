@@ -698,6 +698,9 @@ edge_stats check_edge_lines() {
         stats.max_offset = range.max_offset > stats.max_offset ? range.max_offset : stats.max_offset;
     }
     if (stats.kept == 0) stats.min_weight = stats.max_weight = 0;
+    // Every line is checked and the second pass replays the held ones: an inflated text
+    // would only add to the peak while the rows fill.
+    if (reading.keep_file_lines) drop_inflated_content();
     if (first_pass_checked != nullptr) first_pass_checked();
     return stats;
 }
