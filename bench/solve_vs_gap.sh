@@ -51,8 +51,8 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else prin
 
 echo "| graph | norvane 1 thr s | GAP 1 thr s (delta) | norvane 2 thr s | GAP 2 thr s (delta) | listing |"
 echo "|---|---:|---:|---:|---:|---|"
-for spec in "$@"; do
-    IFS=: read -r graph delta1 delta2 <<< "$spec"
+for entry in "$@"; do
+    IFS=: read -r graph delta1 delta2 <<< "$entry"
     name=$(basename "$graph")
     : > "$work/n1"; : > "$work/n2"; : > "$work/g1"; : > "$work/g2"
     listing=same

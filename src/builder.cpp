@@ -10,11 +10,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "graph.h"
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
+#include "store.h"
 #include "team.h"
 
 bool pack_records = true;

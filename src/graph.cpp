@@ -1,6 +1,5 @@
-// The process-wide graph state and its lookup. read_graph is the recipe of the load
-// path: data flows one way, input -> reader -> builder -> store, and from then on the
-// store is only read.
+// read_graph, the recipe of the load path, and the lookup of one edge: data flows one way,
+// input -> reader -> builder -> store, and from then on the store is only read.
 #include "graph.h"
 
 #include "builder.h"
@@ -9,17 +8,6 @@
 #include "reader.h"
 #include "rows.h"
 #include "team.h"
-
-int32_t num_nodes = 0;
-int32_t num_edges = 0;
-uint32_t *nodes = nullptr;
-edge_record *edges = nullptr;
-uint32_t *packed_edges = nullptr;
-int packed_weight_bits = 0;
-int64_t edge_counter = 0;
-bool negative_weights = false;
-int32_t *min_distance = nullptr;
-uint8_t *tree = nullptr;
 
 void read_graph(const char *path) {
     open_input(path);

@@ -1,34 +1,12 @@
-// Graph subsystem: the process-wide graph state, read_graph, the recipe that builds it
-// from a DIMACS shortest-path file (input -> reader -> builder), and get_distance, the
+// Graph subsystem: read_graph, the recipe that builds the graph state (store.h) from a
+// DIMACS shortest-path file (input -> reader -> builder -> store), and get_distance, the
 // lookup of one edge's weight (the solvers walk the rows instead; the tests and the fuzz
 // target ask it).
-// Invariant: after read_graph returns, the store is read-only and node u's records are
-// positions nodes[u] .. nodes[u+1] of the pool (edges, or packed_edges when every record
-// fits in 32 bits), one per neighbour (the earliest edge line joining the two), never a
-// self-loop. rows.h reads them whatever the layout.
 #pragma once
 
 #include <cstdint>
 
-constexpr int32_t INFINITE_DISTANCE = 1073741824;  // 2^30: "no edge", and the settle bound
-
-struct edge_record {
-    int32_t target;  // 0-based node at the other end
-    int32_t weight;  // as read from the file
-};
-
-extern int32_t num_nodes;
-extern int32_t num_edges;
-extern uint32_t *nodes;        // num_nodes + 1 row offsets into the pool (2m < 2^32)
-extern edge_record *edges;     // the record pool, rows back to back; null when packed
-// The pool when packed: weight in the low packed_weight_bits bits, the target's offset
-// from the row's own node (signed) in the rest. Null when the pool is edges.
-extern uint32_t *packed_edges;
-extern int packed_weight_bits;
-extern int64_t edge_counter;   // records kept in the pool
-extern bool negative_weights;  // some record the store may hold weighs less than zero
-extern int32_t *min_distance;  // filled by the solver
-extern uint8_t *tree;          // 1 once settled; filled by the solver
+#include "store.h"
 
 // Reads the file at path into the graph state. Returns only on success; on any
 // failure writes its message to standard error and exits with status -1.

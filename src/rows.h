@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "graph.h"
+#include "store.h"
 
 struct wide_rows {
     const uint32_t *offsets;
