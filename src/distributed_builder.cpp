@@ -15,6 +15,7 @@
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_store.h"
+#include "grow.h"
 #include "memory.h"
 #include "team.h"
 
@@ -47,14 +48,7 @@ inline int owner(int32_t x) { return owner_of(x, building.n, num_processes); }
 inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
 
 void add_arrival(edge_line *lines, int64_t count) {
-    if (building.num_arrivals == building.arrival_capacity) {
-        const size_t capacity = building.arrival_capacity == 0 ? 16 : 2 * building.arrival_capacity;
-        arrival *arrivals = static_cast<arrival *>(allocate_array(capacity, sizeof(arrival)));
-        if (building.num_arrivals > 0) memcpy(arrivals, building.arrivals, building.num_arrivals * sizeof(arrival));
-        release_array(building.arrivals);
-        building.arrivals = arrivals;
-        building.arrival_capacity = capacity;
-    }
+    grow_array(building.arrivals, building.arrival_capacity, building.num_arrivals + 1, building.num_arrivals);
     building.arrivals[building.num_arrivals++] = arrival{lines, count};
 }
 

@@ -1,4 +1,4 @@
-// Growth of the solvers' working arrays (heap storage, pointer lists) through
+// Growth of working arrays (heap storage, pointer lists, lists of blocks) through
 // allocate_array, so that running out of memory ends the run with the one memory message
 // instead of an exception. Invariant: items 0 .. count-1 survive a growth unchanged.
 #pragma once

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "failure.h"
+#include "grow.h"
 #include "input.h"
 #include "memory.h"
 
@@ -234,14 +235,7 @@ inline uint64_t weight_escape(int node_bits) { return ~uint64_t(0) >> (2 * node_
 
 // A fresh block at the end of store.
 line_block *add_block(line_store &store) {
-    if (store.num_blocks == store.capacity) {
-        const size_t capacity = store.capacity == 0 ? 16 : 2 * store.capacity;
-        line_block *blocks = static_cast<line_block *>(allocate_array(capacity, sizeof(line_block)));
-        if (store.num_blocks > 0) memcpy(blocks, store.blocks, store.num_blocks * sizeof(line_block));
-        release_array(store.blocks);
-        store.blocks = blocks;
-        store.capacity = capacity;
-    }
+    grow_array(store.blocks, store.capacity, store.num_blocks + 1, store.num_blocks);
     if (store.block_words == 0) store.block_words = line_block_bytes / 8 > 2 ? line_block_bytes / 8 : 2;
     line_block &b = store.blocks[store.num_blocks++];
     b = line_block{static_cast<uint64_t *>(allocate_array(store.block_words, sizeof(uint64_t))), 0, 0};
