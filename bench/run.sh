@@ -6,12 +6,18 @@
 # under the data directory). When GAP_SSSP names a built GAP Benchmark Suite
 # sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
 #
-# usage: bench/run.sh [--usa] [--peer-only] [--runs N] [--timeout S] [GRAPH...]
+# usage: bench/run.sh [--usa] [--peer-only] [--runs N] [--timeout S]
+#                     [--competitors K] [--quota] [GRAPH...]
 #   GRAPH: grid random complete rmat ny ny-gz bay bay-gz usa  (default: all but usa)
 #          ny-gz and bay-gz: norvane reads the published .gr.gz, the others the plain .gr
 #   --usa        also run the USA-scale road graph (~1.3 GB of text)
 #   --peer-only  do not run norvane (peer timings only)
 #   --timeout S  give up on a program for a graph once one run exceeds S seconds
+#   --competitors K  a shared machine: K CPU-bound processes (1 or 2) run beside every
+#                timed run; norvane runs with its default team and with one thread
+#   --quota      a container with a CPU limit: every timed run inside a cgroup whose CPU
+#                quota is half a core (needs root and a writable cgroup cpu controller;
+#                says so and stops where it cannot); norvane as with --competitors
 # environment:
 #   NORVANE_BENCH_DATA   data directory (default: bench/data); the Bay Area graph is
 #                        looked for there as USA-road-d.BAY.gr.gz
@@ -33,6 +39,8 @@ run_timeout=${NORVANE_BENCH_TIMEOUT:-600}
 want_usa=${NORVANE_BENCH_USA:-0}
 gap=${GAP_SSSP:-}
 peer_only=0
+competitors=0
+want_quota=0
 seed=1
 road_source="the 9th DIMACS Implementation Challenge, USA road networks: http://www.diag.uniroma1.it/challenge9/download.shtml"
 
@@ -46,7 +54,9 @@ while [ $# -gt 0 ]; do
         --peer-only) peer_only=1 ;;
         --runs) shift; runs=${1:-} ;;
         --timeout) shift; run_timeout=${1:-} ;;
-        -h|--help) sed -n '2,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --competitors) shift; competitors=${1:-} ;;
+        --quota) want_quota=1 ;;
+        -h|--help) sed -n '2,31p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         grid|random|complete|rmat|ny|ny-gz|bay|bay-gz|usa) selected+=("$1") ;;
         *) die "unknown argument '$1' (try --help)" ;;
     esac
@@ -54,6 +64,10 @@ while [ $# -gt 0 ]; do
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive integer"
 [[ $run_timeout =~ ^[1-9][0-9]*$ ]] || die "--timeout needs a positive number of seconds"
+[[ $competitors =~ ^[0-2]$ ]] || die "--competitors takes 0, 1 or 2"
+# The shared-machine modes compare norvane's default team with its one-thread run.
+shared=0
+[ "$competitors" -gt 0 ] || [ "$want_quota" = 1 ] && shared=1
 if [ ${#selected[@]} -eq 0 ]; then
     selected=(grid random complete rmat ny ny-gz bay bay-gz)
     [ "$want_usa" = 1 ] && selected+=(usa)
@@ -64,6 +78,69 @@ if [ -n "$gap" ]; then
 fi
 
 mkdir -p "$data_dir/out" || die "cannot create $data_dir"
+
+# ------------------------------------------------------------------ a shared machine
+
+# CPU-bound competitors, started before a graph's timed runs and ended after them: each
+# spins in the shell without a system call, as a compiler or a second job would.
+competitor_pids=()
+start_competitors() {
+    local i
+    for ((i = 0; i < competitors; i++)); do
+        sh -c 'while :; do :; done' &
+        competitor_pids+=($!)
+    done
+}
+stop_competitors() {
+    [ ${#competitor_pids[@]} -gt 0 ] || return 0
+    kill "${competitor_pids[@]}" 2>/dev/null
+    wait "${competitor_pids[@]}" 2>/dev/null
+    competitor_pids=()
+}
+
+# A cgroup of our own with a CPU quota of half a core: cgroup v2 (cpu.max) where the cpu
+# controller is enabled at the root of the unified hierarchy, else v1 (cfs_quota_us). The
+# path is printed; nothing when it cannot be made, with a note on why.
+quota_cgroup=""
+make_quota_cgroup() {
+    local root dir
+    if [ "$(id -u)" != 0 ]; then note "not root: cannot make a cgroup with a CPU quota"; return 1; fi
+    root=$(awk '$9 == "cgroup2" { print $5; exit }' /proc/self/mountinfo)
+    if [ -n "$root" ] && grep -qw cpu "$root/cgroup.subtree_control" 2>/dev/null; then
+        dir=$root/norvane-bench-$$
+        mkdir "$dir" 2>/dev/null && echo "50000 100000" >"$dir/cpu.max" 2>/dev/null \
+            && { echo "$dir"; return 0; }
+        rmdir "$dir" 2>/dev/null
+    fi
+    root=$(awk '$9 == "cgroup" && $NF ~ /(^|,)cpu(,|$)/ { print $5; exit }' /proc/self/mountinfo)
+    if [ -n "$root" ]; then
+        dir=$root/norvane-bench-$$
+        mkdir "$dir" 2>/dev/null && echo 100000 >"$dir/cpu.cfs_period_us" 2>/dev/null \
+            && echo 50000 >"$dir/cpu.cfs_quota_us" 2>/dev/null && { echo "$dir"; return 0; }
+        rmdir "$dir" 2>/dev/null
+    fi
+    note "no writable cgroup cpu controller (v2 cpu.max or v1 cpu.cfs_quota_us): cannot set a CPU quota"
+    return 1
+}
+remove_quota_cgroup() {
+    [ -n "$quota_cgroup" ] || return 0
+    # Processes still inside (none once the runs have been reaped) go back to the root.
+    local pid
+    for pid in $(cat "$quota_cgroup/cgroup.procs" 2>/dev/null); do
+        echo "$pid" >"$(dirname "$quota_cgroup")/cgroup.procs" 2>/dev/null
+    done
+    rmdir "$quota_cgroup" 2>/dev/null || note "could not remove $quota_cgroup"
+    quota_cgroup=""
+}
+trap 'stop_competitors; remove_quota_cgroup' EXIT
+trap 'exit 130' INT TERM
+if [ "$want_quota" = 1 ]; then
+    quota_cgroup=$(make_quota_cgroup) || die "--quota: no cgroup with a CPU quota can be made on this machine"
+    note "every timed run inside $quota_cgroup: CPU quota half a core"
+fi
+# Prefix of every timed run: it enters the quota's cgroup, then executes the run.
+in_quota=()
+[ -n "$quota_cgroup" ] && in_quota=(sh -c 'echo $$ >"$0/cgroup.procs" && exec "$@"' "$quota_cgroup")
 
 # ------------------------------------------------------------------ builds
 
@@ -158,8 +235,11 @@ run_once() {
     local out=$data_dir/out/$key.out err=$data_dir/out/$key.err tv=$data_dir/out/$key.time
     rm -f "$out"
     local t0 t1 rc
+    # "default": the team size the program chooses itself.
+    local team=(env OMP_NUM_THREADS="$threads")
+    [ "$threads" = default ] && team=(env -u OMP_NUM_THREADS)
     t0=$(date +%s%N)
-    OMP_NUM_THREADS=$threads timeout "$run_timeout" /usr/bin/time -v -o "$tv" "$@" "$graph" >"$out" 2>"$err"
+    "${in_quota[@]}" "${team[@]}" timeout "$run_timeout" /usr/bin/time -v -o "$tv" "$@" "$graph" >"$out" 2>"$err"
     rc=$?
     t1=$(date +%s%N)
     if [ $rc -eq 124 ]; then
@@ -182,7 +262,7 @@ run_once() {
 run_gap() {
     local key=$1 threads=$2 delta=$3 graph=$4
     local log=$data_dir/out/$key.log
-    OMP_NUM_THREADS=$threads timeout "$run_timeout" "$gap" -f "$graph" -s -r 0 -n "$runs" -d "$delta" >"$log" 2>&1
+    "${in_quota[@]}" env OMP_NUM_THREADS="$threads" timeout "$run_timeout" "$gap" -f "$graph" -s -r 0 -n "$runs" -d "$delta" >"$log" 2>&1
     local rc=$?
     if [ $rc -ne 0 ]; then
         note "$key exited with $rc on $graph:"; tail -n 3 "$log" >&2
@@ -202,11 +282,14 @@ table=$data_dir/results-$stamp.tsv
 printf 'graph\tprogram\twall_s\tcompute_s\trss_mib\tanon_mib\n' >"$table"
 failed=0
 compute_rows=()
+shared_rows=()
 {
     echo "# norvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo
     echo "$(nproc) cores; $runs timed runs per cell, medians shown; stdout of every run goes to a file."
     echo "Wall is end-to-end (parse, build, solve, print); compute is the program's own \"Computation time\"."
+    [ "$competitors" -gt 0 ] && echo "A shared machine: $competitors CPU-bound competitor(s) ran beside every timed run."
+    [ -n "$quota_cgroup" ] && echo "A CPU limit: every timed run ran in a cgroup with a quota of half a core ($quota_cgroup)."
     if [ -n "$gap" ]; then
         echo "GAP sssp ($gap): delta-stepping from node 0 over the plain .gr, -s (every edge both ways);"
         echo "compute is its \"Trial Time\", $runs trials in one process; its load and wall time are not comparable."
@@ -228,7 +311,13 @@ for name in "${selected[@]}"; do
     size_mb=$(( $(stat -L -c %s "$input") / 1000000 ))
 
     keys=() labels=() cmds=() threads=() inputs=()
-    if [ -n "$norvane" ]; then
+    if [ -n "$norvane" ] && [ $shared = 1 ]; then
+        keys+=("$name.default" "$name.norvane1")
+        labels+=("norvane, default team" "norvane, OMP_NUM_THREADS=1")
+        cmds+=("$norvane" "$norvane")
+        threads+=(default 1)
+        inputs+=("$input" "$input")
+    elif [ -n "$norvane" ]; then
         keys+=("$name.norvane1" "$name.norvane2")
         labels+=("norvane, OMP_NUM_THREADS=1" "norvane, OMP_NUM_THREADS=2")
         cmds+=("$norvane" "$norvane")
@@ -248,6 +337,7 @@ for name in "${selected[@]}"; do
     for key in "${keys[@]}"; do rm -f "$data_dir/out/$key.samples"; status[$key]=ok; done
 
     note "$name: $runs runs x ${#keys[@]} programs"
+    start_competitors
     ok=1
     # Interleaved so that drift in machine load hits every program alike.
     for ((r = 0; r < runs; r++)); do
@@ -275,6 +365,8 @@ for name in "${selected[@]}"; do
             if run_gap "$key" "$t" "$delta" "$graph"; then status[$key]=ok; else status[$key]=failed; ok=0; fi
         done
     fi
+
+    stop_competitors
 
     # Peak anonymous memory, one run each with the sampler (it takes a core of its own, so
     # never during the timed runs): a mapped input file's pages are left out.
@@ -350,7 +442,7 @@ for name in "${selected[@]}"; do
     # One line per graph for the closing table of computation times.
     if [ -n "$gap" ]; then
         row="| $name"
-        for key in "$name.norvane1" "$name.norvane2" "$name.gap1" "$name.gap2"; do
+        for key in "$name.norvane1" "$name.norvane$([ $shared = 1 ] && echo default || echo 2)" "$name.gap1" "$name.gap2"; do
             if [ "${status[$key]:-}" = ok ]; then
                 row="$row | $(awk -v c="$(stat_of "$key" 2)" 'BEGIN { printf "%.4f", c }')"
             else
@@ -359,8 +451,29 @@ for name in "${selected[@]}"; do
         done
         compute_rows+=("$row | $(gap_delta "$base" 1) / $(gap_delta "$base" 2) |")
     fi
+    # Shared machine: the default team against one thread, as the median of the ratios of
+    # runs taken side by side (the r-th sample of each), which cancels drift in the load.
+    if [ $shared = 1 ] && [ "${status[$name.default]:-}" = ok ] && [ "${status[$name.norvane1]:-}" = ok ]; then
+        pair=$(paste -d ' ' "$data_dir/out/$name.default.samples" "$data_dir/out/$name.norvane1.samples" \
+            | awk '{ print $1 / $4 }' | median)
+        peer_s="—"
+        [ -n "$peer_wall" ] && peer_s=$(awk -v p="$peer_wall" 'BEGIN { printf "%.3f", p / 1e6 }')
+        shared_rows+=("$(awk -v g="$name" -v d="$(stat_of "$name.default" 1)" -v o="$(stat_of "$name.norvane1" 1)" \
+            -v r="$pair" -v p="$peer_s" 'BEGIN { printf "| %s | %.3f | %.3f | %.2f | %s |", g, d / 1e6, o / 1e6, r, p }')")
+    fi
     unset status
 done
+
+if [ ${#shared_rows[@]} -gt 0 ]; then
+    {
+        echo
+        echo "## shared machine: default team against one thread, wall medians (s)"
+        echo
+        echo "| graph | norvane default | norvane 1 thr | default / 1 thr | peer |"
+        echo "|---|---:|---:|---:|---:|"
+        printf '%s\n' "${shared_rows[@]}"
+    } | tee -a "$report"
+fi
 
 if [ ${#compute_rows[@]} -gt 0 ]; then
     {
