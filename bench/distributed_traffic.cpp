@@ -2,10 +2,13 @@
 // rank 0's standard output), then one line per process on standard error with the bytes it
 // sent in each step, the exchange rounds of the build, the phases of the solve and each
 // step's wall time. bench/distributed.sh tables them.
-// Usage: mpirun -np K distributed_traffic GRAPH > /dev/null
+// Usage: mpirun -np K distributed_traffic GRAPH [WIDTH [SPAN]] > /dev/null
+//   WIDTH: the solve's bucket width (a power of two) instead of the one it chooses, 0 for it
+//   SPAN: the buckets a phase settles ahead (a power of two), 0 for the program's choice
 #include <mpi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "distributed_builder.h"
@@ -17,7 +20,9 @@
 
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
-    if (argc <= 1) end_everywhere("Usage: distributed_traffic <graph file name>\n");
+    if (argc <= 1) end_everywhere("Usage: distributed_traffic <graph file name> [bucket width [phase span]]\n");
+    if (argc > 2) distributed_bucket_width = int32_t(atoi(argv[2]));
+    if (argc > 3) distributed_phase_span = atoll(argv[3]);
     MPI_Barrier(MPI_COMM_WORLD);
     const double t0 = MPI_Wtime();
     const problem_counts counts = read_head_everywhere(argv[1]);
@@ -28,18 +33,21 @@ int main(int argc, char **argv) {
     if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
     const double t3 = MPI_Wtime();
     const int64_t records = local_rows[num_local_nodes];
-    double row[10] = {double(num_local_nodes), double(records),          double(build_bytes_sent),
-                      double(build_rounds),    double(solve_bytes_sent), double(solve_phases),
-                      double(listing_bytes_sent), t1 - t0,               seconds,
-                      t3 - t2};
-    std::vector<double> rows(size_t(num_processes) * 10);
-    MPI_Gather(row, 10, MPI_DOUBLE, rows.data(), 10, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    constexpr int COLUMNS = 11;
+    double row[COLUMNS] = {double(num_local_nodes), double(records),          double(build_bytes_sent),
+                           double(build_rounds),    double(solve_bytes_sent), double(solve_phases),
+                           double(listing_bytes_sent), t1 - t0,               seconds,
+                           t3 - t2,                 double(solve_settled)};
+    std::vector<double> rows(size_t(num_processes) * COLUMNS);
+    MPI_Gather(row, COLUMNS, MPI_DOUBLE, rows.data(), COLUMNS, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     if (process_rank == 0) {
-        fprintf(stderr, "rank nodes records build_bytes build_rounds solve_bytes phases listing_bytes load_s solve_s listing_s\n");
+        fprintf(stderr,
+                "rank nodes records build_bytes build_rounds solve_bytes phases listing_bytes load_s solve_s listing_s "
+                "settled\n");
         for (int p = 0; p < num_processes; ++p) {
-            const double *r = &rows[size_t(p) * 10];
-            fprintf(stderr, "%d %.0f %.0f %.0f %.0f %.0f %.0f %.0f %.3f %.3f %.3f\n", p, r[0], r[1], r[2], r[3], r[4],
-                    r[5], r[6], r[7], r[8], r[9]);
+            const double *r = &rows[size_t(p) * COLUMNS];
+            fprintf(stderr, "%d %.0f %.0f %.0f %.0f %.0f %.0f %.0f %.3f %.3f %.3f %.0f\n", p, r[0], r[1], r[2], r[3],
+                    r[4], r[5], r[6], r[7], r[8], r[9], r[10]);
         }
     }
     release_distributed_store();

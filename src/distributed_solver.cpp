@@ -1,8 +1,11 @@
-// Distributed solver: bucket-synchronous delta-stepping. In each phase every process relaxes
-// its live entries of the least bucket any holds, applies its own nodes' requests, sends the
-// rest in one all-to-all exchange, and all agree on the least bucket left. Invariant: an entry
-// is live while its node's distance is its distance, and sits in its distance's bucket (ring
-// or overflow). Negative weights: the rows go to rank 0 and the one-process solver runs there.
+// Distributed solver: delta-stepping in phases over the least bucket any process holds. In a
+// phase each process settles the entries of that bucket it owns, again and again as its own
+// relaxations refill it (local fusion), and keeps the requests for other owners; then one
+// all-to-all carries the request counts with each process's least bucket, and the requests
+// follow point to point. Invariant: an entry is live while its node's distance is its
+// distance, and sits in its distance's bucket (ring or overflow). Across hosts a collective
+// costs tens of microseconds, so phases, not work, bound a road graph's solve. Negative
+// weights: the rows go to rank 0 and the one-process solver runs there.
 #include "distributed_solver.h"
 
 #include <mpi.h>
@@ -25,14 +28,19 @@
 
 int64_t solve_bytes_sent = 0;
 int64_t solve_phases = 0;
+int64_t solve_settled = 0;
 int64_t distributed_team_min_entries = int64_t(1) << 14;
 int32_t distributed_bucket_width = 0;
+int64_t distributed_phase_span = 0;
 
 namespace {
 
 constexpr int64_t NO_BUCKET = INT64_MAX;
 // Most buckets kept ahead of the current one; entries beyond wait in the overflow.
 constexpr int64_t MAX_RING = int64_t(1) << 13;
+// A phase settles ahead while its crossing records times its span stay below the records
+// over this factor.
+int64_t PHASE_SPAN_FACTOR = 1;
 // Elements per message when arrays are gathered or scattered whole.
 constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
 const char MEMORY_MESSAGE[] = "Error: cannot allocate memory.\n";
@@ -85,6 +93,9 @@ struct member_work {
 
 struct solve_state {
     int shift = 0;
+    int64_t span = 1;  // buckets a phase settles here
+    // The phase's first bucket: the ring holds buckets base to base + ring_size - 1.
+    int64_t base = 0;
     int64_t ring_size = 0;
     int64_t ring_mask = 0;
     entry_list *ring = nullptr;
@@ -96,6 +107,8 @@ struct solve_state {
     entry_list send = {nullptr, 0, 0};
     entry_list receive = {nullptr, 0, 0};
     int *counts = nullptr;  // per process: to send, send offset, to receive, receive offset
+    int64_t *agreement = nullptr;  // per process: count and least bucket, sent and heard
+    MPI_Request *requests = nullptr;  // a receive and a send per process at most
     member_work *work = nullptr;
     int team = 1;
 };
@@ -108,9 +121,9 @@ inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(
 
 // ------------------------------------------------------------------ buckets
 
-inline void push(entry e, int64_t cur) {
+inline void push(entry e) {
     const int64_t b = int64_t(e.distance) >> solving.shift;
-    if (b - cur < solving.ring_size) {
+    if (b - solving.base < solving.ring_size) {
         const int64_t slot = b & solving.ring_mask;
         if (solving.ring[slot].count == 0) solving.occupied[slot >> 6] |= uint64_t(1) << (slot & 63);
         if (!append(solving.ring[slot], e)) out_of_memory();
@@ -123,7 +136,7 @@ inline void push(entry e, int64_t cur) {
 inline bool live(entry e) { return local_distance[e.node] == e.distance; }
 
 // Moves the overflow entries the ring now reaches into it, dropping dead ones.
-void refill_from_overflow(int64_t cur) {
+void refill_from_overflow() {
     entry_list &o = solving.overflow;
     size_t kept = 0;
     solving.overflow_min = NO_BUCKET;
@@ -131,8 +144,8 @@ void refill_from_overflow(int64_t cur) {
         const entry e = o.items[k];
         if (!live(e)) continue;
         const int64_t b = int64_t(e.distance) >> solving.shift;
-        if (b - cur < solving.ring_size) {
-            push(e, cur);
+        if (b - solving.base < solving.ring_size) {
+            push(e);
         } else {
             o.items[kept++] = e;
             if (b < solving.overflow_min) solving.overflow_min = b;
@@ -153,11 +166,13 @@ bool keep_live(int64_t slot) {
     return kept > 0;
 }
 
-// This process's least bucket from cur on holding a live entry, or NO_BUCKET. An overflow
-// bucket may turn out dead once the ring reaches it; that costs one empty phase.
+// This process's least bucket from cur on holding a live entry, or NO_BUCKET; cur is at
+// least the phase's base and no live entry lies between them. An overflow bucket may turn
+// out dead once the ring reaches it; that costs one empty phase.
 int64_t least_bucket(int64_t cur) {
-    if (solving.overflow.count > 0 && solving.overflow_min - cur < solving.ring_size) refill_from_overflow(cur);
+    if (solving.overflow.count > 0 && solving.overflow_min - solving.base < solving.ring_size) refill_from_overflow();
     const int64_t start = cur & solving.ring_mask;
+    const int64_t reach = solving.base + solving.ring_size - cur;  // buckets the ring holds from cur on
     const size_t words = solving.ring_words;
     for (size_t i = 0; i <= words; ++i) {
         const size_t w = (size_t(start >> 6) + i) % words;
@@ -167,7 +182,9 @@ int64_t least_bucket(int64_t cur) {
         while (bits != 0) {
             const int64_t slot = int64_t(w << 6) + __builtin_ctzll(bits);
             bits &= bits - 1;
-            if (keep_live(slot)) return cur + ((slot - start) & solving.ring_mask);
+            const int64_t ahead = (slot - start) & solving.ring_mask;
+            if (ahead >= reach) break;
+            if (keep_live(slot)) return cur + ahead;
         }
     }
     return solving.overflow.count > 0 ? solving.overflow_min : NO_BUCKET;
@@ -215,25 +232,23 @@ void apply_request(entry e, member_work &w) {
     lower<team>(e.node - first_local_node, e.distance, w);
 }
 
-// Empties every member's output, also of members a short list left idle: the exchange
-// and the pushes read them all.
+// Empties every member's pushes, also of members a short list left idle: push_lowered
+// reads them all. Requests gather across a phase's passes until the exchange sends them.
 void clear_work() {
     for (int m = 0; m < solving.team; ++m) {
-        member_work &w = solving.work[m];
-        for (int p = 0; p < num_processes; ++p) w.outgoing[p].count = 0;
-        w.pushes.count = 0;
-        w.out_of_memory = false;
+        solving.work[m].pushes.count = 0;
+        solving.work[m].out_of_memory = false;
     }
 }
 
 // Pushes what the members lowered, once every member is done.
-void push_lowered(int members, int64_t cur) {
+void push_lowered(int members) {
     for (int m = 0; m < members; ++m) {
         member_work &w = solving.work[m];
         if (w.out_of_memory) out_of_memory();
         for (size_t k = 0; k < w.pushes.count; ++k) {
             // Lowered again since by another member: the later entry is the live one.
-            if (live(w.pushes.items[k])) push(w.pushes.items[k], cur);
+            if (live(w.pushes.items[k])) push(w.pushes.items[k]);
         }
     }
 }
@@ -255,11 +270,21 @@ void for_entries(const entry_list &list, F &&f) {
     }
 }
 
-// Sends the members' requests to their owners; what arrives lands in solving.receive.
-void exchange_requests() {
+// The least bucket of the requests below 2^30 in the send buffer: their owners push them
+// there at the latest, so the next phase can be agreed before they arrive.
+int64_t least_requested(size_t count) {
+    int32_t least = INFINITE_DISTANCE;
+    for (size_t k = 0; k < count; ++k) {
+        const int32_t d = solving.send.items[k].distance;
+        least = d < least ? d : least;
+    }
+    return least < INFINITE_DISTANCE ? int64_t(least) >> solving.shift : NO_BUCKET;
+}
+
+// Packs the members' requests by owner into the send buffer and empties their lists;
+// the total. to_send and send_at get each owner's count and offset.
+size_t pack_requests(int *to_send, int *send_at) {
     const int k = num_processes;
-    int *to_send = solving.counts, *send_at = solving.counts + k;
-    int *to_receive = solving.counts + 2 * k, *receive_at = solving.counts + 3 * k;
     size_t total = 0;
     for (int p = 0; p < k; ++p) {
         size_t count = 0;
@@ -273,46 +298,99 @@ void exchange_requests() {
     for (int p = 0; p < k; ++p) {
         size_t at = size_t(send_at[p]);
         for (int m = 0; m < solving.team; ++m) {
-            const entry_list &out = solving.work[m].outgoing[p];
+            entry_list &out = solving.work[m].outgoing[p];
             if (out.count > 0) memcpy(solving.send.items + at, out.items, out.count * sizeof(entry));
             at += out.count;
+            out.count = 0;
         }
         if (p != process_rank) solve_bytes_sent += int64_t(to_send[p]) * int64_t(sizeof(entry));
     }
-    MPI_Alltoall(to_send, 1, MPI_INT, to_receive, 1, MPI_INT, MPI_COMM_WORLD);
-    size_t incoming = 0;
-    for (int p = 0; p < k; ++p) {
-        receive_at[p] = int(incoming);
-        incoming += size_t(to_receive[p]);
-    }
-    if (!reserve(solving.receive, incoming)) out_of_memory();
-    MPI_Alltoallv(solving.send.items, to_send, send_at, MPI_UINT64_T, solving.receive.items, to_receive,
-                  receive_at, MPI_UINT64_T, MPI_COMM_WORLD);
-    solving.receive.count = incoming;
+    return total;
 }
 
-// One phase on bucket cur: its live entries relaxed, the requests exchanged and applied.
-void run_phase(int64_t cur) {
+// Sends the members' requests to their owners; what arrives lands in solving.receive.
+// least_here is this process's least live bucket; the answer is the least bucket of all
+// processes and of all requests, the same everywhere: the one collective of a phase
+// carries it with the counts, and the requests themselves go point to point, only
+// between processes that have some.
+int64_t exchange_requests(int64_t least_here) {
+    const int k = num_processes;
+    int *to_send = solving.counts, *send_at = solving.counts + k;
+    int *to_receive = solving.counts + 2 * k, *receive_at = solving.counts + 3 * k;
+    const size_t total = pack_requests(to_send, send_at);
+    const int64_t requested = least_requested(total);
+    const int64_t least = requested < least_here ? requested : least_here;
+    int64_t *offer = solving.agreement, *heard = solving.agreement + 2 * k;
+    for (int p = 0; p < k; ++p) {
+        offer[2 * p] = to_send[p];
+        offer[2 * p + 1] = least;
+    }
+    MPI_Alltoall(offer, 2, MPI_INT64_T, heard, 2, MPI_INT64_T, MPI_COMM_WORLD);
+    size_t incoming = 0;
+    int64_t agreed = NO_BUCKET;
+    for (int p = 0; p < k; ++p) {
+        to_receive[p] = int(heard[2 * p]);
+        receive_at[p] = int(incoming);
+        incoming += size_t(to_receive[p]);
+        agreed = heard[2 * p + 1] < agreed ? heard[2 * p + 1] : agreed;
+    }
+    if (!reserve(solving.receive, incoming)) out_of_memory();
+    int pending = 0;
+    for (int p = 0; p < k; ++p) {
+        if (to_receive[p] > 0)
+            MPI_Irecv(solving.receive.items + receive_at[p], to_receive[p], MPI_UINT64_T, p, 1, MPI_COMM_WORLD,
+                      &solving.requests[pending++]);
+    }
+    for (int p = 0; p < k; ++p) {
+        if (to_send[p] > 0)
+            MPI_Isend(solving.send.items + send_at[p], to_send[p], MPI_UINT64_T, p, 1, MPI_COMM_WORLD,
+                      &solving.requests[pending++]);
+    }
+    MPI_Waitall(pending, solving.requests, MPI_STATUSES_IGNORE);
+    solving.receive.count = incoming;
+    return agreed;
+}
+
+// Settles this process's live entries of bucket cur, and those its own relaxations put
+// back into cur, until none is left; requests for other owners wait for the exchange.
+void settle_bucket_here(int64_t cur) {
     const int64_t slot = cur & solving.ring_mask;
-    // The bin's entries become the frontier; entries pushed into cur meanwhile wait for
-    // the next phase.
-    entry_list taken = solving.ring[slot];
-    solving.ring[slot] = solving.frontier;
-    solving.ring[slot].count = 0;
-    solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
-    solving.frontier = taken;
-    for_entries(solving.frontier, [](entry e, member_work &w, auto team) { relax_entry<decltype(team)::value>(e, w); });
-    // Lowered owned nodes are pushed before the requests are applied: pushes of a member
-    // are checked live, so their order among members does not matter.
-    push_lowered(solving.team, cur);
-    exchange_requests();
+    while (keep_live(slot)) {
+        // The bin's entries become the frontier; entries pushed into cur meanwhile wait
+        // for the next pass.
+        entry_list taken = solving.ring[slot];
+        solving.ring[slot] = solving.frontier;
+        solving.ring[slot].count = 0;
+        solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
+        solving.frontier = taken;
+        solve_settled += int64_t(taken.count);
+        for_entries(solving.frontier,
+                    [](entry e, member_work &w, auto team) { relax_entry<decltype(team)::value>(e, w); });
+        push_lowered(solving.team);
+    }
+}
+
+// One phase from bucket cur, the least of all: the buckets cur to cur + span - 1 settled
+// here in order, the requests exchanged and applied; the next phase's bucket, agreed by
+// all. A request may lower a node settled here: it is settled again in a later phase.
+int64_t run_phase(int64_t cur) {
+    solving.base = cur;
+    int64_t here = cur;
+    while (here < cur + solving.span) {
+        settle_bucket_here(here);
+        here = least_bucket(here);
+    }
+    const int64_t next = exchange_requests(here);
+    solving.base = next == NO_BUCKET ? cur : next;
     for_entries(solving.receive, [](entry e, member_work &w, auto team) { apply_request<decltype(team)::value>(e, w); });
-    push_lowered(solving.team, cur);
+    push_lowered(solving.team);
+    return next;
 }
 
 // Node 0's owner sets every neighbour of node 0 to its direct weight, whatever its size,
-// and pushes those below 2^30; the others' owners get the weights by request.
-void start_everywhere() {
+// and pushes those below 2^30; the others' owners get the weights by request. The first
+// phase's bucket, agreed by all.
+int64_t start_everywhere() {
     const int32_t n_local = num_local_nodes;
 #pragma omp parallel for schedule(static) if (n_local >= distributed_team_min_entries)
     for (int32_t i = 0; i < n_local; ++i) local_distance[i] = INFINITE_DISTANCE;
@@ -325,18 +403,32 @@ void start_everywhere() {
             const edge_record rec = local_records[r];
             if (owned(rec.target)) {
                 local_distance[rec.target - first_local_node] = rec.weight;
-                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target - first_local_node, rec.weight}, 0);
+                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target - first_local_node, rec.weight});
             } else if (!append(w.outgoing[owner_of(rec.target, num_nodes, num_processes)], entry{rec.target, rec.weight})) {
                 out_of_memory();
             }
         }
     }
-    exchange_requests();
+    const int64_t first = exchange_requests(least_bucket(0));
     for (size_t k = 0; k < solving.receive.count; ++k) {
         const entry e = solving.receive.items[k];
         local_distance[e.node - first_local_node] = e.distance;
-        if (e.distance < INFINITE_DISTANCE) push(entry{e.node - first_local_node, e.distance}, 0);
+        if (e.distance < INFINITE_DISTANCE) push(entry{e.node - first_local_node, e.distance});
     }
+    return first;
+}
+
+// Buckets a phase settles here. Each phase costs a collective (tens of microseconds across
+// hosts); settling ahead costs work again only where a request from another process lowers
+// a node already settled, so the fewer records lead to other owners, the farther ahead.
+int64_t phase_span(uint32_t records) {
+    if (distributed_phase_span > 0) return distributed_phase_span;
+    int64_t remote = 0;
+    for (uint32_t r = 0; r < records; ++r) remote += !owned(local_records[r].target);
+    const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
+    int64_t span = 1;
+    while (span < MAX_RING / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
+    return span;
 }
 
 int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
@@ -363,8 +455,11 @@ void choose_buckets() {
                                                        : bucket_width_for(mean, all_records / num_nodes);
     solving.shift = floor_log2(width);
     const int64_t reach = (max >> solving.shift) + 2;
+    solving.span = phase_span(records);
+    // The ring reaches from a phase's base past its last bucket by the heaviest edge.
+    while (solving.span > 1 && solving.span + reach > MAX_RING) solving.span /= 2;
     int64_t ring = 64;
-    while (ring < reach && ring < MAX_RING) ring *= 2;
+    while (ring < reach + solving.span && ring < MAX_RING) ring *= 2;
     solving.ring_size = ring;
     solving.ring_mask = ring - 1;
     solving.ring_words = size_t(ring / 64);
@@ -376,8 +471,11 @@ void open_solving() {
     solving.ring = static_cast<entry_list *>(calloc(size_t(solving.ring_size), sizeof(entry_list)));
     solving.occupied = static_cast<uint64_t *>(calloc(solving.ring_words, sizeof(uint64_t)));
     solving.counts = static_cast<int *>(calloc(4 * size_t(k), sizeof(int)));
+    solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
+    solving.requests = static_cast<MPI_Request *>(calloc(2 * size_t(k), sizeof(MPI_Request)));
     solving.work = static_cast<member_work *>(calloc(size_t(solving.team), sizeof(member_work)));
-    if (solving.ring == nullptr || solving.occupied == nullptr || solving.counts == nullptr || solving.work == nullptr)
+    if (solving.ring == nullptr || solving.occupied == nullptr || solving.counts == nullptr ||
+        solving.agreement == nullptr || solving.requests == nullptr || solving.work == nullptr)
         out_of_memory();
     for (int m = 0; m < solving.team; ++m) {
         solving.work[m].outgoing = static_cast<entry_list *>(calloc(size_t(k), sizeof(entry_list)));
@@ -399,6 +497,8 @@ void close_solving() {
     free(solving.ring);
     free(solving.occupied);
     free(solving.counts);
+    free(solving.agreement);
+    free(solving.requests);
     free(solving.work);
     solving = solve_state();
 }
@@ -409,12 +509,10 @@ bool solve_with_buckets_everywhere() {
     // Bins and requests: about an entry per owned node, and the counts per process.
     agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_processes) * 64 + (size_t(1) << 20));
     open_solving();
-    start_everywhere();
-    int64_t cur = min_over_processes(least_bucket(0));
+    int64_t cur = start_everywhere();
     while (cur != NO_BUCKET) {
-        run_phase(cur);
+        cur = run_phase(cur);
         ++solve_phases;
-        cur = min_over_processes(least_bucket(cur));
     }
     close_solving();
     const int32_t n_local = num_local_nodes;
@@ -521,6 +619,7 @@ void solve_gathered() {
 double compute_distances_everywhere() {
     solve_bytes_sent = 0;
     solve_phases = 0;
+    solve_settled = 0;
     MPI_Barrier(MPI_COMM_WORLD);
     const double t0 = get_time();
     if (any_negative_weight) {

@@ -146,6 +146,7 @@ struct tunables {
     int64_t round_bytes = exchange_round_bytes;
     int64_t team_min_entries = distributed_team_min_entries;
     int32_t bucket_width = distributed_bucket_width;
+    int64_t phase_span = distributed_phase_span;
     int threads = omp_get_max_threads();
 };
 
@@ -156,6 +157,7 @@ void restore(const tunables &t) {
     exchange_round_bytes = t.round_bytes;
     distributed_team_min_entries = t.team_min_entries;
     distributed_bucket_width = t.bucket_width;
+    distributed_phase_span = t.phase_span;
     omp_set_num_threads(t.threads);
 }
 tunables defaults;
@@ -173,6 +175,10 @@ void shrink_everything(std::mt19937 &rng) {
     const int team_from = pick(rng, 0, 2);
     distributed_team_min_entries = team_from == 0 ? 1 : team_from == 1 ? pick(rng, 2, 6) : defaults.team_min_entries;
     distributed_bucket_width = pick(rng, 0, 3) == 0 ? 0 : 1 << (pick(rng, 0, 3) == 0 ? pick(rng, 0, 30) : pick(rng, 0, 3));
+    // One bucket a phase (requests in every phase), a few (nodes settled here and again
+    // after a request), or the solver's own choice.
+    const int span_from = pick(rng, 0, 2);
+    distributed_phase_span = span_from == 0 ? 1 : span_from == 1 ? int64_t(1) << pick(rng, 1, 6) : 0;
     omp_set_num_threads(pick(rng, 1, 3));
 }
 
