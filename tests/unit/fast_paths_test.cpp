@@ -170,6 +170,35 @@ TEST_F(fast_reader, tiny_blocks_and_any_team_build_the_model_store) {
     }
 }
 
+// Non-negative weights that would pack, built into the wide layout instead (as weights
+// too large to pack beside their offsets are): every team builds the model's store, and
+// the whole solve at any team size lists the model's distances and warning.
+TEST_F(fast_reader, wide_records_of_non_negative_weights_build_and_solve_like_model) {
+    int wide = 0;
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937 rng(seed);
+        const random_graph g =
+            make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, 0, 1000) : pick(rng, 0, 2); });
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        const int threads = pick(rng, 1, 3);
+        shrink_reader(rng, threads);
+        bucket_team_min_work = 0;  // a team of two or three solves every graph
+        pack_records = seed % 2 == 0;
+        ASSERT_EQ(load_graph(text, seed % 3 == 0), want.size_line) << "seed " << seed;
+        ASSERT_TRUE(store_matches(want)) << "seed " << seed << "\n" << text;
+        if (!pack_records) {
+            ASSERT_EQ(packed_edges, nullptr) << "seed " << seed;
+        }
+        wide += packed_edges == nullptr && edge_counter > 0;
+        const solved_graph got = solve_loaded(threads);
+        ASSERT_EQ(got.distances, want.min_distance) << "seed " << seed << ", " << threads << " threads\n" << text;
+        ASSERT_EQ(got.standard_error, warning_if(want.warned)) << "seed " << seed;
+    }
+    EXPECT_GT(wide, 75);
+}
+
 // Numbers of every length from one digit to ten, in the usual form and in the others
 // (signs, leading zeros, tabs), so that every path of the integer scanner is read back
 // exactly: node numbers up to seven digits on a graph of three million nodes, weights
