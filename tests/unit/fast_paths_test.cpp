@@ -315,10 +315,10 @@ child_outcome read_in_process(const std::string &path) {
 // released first and the child starts its own.
 child_outcome read_in_child(const std::string &path) {
 #ifdef NORVANE_NO_FORK_WITH_OPENMP
-    const child_outcome outcome = read_in_process(path);
+    const child_outcome in_process = read_in_process(path);
     release_graph();
-    return outcome;
-#endif
+    return in_process;
+#else
     fflush(nullptr);
     omp_pause_resource_all(omp_pause_hard);
     int pipe_fds[2];
@@ -346,6 +346,7 @@ child_outcome read_in_child(const std::string &path) {
     if (waitpid(pid, &status, 0) == pid)
         outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     return outcome;
+#endif
 }
 
 // A valid file's lines with up to three faults dropped in anywhere (before the problem
