@@ -2,10 +2,17 @@
 # Draws a results table of bench/run.sh (the .tsv beside its report) as grouped bars:
 # end-to-end wall time per graph for norvane at 1 and 2 threads and the Boost peer,
 # on a log scale so that the small graphs stay readable next to the USA-scale one.
-# usage: bench/plot.sh RESULTS.tsv [OUT.png]   (default OUT: bench/results.png)
+# The picture goes next to the table (RESULTS.png), or to OUT when given; never over the
+# committed bench/results.png, which is replaced only by copying a new picture there.
+# usage: bench/plot.sh RESULTS.tsv [OUT.png]
 set -eu -o pipefail
 table=${1:?usage: bench/plot.sh RESULTS.tsv [OUT.png]}
-out=${2:-$(cd "$(dirname "$0")" && pwd)/results.png}
+out=${2:-${table%.tsv}.png}
+committed=$(cd "$(dirname "$0")" && pwd)/results.png
+if [[ $(realpath -m "$out") == "$committed" ]]; then
+    echo "plot.sh: will not write over the committed $committed; name another OUT.png" >&2
+    exit 1
+fi
 command -v gnuplot >/dev/null || { echo "plot.sh: gnuplot is missing (apt-get install -y gnuplot-nox)" >&2; exit 1; }
 
 # One row per graph: graph, norvane1, norvane2, peer (wall seconds; "-" when missing).

@@ -431,7 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // The complete lines before the damage are handled first, in file order.
         const size_t last = content.rfind('\n');
         const model_run before = run_model(last == std::string::npos ? "" : content.substr(0, last + 1), false);
-        const bool line_fault = !before.ok && before.error_message.rfind("Error in file format in line:", 0) == 0;
+        // A fault of a line before the damage comes first: an offending line or a negative count.
+        const bool line_fault = !before.ok && (before.error_message.rfind("Error in file format in line:", 0) == 0 ||
+                                               before.error_message == "Error: cannot allocate memory.\n");
         want.messages = before.size_line + (line_fault ? before.error_message
                                                         : "Error: cannot read file " + std::string(input_path) + ".\n");
     } else {

@@ -216,17 +216,21 @@ void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_
 
 }  // namespace
 
-void allocate_graph(int32_t n, int32_t m, int members) {
-    const size_t count = size_t(n);
-    // The least the graph announced needs at its peak: row offsets, a packed record per
-    // direction per edge line, and the larger of the members' counts while building and
-    // what solving holds in their place (distances, flags and about 12 bytes a node of
-    // the solver's own, which it checks again before it starts); read buffers besides.
+size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
+    // Row offsets, a packed record per direction per edge line, and the larger of the
+    // members' counts while building and what solving holds in their place (distances,
+    // flags and about 12 bytes a node of the solver's own, which it checks again before
+    // it starts); read buffers besides.
+    const size_t count = size_t(nodes);
     const size_t counts = count * sizeof(uint32_t) * size_t(members);
     const size_t solving = count * (sizeof(int32_t) + sizeof(uint8_t) + 12);
-    check_memory_budget((count + 1) * sizeof(uint32_t) + size_t(m) * 2 * sizeof(uint32_t) +
-                        (counts > solving ? counts : solving) + (size_t(16) << 20));
-    nodes = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
+    return (count + 1) * sizeof(uint32_t) + size_t(lines) * 2 * sizeof(uint32_t) +
+           (counts > solving ? counts : solving) + (size_t(16) << 20);
+}
+
+void allocate_graph(int32_t n, int32_t m, int members) {
+    check_memory_budget(least_graph_bytes(n, m, members));
+    nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
 }
 
 int build_members(int32_t n, int32_t m) {

@@ -3,12 +3,18 @@
 // packed 32-bit layout whenever every record fits it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Requires the problem line read. Ends the run with the memory message unless the graph
 // announced (n nodes, m edge lines) can be built by members and held at its smallest;
 // allocates the row offsets, untouched.
 void allocate_graph(int32_t n, int32_t m, int members);
+
+// The least bytes a graph of nodes nodes and lines edge lines, built by members, needs at
+// its peak; also a process's share in norvane-mpi, so that both programs take the same
+// decision on the same file.
+size_t least_graph_bytes(int64_t nodes, int64_t lines, int members);
 
 // Members of the team worth starting to build a graph of n nodes and m edge lines.
 int build_members(int32_t n, int32_t m);

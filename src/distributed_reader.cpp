@@ -387,6 +387,9 @@ problem_counts read_head_everywhere(const char *path) {
         if (process_rank == 0) fprintf(stderr, "File %s not found.\n", path);
         end_everywhere(nullptr);
     }
+    // Every process reads the file as rank 0 found it at its open: to that size, and no
+    // further when it has grown since.
+    hold_input_size(reading.size);
     stop_lines();
     return reading.counts;
 }

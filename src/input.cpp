@@ -26,6 +26,7 @@
 
 size_t read_block_bytes = size_t(1) << 20;
 bool defer_read_failure = false;
+void (*before_read_at)(int64_t offset) = nullptr;
 int64_t inflate_whole_max_bytes = int64_t(256) << 20;
 
 namespace {
@@ -67,6 +68,10 @@ struct input_state {
     bool plain_file = false;
     bool gzip = false;
     int64_t size = 0;
+    // A regular file is its first file_size bytes as opened: read(2) stops there, and an
+    // end before it means the file shrank, a failed read. -1 for other inputs.
+    int64_t file_size = -1;
+    int64_t file_read = 0;  // bytes read(2) has taken so far
     // The first bytes of a stream, read to look for the gzip magic; content (or packed
     // input) still to hand out.
     unsigned char prefix[2];
@@ -95,8 +100,15 @@ gzip_state gz;
 // read(2) that retries interruptions and waits out a non-blocking descriptor; the count
 // read, 0 at the end, -1 on failure.
 int64_t read_some(void *to, size_t room) {
+    if (input.file_size >= 0) {
+        const int64_t left = input.file_size - input.file_read;
+        if (left == 0) return 0;
+        if (int64_t(room) > left) room = size_t(left);
+    }
     for (;;) {
         const ssize_t got = read(input.fd, to, room);
+        if (got > 0 && input.file_size >= 0) input.file_read += got;
+        if (got == 0 && input.file_size >= 0) return -1;  // cut short under the run
         if (got >= 0) return got;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             struct pollfd ready = {input.fd, POLLIN, 0};
@@ -422,6 +434,7 @@ void open_input(const char *path) {
     const bool regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode);
     if (regular) {
         input.size = int64_t(status.st_size);
+        input.file_size = input.size;
         const ssize_t got = pread(input.fd, input.prefix, 2, 0);
         input.gzip = got == 2 && input.prefix[0] == 0x1f && input.prefix[1] == 0x8b;
         posix_fadvise(input.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -448,11 +461,19 @@ int64_t input_size() { return input.size; }
 int64_t read_input_at(int64_t offset, char *to, size_t room) {
     if (input.content != nullptr) return read_whole(offset, to, room);
     if (input.content_dropped) return -1;  // the descriptor holds compressed bytes
+    if (offset >= input.size) return 0;
+    if (int64_t(room) > input.size - offset) room = size_t(input.size - offset);
+    if (before_read_at != nullptr) before_read_at(offset);
     for (;;) {
         const ssize_t got = pread(input.fd, to, room, off_t(offset));
-        if (got >= 0) return got;
+        if (got == 0) return -1;  // the file shrank under the run
+        if (got > 0) return got;
         if (errno != EINTR) return -1;
     }
+}
+
+void hold_input_size(int64_t size) {
+    if (input.plain_file && input.content == nullptr) input.size = size;
 }
 
 bool next_lines(const char **lines, size_t *length) {

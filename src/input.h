@@ -14,13 +14,21 @@ void open_input(const char *path);
 // read_input_at serves it.
 bool input_is_plain_file();
 
-// Size in bytes of the plain file as it was when opened.
+// Size in bytes of the plain file as it was when opened: bytes it gains later are never
+// read, and a file found shorter than it while read fails its reads.
 int64_t input_size();
 
+// Makes size the plain file's size (the one another process found at its open).
+void hold_input_size(int64_t size);
+
 // Up to room bytes of the plain file from offset into to; any thread may call it. The
-// count read, 0 only at the end of the file, or -1 when the read failed: the caller
-// reports that in file order, through fail_read.
+// count read, 0 only at input_size, or -1 when the read failed or the file ends short of
+// input_size: the caller reports that in file order, through fail_read.
 int64_t read_input_at(int64_t offset, char *to, size_t room);
+
+// When set, called before each read of read_input_at with its offset: tests change the
+// file there, between two reads.
+extern void (*before_read_at)(int64_t offset);
 
 // The next run of whole lines in file order, [*lines, *lines + *length): each ends in a
 // newline except perhaps the content's last line, and a readable newline always follows

@@ -377,9 +377,11 @@ void handle_problem_line(const char *line, const char *limit) {
     }
     int64_t n, m;
     if (!scan_int(p, &n) || !scan_int(p, &m)) fail_line(line, limit);
-    if (!in_int32(n) || !in_int32(m) || n < 1 || m < 0) fail_line(line, limit);
+    if (!in_int32(n) || !in_int32(m) || n == 0) fail_line(line, limit);
+    fprintf(stderr, "Graph contains %d nodes and %d edges\n", int(n), int(m));
+    // A negative count asks for more memory than any machine has.
+    if (n < 0 || m < 0) fail_memory();
     reading.counts = problem_counts{int32_t(n), int32_t(m)};
-    fprintf(stderr, "Graph contains %d nodes and %d edges\n", reading.counts.nodes, reading.counts.edges);
 }
 
 // ------------------------------------------------------------------ streams

@@ -9,6 +9,7 @@
 #include <setjmp.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -484,6 +485,61 @@ void damaged_streams() {
                                                  " times, read first " + std::to_string(reads_first), "");
 }
 
+// A plain file cut shorter or grown by one process between two of its reads, at the middle
+// of its own range: the run ends with the read message on every process, or, for a file
+// that grew, reads the file as it was at open. The hook runs once, on that process only.
+int64_t change_from = 0;
+std::atomic<bool> change_done{false};
+std::string grown_tail;
+void change_before_read(int64_t offset) {
+    if (offset < change_from || change_done.exchange(true)) return;
+    if (grown_tail.empty()) {
+        if (truncate(path.c_str(), off_t(offset)) != 0) fprintf(real_stderr, "truncate failed\n");
+        return;
+    }
+    FILE *file = fopen(path.c_str(), "ab");
+    fwrite(grown_tail.data(), 1, grown_tail.size(), file);
+    fclose(file);
+}
+
+void file_cut_between_reads() {
+    // Lines of 22 bytes in windows of 64: a cut at a window's end falls inside a line.
+    std::string text = "p sp 401 400\n";
+    for (int k = 2; k <= 401; ++k) {
+        const std::string node = std::to_string(k);
+        text += "a 1 " + std::string(6 - node.size(), '0') + node + " 1000000000\n";
+    }
+    const model_run want = run_model(text);
+    for (int grown = 0; grown <= 1; ++grown) {
+        for (int p = 0; p < num_processes; ++p) {
+            for (int threads = 1; threads <= 2; ++threads) {
+                write_file(text);
+                read_block_bytes = 64;
+                read_team_min_bytes = 1;
+                omp_set_num_threads(threads);
+                const size_t end = p + 1 < num_processes ? cut_of(text, p + 1) : text.size();
+                change_from = int64_t((cut_of(text, p) + end) / 2);
+                change_done = false;
+                grown_tail = grown ? "a 1 2 1\na 1\n" : "";  // read, both would offend
+                if (process_rank == p) before_read_at = change_before_read;
+                const outcome got = run_everywhere();
+                before_read_at = nullptr;
+                int changed = change_done ? 1 : 0;
+                MPI_Allreduce(MPI_IN_PLACE, &changed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+                const std::string expected = grown ? want.size_line : want.size_line + "Error: cannot read file " + path + ".\n";
+                const std::string label = std::string(grown ? "grown" : "cut") + " by process " + std::to_string(p) + ", " +
+                                          std::to_string(threads) + " threads: ";
+                if (!judged(changed == 1, label + "the file was never changed", "")) return;
+                if (!judged(process_rank != 0 || (got.messages == expected && got.completed == (grown == 1) &&
+                                                  (!got.completed || got.distances == want.min_distance)),
+                            label + got.messages + "\nexpected\n" + expected, ""))
+                    return;
+            }
+        }
+    }
+    restore(defaults);
+}
+
 struct group {
     const char *name;
     void (*run)();
@@ -494,6 +550,7 @@ const group groups[] = {
     {"problem_line_apart", problem_line_apart},
     {"damaged_streams", damaged_streams},
     {"listing_across_chunks", listing_across_chunks},
+    {"file_cut_between_reads", file_cut_between_reads},
 };
 
 }  // namespace
@@ -505,6 +562,15 @@ int main(int argc, char **argv) {
     MPI_Bcast(&id, 1, MPI_INT, 0, MPI_COMM_WORLD);
     path = (getenv("TMPDIR") != nullptr ? std::string(getenv("TMPDIR")) : std::string("/tmp")) +
            "/norvane_distributed_" + std::to_string(id) + ".gr";
+    // A name that matches no group fails the run rather than testing nothing.
+    for (int a = 1; a < argc; ++a) {
+        bool known = false;
+        for (const group &g : groups) known = known || strcmp(argv[a], g.name) == 0;
+        if (!known) {
+            if (process_rank == 0) fprintf(real_stderr, "no group named %s\n", argv[a]);
+            ++failures;
+        }
+    }
     for (const group &g : groups) {
         bool wanted = argc <= 1;
         for (int a = 1; a < argc; ++a) wanted = wanted || strcmp(argv[a], g.name) == 0;

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and checks what a user gets: the program runs
 # from its installed place, and its manual page renders without a single warning and
-# carries every section a reader looks for.
-# Usage: check_install.sh BUILD_DIR REPO_ROOT
+# carries every section a reader looks for, and the version CMake's project declares.
+# Usage: check_install.sh BUILD_DIR REPO_ROOT VERSION
 set -u
 build=$1
 repo=$2
+version=$3
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/norvane-install.XXXXXX") || exit 2
 trap 'rm -rf "$prefix"' EXIT
 failed=0
@@ -25,9 +26,12 @@ actual=$("$program" "$repo/examples/path3.gr" 2>/dev/null; printf x)
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 [[ -z $warnings ]] || fail "man reports: $warnings"
 text=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES; do
+for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES "SEE ALSO"; do
     grep -q "^$section" <<< "$text" || fail "section $section missing from the rendered page"
 done
 grep -q "OMP_NUM_THREADS" <<< "$text" || fail "OMP_NUM_THREADS not described"
+# The page's footer names the version, as the header's fourth field sets it.
+footer=$(tail -n 1 <<< "$text")
+[[ $footer == "norvane $version "* ]] || fail "manual footer '$footer' does not start with 'norvane $version'"
 [[ $failed == 0 ]] && echo "ok: installed program and manual page"
 exit $failed

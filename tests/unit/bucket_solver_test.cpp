@@ -1,7 +1,7 @@
 // The bucket solver against the faithful model: thousands of random non-negative graphs
 // at 1, 2, 3 and 8 threads, with bucket widths from 1 up, rings small enough to overflow,
 // fusion on and off, weights that tie, weigh zero or straddle 2^30, several components,
-// both store layouts and shuffled rows; and the rule's promise about small graphs.
+// both store layouts and shuffled rows; and the one-thread order that negative weights keep.
 #include "bucket_solver.h"
 
 #include <algorithm>
@@ -181,18 +181,41 @@ TEST_F(bucket_solver_test, large_buckets_shared_by_the_team_match_model) {
     }
 }
 
-// rome99 (3,353 nodes, 8,870 edge lines) is solved alone at any team size; a graph of New
-// York's size (264,346 nodes, 733,846 lines) starts the team; negative weights never do,
-// and keep the one-thread order of the scan (dense) or the binary heap.
-TEST(solver_rule, small_graphs_never_start_the_team) {
-    for (int threads : {2, 3, 8}) {
-        EXPECT_EQ(choose_solver(3353, 2 * 8870, false, threads), solver_kind::buckets_alone);
-        EXPECT_EQ(choose_solver(264346, 2 * 733846, false, threads), solver_kind::buckets_team);
-        EXPECT_EQ(choose_solver(264346, 2 * 733846, true, threads), solver_kind::queue);
-        EXPECT_EQ(choose_solver(3000, 3000 * 2999, true, threads), solver_kind::scan);
+// Negative weights make the order in which equally near nodes are settled visible in the
+// listing: it must be the one-thread order at any team size, on graphs large enough for a
+// team to start were their weights non-negative. One sparse graph (the binary heap's) and
+// one dense (the scan's); the reference is the one-thread run of the same graph.
+std::string signed_graph_text(std::mt19937 &rng, int32_t n, int64_t lines, bool complete) {
+    std::string text = "p sp " + std::to_string(n) + " " + std::to_string(lines) + "\n";
+    auto line = [&](int32_t u, int32_t v) {
+        text += "a " + std::to_string(u) + " " + std::to_string(v) + " " + std::to_string(signed_weight(rng)) + "\n";
+    };
+    if (complete) {
+        for (int32_t u = 1; u <= n; ++u)
+            for (int32_t v = u + 1; v <= n; ++v) line(u, v);
+        return text;
     }
-    EXPECT_EQ(choose_solver(264346, 2 * 733846, false, 1), solver_kind::buckets_alone);
-    EXPECT_EQ(choose_solver(100, 300, false, 2), solver_kind::queue);
+    for (int32_t u = 2; u <= n; ++u) line(u, pick(rng, 1, u - 1));
+    for (int64_t k = n - 1; k < lines; ++k) line(pick(rng, 1, n), pick(rng, 1, n));
+    return text;
+}
+
+TEST(solver_rule, negative_weights_list_in_the_one_thread_order_at_any_team_size) {
+    std::mt19937 rng(17);
+    const std::string texts[] = {signed_graph_text(rng, 150000, 200000, false),
+                                 signed_graph_text(rng, 600, 600 * 599 / 2, true)};
+    for (const std::string &text : texts) {
+        load_graph(text);
+        ASSERT_TRUE(negative_weights);
+        ASSERT_GE(num_nodes + edge_counter, bucket_team_min_work) << "too small for a team to start";
+        const solved_graph one = solve_loaded(1);
+        for (int threads : {2, 3, 8}) {
+            const solved_graph team = solve_loaded(threads);
+            ASSERT_EQ(team.distances, one.distances) << num_nodes << " nodes, " << threads << " threads";
+            ASSERT_EQ(team.standard_error, one.standard_error) << threads << " threads";
+        }
+        release_graph();
+    }
 }
 
 }  // namespace

@@ -94,14 +94,18 @@ model_run run_model(const std::string &file_bytes, bool solve_too) {
         start = stop;
         if (line[0] == 'p') {
             int32_t counts[2];
-            if (have_problem || !scan_after_prefix(line, 5, 2, counts) || counts[0] < 1 ||
-                counts[1] < 0)
+            if (have_problem || !scan_after_prefix(line, 5, 2, counts) || counts[0] == 0)
                 return reject(line);
             have_problem = true;
             n = counts[0];
             lines_left = counts[1];
             run.size_line = "Graph contains " + std::to_string(counts[0]) + " nodes and " +
                             std::to_string(counts[1]) + " edges\n";
+            // A negative count asks for more memory than there is.
+            if (n < 0 || lines_left < 0) {
+                run.error_message = "Error: cannot allocate memory.\n";
+                return run;
+            }
             graph.heads.assign(size_t(n), -1);
         } else if (line[0] == 'a') {
             int32_t f[3];

@@ -48,6 +48,9 @@ class tunables_restored : public testing::Test {
         line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
         first_pass_checked = nullptr;
+        before_read_at = nullptr;
+        pack_records = true;
+        bucket_team_min_work = saved_bucket_team_min_work;
         bucket_fusion_max = saved_fusion_max;
         bucket_ring_max = saved_ring_max;
         bucket_claim_records = saved_claim_records;
@@ -62,6 +65,7 @@ class tunables_restored : public testing::Test {
     const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
     const size_t saved_line_block_bytes = line_block_bytes;
     const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
+    const int64_t saved_bucket_team_min_work = bucket_team_min_work;
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
     const int64_t saved_claim_records = bucket_claim_records;
