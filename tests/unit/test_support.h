@@ -20,6 +20,7 @@
 #include "builder.h"
 #include "failure.h"
 #include "graph.h"
+#include "gzip_input.h"
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
@@ -47,6 +48,7 @@ class tunables_restored : public testing::Test {
         keep_lines_max_bytes = saved_keep_lines_max_bytes;
         line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
+        inflate_with_zlib = false;
         first_pass_checked = nullptr;
         bucket_fusion_max = saved_fusion_max;
         bucket_ring_max = saved_ring_max;
