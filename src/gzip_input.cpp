@@ -21,7 +21,7 @@ bool inflate_with_zlib = false;
 
 namespace {
 
-constexpr size_t PACKED_BYTES = size_t(1) << 20;
+constexpr size_t PACKED_BYTES = size_t(256) << 10;
 constexpr size_t RING_BYTES = size_t(2) << 20;
 // The inflating thread hands over at least this often, so scanning starts early.
 constexpr size_t INFLATE_STEP_BYTES = size_t(256) << 10;
@@ -319,8 +319,9 @@ void stop_inflating() {
     free(gz.isal);
     gz.isal = nullptr;
 #endif
-    release_array(gz.packed);
-    release_array(gz.ring);
+    // Read once: their pages leave at once instead of adding to the peak.
+    discard_array(gz.packed);
+    discard_array(gz.ring);
     gz.packed = nullptr;
     gz.ring = nullptr;
     gz.zlib_ready = gz.isal_on = false;

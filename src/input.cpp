@@ -217,6 +217,7 @@ void read_more() {
     if (got < 0) input.read_failed = true;
     if (got == 0) input.at_eof = true;
     if (got > 0) input.end += size_t(got);
+    if (got == 0 && input.gzip) stop_inflating();  // its ring and buffer leave before the store is built
 }
 
 // Hands out data[0, length) as the next run.
