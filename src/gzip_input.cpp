@@ -18,13 +18,12 @@
 #include "memory.h"
 
 bool inflate_with_zlib = false;
+size_t inflate_step_bytes = size_t(256) << 10;  // handed over this often, so scanning starts early
 
 namespace {
 
 constexpr size_t PACKED_BYTES = size_t(256) << 10;
 constexpr size_t RING_BYTES = size_t(2) << 20;
-// The inflating thread hands over at least this often, so scanning starts early.
-constexpr size_t INFLATE_STEP_BYTES = size_t(256) << 10;
 // What ISA-L inflates of a member is shown this far behind, so that where it stops at a
 // damage later than zlib would, the bytes zlib would not yield are still unseen (a few
 // hundred at most, on damaged road graphs).
@@ -226,7 +225,7 @@ void inflate_until_done() {
         pthread_mutex_unlock(&gz.lock);
         if (stop) return;
         if (room > RING_BYTES - at) room = RING_BYTES - at;
-        if (room > INFLATE_STEP_BYTES) room = INFLATE_STEP_BYTES;
+        if (room > inflate_step_bytes) room = inflate_step_bytes;
         size_t got = 0;
         const inflate_outcome outcome = inflate_some(gz.ring + at, room, &got);
         if (outcome == INFLATE_FAILED && gz.isal_on) {

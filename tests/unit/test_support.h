@@ -49,6 +49,7 @@ class tunables_restored : public testing::Test {
         line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
         inflate_with_zlib = false;
+        inflate_step_bytes = saved_inflate_step_bytes;
         first_pass_checked = nullptr;
         bucket_fusion_max = saved_fusion_max;
         bucket_ring_max = saved_ring_max;
@@ -64,6 +65,7 @@ class tunables_restored : public testing::Test {
     const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
     const size_t saved_line_block_bytes = line_block_bytes;
     const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
+    const size_t saved_inflate_step_bytes = inflate_step_bytes;
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
     const int64_t saved_claim_records = bucket_claim_records;
