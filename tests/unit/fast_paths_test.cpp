@@ -562,8 +562,8 @@ TEST_F(gzip_stream, every_cut_of_a_stream_handles_what_zlib_yields) {
         }
     }
     // A bit flipped in the first block's header at level 6 (with zlib 1.2): zlib stops at
-    // once, ISA-L only after some lines of the block (a hundred bytes when it has room for
-    // a hundred at a time). Handed over in such pieces, they must still stay unseen.
+    // once, ISA-L only after some lines of the block (as many bytes as it has room for,
+    // when that is a hundred). They must stay unseen, in large steps or small.
     std::mt19937 rng(1);
     std::string text = "p sp 9 300\n";
     for (int k = 0; k < 300; ++k)
