@@ -43,7 +43,6 @@ struct gzip_state {
     inflate_state *isal = nullptr;
 #endif
     bool isal_on = false;  // ISA-L inflates the current member
-    bool used_isal = false;
     unsigned char *packed = nullptr;
     size_t packed_next = 0;
     size_t packed_end = 0;
@@ -273,7 +272,6 @@ void start_inflating(packed_source source) {
         gz.isal->crc_flag = ISAL_GZIP;
     }
 #endif
-    gz.used_isal = gz.isal_on;
     gz.packed = static_cast<unsigned char *>(allocate_array(PACKED_BYTES, 1));
     gz.ring = static_cast<char *>(allocate_array(RING_BYTES, 1));
     pthread_attr_t detached;
@@ -302,8 +300,6 @@ int64_t read_inflated(char *to, size_t room) {
     pthread_mutex_unlock(&gz.lock);
     return int64_t(count);
 }
-
-bool inflated_with_isal() { return gz.used_isal; }
 
 void stop_inflating() {
     if (gz.started) {

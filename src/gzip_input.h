@@ -33,6 +33,3 @@ extern size_t inflate_step_bytes;
 // When set, every stream is inflated by zlib alone, as in a build without ISA-L. Tests
 // set it to keep that path covered.
 extern bool inflate_with_zlib;
-
-// Whether the last stream started was inflated by ISA-L (up to a damage, if any).
-bool inflated_with_isal();
