@@ -1,8 +1,8 @@
 // Graph file input. A plain regular file is read with pread, at any offset from any
 // thread. Runs of whole lines come from one buffer that holds the unhandled tail of the
 // last run plus fresh content; a gzip stream's content comes from gzip_input, inflated
-// while the lines are scanned. A failed read is never
-// taken for the end of the content, and is reported only after the lines before it.
+// while the lines are scanned. A failed read is never taken for the end of the content,
+// and is reported only after the lines before it.
 #include "input.h"
 
 #include <errno.h>
@@ -93,7 +93,6 @@ int64_t read_stream(void *to, size_t room) {
 // A regular file's compressed bytes are read again from offset on.
 bool rewind_stream(int64_t offset) { return lseek(input.fd, off_t(offset), SEEK_SET) == off_t(offset); }
 
-// Up to room content bytes into to, whatever the input: as read_some.
 // Up to room bytes of content from offset of a file inflated whole.
 int64_t read_whole(int64_t offset, char *to, size_t room) {
     if (offset >= input.size) return 0;
@@ -102,6 +101,7 @@ int64_t read_whole(int64_t offset, char *to, size_t room) {
     return int64_t(count);
 }
 
+// Up to room content bytes into to, whatever the input: as read_some.
 int64_t read_content(char *to, size_t room) {
     if (input.gzip) return read_inflated(to, room);
     if (input.content != nullptr) {
