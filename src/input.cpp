@@ -1,27 +1,26 @@
 // Graph file input. A plain regular file is read with pread, at any offset from any
 // thread. Runs of whole lines come from one buffer that holds the unhandled tail of the
-// last run plus fresh content; a gzip file is inflated by a thread of its own into a ring
-// that the buffer drains, so inflating overlaps with scanning. A failed read is never
-// taken for the end of the content, and is reported only after the lines before it.
+// last run plus fresh content; a gzip stream's content comes from gzip_input, inflated
+// while the lines are scanned. A failed read is never taken for the end of the content,
+// and is reported only after the lines before it.
 #include "input.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#ifdef NORVANE_LIBDEFLATE
+#if defined(NORVANE_LIBDEFLATE) && !defined(NORVANE_ISAL)
 #include <libdeflate.h>
 #endif
 
 #include "failure.h"
+#include "gzip_input.h"
 #include "memory.h"
 
 size_t read_block_bytes = size_t(1) << 20;
@@ -31,36 +30,9 @@ int64_t inflate_whole_max_bytes = int64_t(256) << 20;
 
 namespace {
 
-constexpr size_t PACKED_BYTES = size_t(1) << 20;
-constexpr size_t RING_BYTES = size_t(4) << 20;
-// The inflating thread hands over at least this often, so scanning starts early.
-constexpr size_t INFLATE_STEP_BYTES = size_t(256) << 10;
 // Room past the content for the newline that follows every run, and eight readable
 // bytes after it for the scanner's wide loads.
 constexpr size_t SLACK_BYTES = 16;
-
-// The gzip side: compressed bytes in, content out into a ring that next_lines drains.
-// head and tail count content bytes ever written and read; the lock guards them and the
-// flags, the inflating thread alone touches the stream and the packed buffer.
-struct gzip_state {
-    z_stream stream;
-    unsigned char *packed = nullptr;
-    size_t packed_next = 0;
-    size_t packed_end = 0;
-    bool packed_eof = false;
-    bool member_ended = false;
-    char *ring = nullptr;
-    uint64_t head = 0;
-    uint64_t tail = 0;
-    bool done = false;    // every member inflated
-    bool failed = false;  // a read failed or the stream is damaged or cut short
-    bool stop = false;    // the reader is closing
-    bool started = false;
-    bool finished = false;  // the inflating thread touches nothing of this any more
-    pthread_t thread;
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-};
 
 struct input_state {
     const char *path = nullptr;
@@ -95,7 +67,6 @@ struct input_state {
 };
 
 input_state input;
-gzip_state gz;
 
 // read(2) that retries interruptions and waits out a non-blocking descriptor; the count
 // read, 0 at the end, -1 on failure.
@@ -131,155 +102,9 @@ int64_t read_stream(void *to, size_t room) {
     return read_some(to, room);
 }
 
-// Refills the packed buffer when it is used up; false when the read failed.
-bool refill_packed() {
-    if (gz.packed_next < gz.packed_end || gz.packed_eof) return true;
-    const int64_t got = read_stream(gz.packed, PACKED_BYTES);
-    if (got < 0) return false;
-    gz.packed_next = 0;
-    gz.packed_end = size_t(got);
-    gz.packed_eof = got == 0;
-    return true;
-}
+// A regular file's compressed bytes are read again from offset on.
+bool rewind_stream(int64_t offset) { return lseek(input.fd, off_t(offset), SEEK_SET) == off_t(offset); }
 
-// Whether another member follows the one that ended. gzip reads what follows the last
-// member as padding when it does not begin with the magic bytes: zeros that block
-// devices leave, or anything else, which it ignores too. -1 when a read failed.
-int next_member_follows() {
-    if (!refill_packed()) return -1;
-    if (gz.packed_next == gz.packed_end) return 0;
-    if (gz.packed[gz.packed_next] != 0x1f) return 0;
-    if (gz.packed_next + 1 == gz.packed_end) {  // the magic may straddle two reads
-        gz.packed[0] = 0x1f;
-        gz.packed_next = 0;
-        const int64_t got = read_stream(gz.packed + 1, PACKED_BYTES - 1);
-        if (got < 0) return -1;
-        gz.packed_end = 1 + size_t(got);
-        gz.packed_eof = got == 0;
-        if (got == 0) return 0;
-    }
-    return gz.packed[gz.packed_next + 1] == 0x8b ? 1 : 0;
-}
-
-// Up to room bytes of content into to; the count, 0 once the last member has ended. When
-// a read fails or the stream is damaged or cut short, *failed is set and the count is
-// what came before, still content to hand out.
-size_t inflate_some(char *to, size_t room, bool *failed) {
-    z_stream &z = gz.stream;
-    z.next_out = reinterpret_cast<Bytef *>(to);
-    z.avail_out = unsigned(room);
-    *failed = true;
-    while (z.avail_out > 0) {
-        if (gz.member_ended) {
-            const int follows = next_member_follows();
-            if (follows < 0) return room - z.avail_out;
-            if (follows == 0) break;
-            if (inflateReset(&z) != Z_OK) return room - z.avail_out;
-            gz.member_ended = false;
-        }
-        if (!refill_packed()) return room - z.avail_out;
-        if (gz.packed_next == gz.packed_end) return room - z.avail_out;  // the stream stops short
-        z.next_in = gz.packed + gz.packed_next;
-        z.avail_in = unsigned(gz.packed_end - gz.packed_next);
-        const int status = inflate(&z, Z_NO_FLUSH);
-        gz.packed_next = gz.packed_end - z.avail_in;
-        if (status == Z_STREAM_END) {
-            gz.member_ended = true;
-        } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            return room - z.avail_out;
-        }
-    }
-    *failed = false;
-    return room - z.avail_out;
-}
-
-// The inflating thread's loop. It is detached, so that a run that ends on a failure
-// leaves nothing to join; closing waits for finished instead.
-void inflate_until_done() {
-    for (;;) {
-        pthread_mutex_lock(&gz.lock);
-        while (gz.head - gz.tail == RING_BYTES && !gz.stop) pthread_cond_wait(&gz.changed, &gz.lock);
-        const bool stop = gz.stop;
-        const size_t at = size_t(gz.head % RING_BYTES);
-        size_t room = RING_BYTES - size_t(gz.head - gz.tail);
-        pthread_mutex_unlock(&gz.lock);
-        if (stop) return;
-        if (room > RING_BYTES - at) room = RING_BYTES - at;
-        if (room > INFLATE_STEP_BYTES) room = INFLATE_STEP_BYTES;
-        bool failed = false;
-        const size_t got = inflate_some(gz.ring + at, room, &failed);
-        pthread_mutex_lock(&gz.lock);
-        gz.head += got;
-        if (got == 0 && !failed) gz.done = true;
-        if (failed) gz.failed = true;
-        pthread_cond_broadcast(&gz.changed);
-        pthread_mutex_unlock(&gz.lock);
-        if (failed || got == 0) return;
-    }
-}
-
-void *inflate_all(void *) {
-    inflate_until_done();
-    pthread_mutex_lock(&gz.lock);
-    gz.finished = true;
-    pthread_cond_broadcast(&gz.changed);
-    pthread_mutex_unlock(&gz.lock);
-    return nullptr;
-}
-
-// Content from the ring, waiting for the inflating thread; as read_some.
-int64_t read_inflated(char *to, size_t room) {
-    pthread_mutex_lock(&gz.lock);
-    while (gz.head == gz.tail && !gz.done && !gz.failed) pthread_cond_wait(&gz.changed, &gz.lock);
-    const size_t available = size_t(gz.head - gz.tail);
-    const bool failed = gz.failed;
-    const size_t at = size_t(gz.tail % RING_BYTES);
-    pthread_mutex_unlock(&gz.lock);
-    if (available == 0) return failed ? -1 : 0;
-    size_t count = available < room ? available : room;
-    if (count > RING_BYTES - at) count = RING_BYTES - at;
-    memcpy(to, gz.ring + at, count);
-    pthread_mutex_lock(&gz.lock);
-    gz.tail += count;
-    pthread_cond_broadcast(&gz.changed);
-    pthread_mutex_unlock(&gz.lock);
-    return int64_t(count);
-}
-
-void start_inflating() {
-    memset(&gz.stream, 0, sizeof gz.stream);
-    if (inflateInit2(&gz.stream, 15 + 16) != Z_OK) fail_memory();
-    gz.packed = static_cast<unsigned char *>(allocate_array(PACKED_BYTES, 1));
-    gz.ring = static_cast<char *>(allocate_array(RING_BYTES, 1));
-    pthread_attr_t detached;
-    pthread_attr_init(&detached);
-    pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
-    const bool created = pthread_create(&gz.thread, &detached, inflate_all, nullptr) == 0;
-    pthread_attr_destroy(&detached);
-    if (!created) fail_memory();
-    gz.started = true;
-}
-
-void stop_inflating() {
-    if (gz.started) {
-        pthread_mutex_lock(&gz.lock);
-        gz.stop = true;
-        pthread_cond_broadcast(&gz.changed);
-        while (!gz.finished) pthread_cond_wait(&gz.changed, &gz.lock);
-        pthread_mutex_unlock(&gz.lock);
-    }
-    if (gz.packed != nullptr) inflateEnd(&gz.stream);
-    release_array(gz.packed);
-    release_array(gz.ring);
-    gz.packed = nullptr;
-    gz.ring = nullptr;
-    gz.packed_next = gz.packed_end = 0;
-    gz.packed_eof = gz.member_ended = false;
-    gz.head = gz.tail = 0;
-    gz.done = gz.failed = gz.stop = gz.started = gz.finished = false;
-}
-
-// Up to room content bytes into to, whatever the input: as read_some.
 // Up to room bytes of content from offset of a file inflated whole.
 int64_t read_whole(int64_t offset, char *to, size_t room) {
     if (offset >= input.size) return 0;
@@ -288,6 +113,7 @@ int64_t read_whole(int64_t offset, char *to, size_t room) {
     return int64_t(count);
 }
 
+// Up to room content bytes into to, whatever the input: as read_some.
 int64_t read_content(char *to, size_t room) {
     if (input.gzip) return read_inflated(to, room);
     if (input.content != nullptr) {
@@ -298,12 +124,13 @@ int64_t read_content(char *to, size_t room) {
     return read_stream(to, room);
 }
 
-#ifdef NORVANE_LIBDEFLATE
+#if defined(NORVANE_LIBDEFLATE) && !defined(NORVANE_ISAL)
 // Inflates a regular gzip file whole into memory, where the reader then scans it like a
-// plain file, a range per member of the team. libdeflate inflates about twice as fast
-// as zlib, but only a whole member at a time and with no word on what came before a
-// damage: false for a file too large for that, or damaged, or not whole members (the
-// zlib stream then reads it and hands out the lines before any damage).
+// plain file, a range per member of the team. Without ISA-L, libdeflate inflates about
+// twice as fast as the zlib stream, but only a whole member at a time and with no word on
+// what came before a damage: false for a file too large for that, or damaged, or not
+// whole members (the stream then reads it and hands out the lines before any damage).
+// With ISA-L the stream is as fast and never holds the text.
 bool inflate_whole_file() {
     const int64_t packed_size = input.size;
     if (packed_size < 18 || packed_size > inflate_whole_max_bytes / 4) return false;
@@ -402,6 +229,7 @@ void read_more() {
     if (got < 0) input.read_failed = true;
     if (got == 0) input.at_eof = true;
     if (got > 0) input.end += size_t(got);
+    if (got == 0 && input.gzip) stop_inflating();  // its ring and buffer leave before the store is built
 }
 
 // Hands out data[0, length) as the next run.
@@ -450,7 +278,7 @@ void open_input(const char *path) {
         }
         input.gzip = input.prefix_end == 2 && input.prefix[0] == 0x1f && input.prefix[1] == 0x8b;
     }
-    if (input.gzip) start_inflating();
+    if (input.gzip) start_inflating(packed_source{read_stream, regular ? rewind_stream : nullptr});
     grow_buffer();
 }
 

@@ -69,6 +69,6 @@ void close_input();
 extern size_t read_block_bytes;
 
 // A regular gzip file whose content takes at most this many bytes is inflated whole (when
-// built with libdeflate) and read like a plain file; larger ones, damaged ones and
-// streams are inflated through zlib as they are read. Tests set it to 0 for the stream.
+// built with libdeflate and without ISA-L) and read like a plain file; larger ones,
+// damaged ones and streams are inflated as they are read. Tests set it to 0 for the stream.
 extern int64_t inflate_whole_max_bytes;

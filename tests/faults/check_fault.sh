@@ -41,6 +41,17 @@ stdin_pipe)
     normalise_time err
     expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
     ;;
+gzip_pipe_split_magic)
+    # Two gzip members through a pipe whose writer pauses after each member's first magic
+    # byte and between the members: the second byte arrives in a read of its own.
+    head -n 2 path3.gr | gzip -c > first.gz
+    tail -n 1 path3.gr | gzip -c > second.gz
+    { head -c 1 first.gz; sleep 0.2; tail -c +2 first.gz; sleep 0.2
+      head -c 1 second.gz; sleep 0.2; tail -c +2 second.gz; } | "$program" /dev/stdin > out 2> err
+    status=$?
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
 unreadable)
     # Root reads anything, so the run drops to an unprivileged user when it is root.
     chmod 0000 path3.gr

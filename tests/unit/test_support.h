@@ -20,6 +20,7 @@
 #include "builder.h"
 #include "failure.h"
 #include "graph.h"
+#include "gzip_input.h"
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
@@ -47,6 +48,8 @@ class tunables_restored : public testing::Test {
         keep_lines_max_bytes = saved_keep_lines_max_bytes;
         line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
+        inflate_with_zlib = false;
+        inflate_step_bytes = saved_inflate_step_bytes;
         first_pass_checked = nullptr;
         before_read_at = nullptr;
         pack_records = true;
@@ -66,6 +69,7 @@ class tunables_restored : public testing::Test {
     const size_t saved_line_block_bytes = line_block_bytes;
     const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
     const int64_t saved_bucket_team_min_work = bucket_team_min_work;
+    const size_t saved_inflate_step_bytes = inflate_step_bytes;
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
     const int64_t saved_claim_records = bucket_claim_records;
