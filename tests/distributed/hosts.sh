@@ -13,7 +13,8 @@
 #        hosts.sh within SET CMD.. run CMD when the set is up, else exit 77 saying why
 #        hosts.sh mpirun SET ARG.. mpirun from SET-h0 over every host of the set, one process
 #                                  per host in turn (--map-by node), bounded by
-#                                  NORVANE_HOSTS_TIMEOUT seconds (300); ARG.. as for mpirun
+#                                  NORVANE_HOSTS_TIMEOUT seconds (300); ARG.. as for mpirun;
+#                                  NORVANE_HOSTS_YIELD=0 measures the ranks busy-polling
 #        hosts.sh agent HOST CMD.. the launcher's remote shell: CMD inside HOST's namespace
 set -u -o pipefail
 
@@ -99,6 +100,8 @@ run_mpirun() {
     # - TCP on the set's subnet only, no shared memory: ranks on two hosts talk as over a wire;
     # - every host shares this machine's cores, so binding would put the first rank of each
     #   host on the same core: no binding;
+    # - pml ob1: the only message layer that runs here; without it every process also opens
+    #   the other one and its hardware drivers only to close them, a quarter of its start-up;
     # - mpi_yield_when_idle: a rank that busy-polls for a message keeps its core from the
     #   kernel's processing of the veth's packets, which here runs on the sender's or
     #   receiver's own core (4 ms a message without it, 30 microseconds with it); a real
@@ -107,8 +110,8 @@ run_mpirun() {
     timeout -k 10 "${NORVANE_HOSTS_TIMEOUT:-300}" "${entry[@]}" \
         mpirun --hostfile "$hostfile" --map-by node --bind-to none \
         --mca plm_rsh_agent "bash $self agent" \
-        --mca btl self,tcp --mca oob_tcp_if_include "$subnet" --mca btl_tcp_if_include "$subnet" \
-        --mca mpi_yield_when_idle 1 "$@"
+        --mca pml ob1 --mca btl self,tcp --mca oob_tcp_if_include "$subnet" --mca btl_tcp_if_include "$subnet" \
+        --mca mpi_yield_when_idle "${NORVANE_HOSTS_YIELD:-1}" "$@"
     status=$?
     rm -f "$hostfile"
     return $status
