@@ -77,7 +77,7 @@ timed() {
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)," \
+echo "machine: $(nproc --all) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)," \
      "OMP_NUM_THREADS=${OMP_NUM_THREADS-unset}; norvane-mpi $where"
 echo
 header="| graph | norvane wall s"

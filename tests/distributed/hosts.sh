@@ -93,8 +93,8 @@ run_mpirun() {
     hosts=$(set_hosts "$set")
     [[ -n $hosts ]] || die "set $set is not up"
     hostfile=$(mktemp "${TMPDIR:-/tmp}/norvane-hosts.XXXXXX") || exit 2
-    # Every emulated host has the machine's cores.
-    sed "s/\$/ slots=$(nproc)/" <<< "$hosts" > "$hostfile"
+    # Every emulated host has the machine's cores (all of them: nproc alone follows OMP_NUM_THREADS).
+    sed "s/\$/ slots=$(nproc --all)/" <<< "$hosts" > "$hostfile"
     # Options:
     # - the launcher reaches the hosts through the agent below, as it would through ssh;
     # - TCP on the set's subnet only, no shared memory: ranks on two hosts talk as over a wire;
