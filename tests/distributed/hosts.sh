@@ -101,7 +101,7 @@ run_mpirun() {
     # - every host shares this machine's cores, so binding would put the first rank of each
     #   host on the same core: no binding;
     # - pml ob1: the only message layer that runs here; without it every process also opens
-    #   the other one and its hardware drivers only to close them, a quarter of its start-up;
+    #   the other one and its hardware drivers only to close them (0.2 s of its start-up);
     # - mpi_yield_when_idle: a rank that busy-polls for a message keeps its core from the
     #   kernel's processing of the veth's packets, which here runs on the sender's or
     #   receiver's own core (4 ms a message without it, 30 microseconds with it); a real
