@@ -104,8 +104,9 @@ run_mpirun() {
     #   the other one and its hardware drivers only to close them (0.2 s of its start-up);
     # - mpi_yield_when_idle: a rank that busy-polls for a message keeps its core from the
     #   kernel's processing of the veth's packets, which here runs on the sender's or
-    #   receiver's own core (4 ms a message without it, 30 microseconds with it); a real
-    #   network card interrupts instead, so yielding only removes an artefact of emulation.
+    #   receiver's own core (New York on two hosts, loaded machine: 8 to 25 s of computation
+    #   without it, 2 to 6 s with it); a real network card interrupts instead, so yielding
+    #   only removes an artefact of emulation.
     entry_to "$(head -n 1 <<< "$hosts")"
     timeout -k 10 "${NORVANE_HOSTS_TIMEOUT:-300}" "${entry[@]}" \
         mpirun --hostfile "$hostfile" --map-by node --bind-to none \
