@@ -5,8 +5,11 @@
 # traffic of one run at 2 and 4 processes: bytes each process sent while building
 # (edge lines to their owners), while solving (relaxation requests) and for the listing
 # (to rank 0), the build's exchange rounds and the solve's phases.
+# With --hosts, the processes run across two emulated hosts (tests/distributed/hosts.sh:
+# network namespaces joined by a bridge, TCP only), K = 2 (one process a host) and 4 (two);
+# the hosts are made for the run and removed after it, also when it fails. That needs root.
 #
-# usage: bench/distributed.sh [--runs N] [GRAPH...]
+# usage: bench/distributed.sh [--runs N] [--hosts] [GRAPH...]
 #   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
 # environment:
 #   NORVANE_BENCH_DATA   data directory, made by bench/run.sh (default: bench/data)
@@ -21,14 +24,14 @@ repo_dir=$(cd "$bench_dir/.." && pwd)
 data_dir=${NORVANE_BENCH_DATA:-$bench_dir/data}
 build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
 runs=3
-launcher=(${MPIRUN:-mpirun} --oversubscribe)
-[[ $(id -u) == 0 ]] && launcher+=(--allow-run-as-root)
+hosts_mode=0
 
 die() { echo "distributed.sh: $*" >&2; exit 1; }
 graphs=()
 while [ $# -gt 0 ]; do
     case $1 in
         --runs) shift; runs=${1:-} ;;
+        --hosts) hosts_mode=1 ;;
         *) graphs+=("$1") ;;
     esac
     shift
@@ -48,6 +51,21 @@ mpi=$build/norvane-mpi
 traffic=$build/bench/distributed_traffic
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+if [[ $hosts_mode == 1 ]]; then
+    hosts_script=$repo_dir/tests/distributed/hosts.sh
+    hosts_set=nvbench$$
+    trap 'bash "$hosts_script" down "$hosts_set"; rm -rf "$tmp"' EXIT
+    trap 'exit 1' INT TERM
+    bash "$hosts_script" up "$hosts_set" 2 >&2 || die "cannot make the emulated hosts"
+    launcher=(bash "$hosts_script" mpirun "$hosts_set" --allow-run-as-root --oversubscribe)
+    counts=(2 4)
+    where="across 2 emulated hosts (K = 2: one process a host)"
+else
+    launcher=(${MPIRUN:-mpirun} --oversubscribe)
+    [[ $(id -u) == 0 ]] && launcher+=(--allow-run-as-root)
+    counts=(1 2 4)
+    where="on this host"
+fi
 
 # One run: wall seconds and the program's computation time, listing to $tmp/out.
 timed() {
@@ -59,10 +77,15 @@ timed() {
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)"
+echo "machine: $(nproc --all) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)," \
+     "OMP_NUM_THREADS=${OMP_NUM_THREADS-unset}; norvane-mpi $where"
 echo
-echo "| graph | norvane wall s | mpi K=1 wall s | mpi K=2 wall s | mpi K=4 wall s | norvane compute s | K=1 compute s | K=2 compute s | K=4 compute s |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+header="| graph | norvane wall s"
+for k in "${counts[@]}"; do header+=" | mpi K=$k wall s"; done
+header+=" | norvane compute s"
+for k in "${counts[@]}"; do header+=" | K=$k compute s"; done
+echo "$header |"
+echo "|---$(printf '|---:%.0s' norvane "${counts[@]}" norvane "${counts[@]}")|"
 for graph in "${graphs[@]}"; do
     file=$data_dir/$graph
     [[ -f $file ]] || die "no $file"
@@ -70,7 +93,7 @@ for graph in "${graphs[@]}"; do
     declare -A wall=() compute=()
     for ((r = 0; r < runs; r++)); do
         # Interleaved, so that the machine's moods fall on every program alike.
-        for who in norvane 1 2 4; do
+        for who in norvane "${counts[@]}"; do
             if [[ $who == norvane ]]; then
                 read -r w c < <(timed "$norvane" "$file")
             else
@@ -82,8 +105,8 @@ for graph in "${graphs[@]}"; do
         done
     done
     row="| $graph"
-    for who in norvane 1 2 4; do row+=" | $(tr ' ' '\n' <<< "${wall[$who]}" | grep . | median)"; done
-    for who in norvane 1 2 4; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
+    for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${wall[$who]}" | grep . | median)"; done
+    for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
     echo "$row |"
     unset wall compute
 done

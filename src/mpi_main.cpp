@@ -12,7 +12,7 @@
 
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
-    if (argc <= 1) end_everywhere("Usage: norvane <graph file name>\n");
+    if (argc <= 1) end_everywhere("Usage: norvane-mpi <graph file name>\n");
     const problem_counts counts = read_head_everywhere(argv[1]);
     build_distributed_store(counts.nodes, counts.edges);
     const double seconds = compute_distances_everywhere();

@@ -14,20 +14,23 @@ stage_input() {
     fi
 }
 
-# Compares status STATUS and WORK/stdout, WORK/stderr with the case's files; prints what
-# differs and returns 1 when anything does. Usage: compare_case CASE_DIR WORK STATUS
+# Compares status STATUS and WORK/stdout, WORK/stderr with the case's files (STREAM.VARIANT
+# where the case has one: a program that names itself prints its own name); prints what
+# differs and returns 1 when anything does. Usage: compare_case CASE_DIR WORK STATUS [VARIANT]
 compare_case() {
-    local case_dir=$1 work=$2 status=$3 failed=0 stream expected_status
+    local case_dir=$1 work=$2 status=$3 variant=${4:-} failed=0 stream expected expected_status
     expected_status=$(tr -d '[:space:]' < "$case_dir/status")
     if [[ $status != "$expected_status" ]]; then
         echo "exit status: expected $expected_status, got $status"
         failed=1
     fi
     for stream in stdout stderr; do
-        if ! cmp -s "$case_dir/$stream" "$work/$stream"; then
+        expected=$case_dir/$stream
+        [[ -n $variant && -f $expected.$variant ]] && expected=$expected.$variant
+        if ! cmp -s "$expected" "$work/$stream"; then
             echo "$stream differs (--- expected, +++ actual; cat -A notation):"
             diff -u --label expected --label actual \
-                <(cat -A "$case_dir/$stream") <(cat -A "$work/$stream") | head -n 60 | cut -c 1-300
+                <(cat -A "$expected") <(cat -A "$work/$stream") | head -n 60 | cut -c 1-300
             failed=1
         fi
     done

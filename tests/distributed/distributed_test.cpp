@@ -558,10 +558,14 @@ const group groups[] = {
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
     real_stderr = stderr;
-    int id = int(getpid());
-    MPI_Bcast(&id, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    path = (getenv("TMPDIR") != nullptr ? std::string(getenv("TMPDIR")) : std::string("/tmp")) +
-           "/norvane_distributed_" + std::to_string(id) + ".gr";
+    // Rank 0's path for every process: the emulated hosts each have a temporary folder of
+    // their own, and every host sees the others'.
+    char shared_path[4096] = {};
+    if (process_rank == 0)
+        snprintf(shared_path, sizeof shared_path, "%s/norvane_distributed_%d.gr",
+                 getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp", int(getpid()));
+    MPI_Bcast(shared_path, sizeof shared_path, MPI_CHAR, 0, MPI_COMM_WORLD);
+    path = shared_path;
     // A name that matches no group fails the run rather than testing nothing.
     for (int a = 1; a < argc; ++a) {
         bool known = false;

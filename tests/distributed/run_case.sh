@@ -7,15 +7,18 @@
 # its own failed writes; a case whose standard output goes to a target (/dev/full) has
 # every process write there directly, as norvane would. When the run fails, the launcher
 # adds blocks of its own between lines of dashes, and sometimes warnings of its event
-# library ("[warn] Epoll MOD(1) on fd 25 failed..."); they are left out of the comparison.
-# Usage: run_case.sh LAUNCHER PROGRAM K CASE_DIR REPO_ROOT
+# library ("[warn] Epoll MOD(1) on fd 25 failed...") or, across hosts, of its process
+# manager ("[host:pid] PMIX ERROR: UNREACHABLE ..."); they are left out of the comparison.
+# LAUNCHER is the launcher's command (mpirun, or the emulated hosts' hosts.sh mpirun SET).
+# Usage: run_case.sh PROGRAM K CASE_DIR REPO_ROOT LAUNCHER...
 set -u
 
-launcher=$1
-program=$2
-processes=$3
-case_dir=$4
-repo_root=$5
+program=$1
+processes=$2
+case_dir=$3
+repo_root=$4
+shift 4
+launcher=("$@")
 time_placeholder='Computation time: <seconds with six decimals>'
 source "$(dirname "${BASH_SOURCE[0]}")/../cli/case_files.sh"
 # The launcher waits a second before it kills what is left of a failed run; here every
@@ -41,7 +44,7 @@ fi
 if [[ $processes == alone ]]; then
     command=("$program")
 else
-    command=("$launcher" --allow-run-as-root --oversubscribe -np "$processes")
+    command=("${launcher[@]}" --allow-run-as-root --oversubscribe -np "$processes")
     if [[ -n $direct_target ]]; then
         command+=(sh -c 'target=$1; shift; exec "$@" > "$target"' sh "$direct_target" "$program")
     else
@@ -57,6 +60,7 @@ if [[ $status != 0 && $processes != alone ]]; then
     python3 -c 'import re, sys
 text = open(sys.argv[1], "rb").read()
 text = re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S)
+text = re.sub(rb"\[[^\]\n]*:[0-9]+\] PMIX ERROR: [^\n]*\n", b"", text)
 sys.stdout.buffer.write(re.sub(rb"\[warn\] [^\n]*\n", b"", text))' "$work/stderr.raw" > "$work/stderr.program"
 else
     cp "$work/stderr.raw" "$work/stderr.program"
@@ -64,7 +68,7 @@ fi
 sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.program" > "$work/stderr"
 
 failed=0
-compare_case "$case_dir" "$work" "$status" || failed=1
+compare_case "$case_dir" "$work" "$status" mpi || failed=1
 if [[ $failed == 1 ]]; then
     echo "launcher's standard error as received:"
     head -c 3000 "$work/stderr.raw" | cat -A
