@@ -102,8 +102,13 @@ int64_t read_stream(void *to, size_t room) {
     return read_some(to, room);
 }
 
-// A regular file's compressed bytes are read again from offset on.
-bool rewind_stream(int64_t offset) { return lseek(input.fd, off_t(offset), SEEK_SET) == off_t(offset); }
+// A regular file's compressed bytes are read again from offset on; what read(2) has
+// taken counts from there, so the end at the size at open is still found.
+bool rewind_stream(int64_t offset) {
+    if (lseek(input.fd, off_t(offset), SEEK_SET) != off_t(offset)) return false;
+    input.file_read = offset;
+    return true;
+}
 
 // Up to room bytes of content from offset of a file inflated whole.
 int64_t read_whole(int64_t offset, char *to, size_t room) {
