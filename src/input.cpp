@@ -264,7 +264,9 @@ void open_input(const char *path) {
         end_with_failure();
     }
     struct stat status;
-    const bool regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode);
+    // A regular file that reports no size may still have content (the kernel's own files
+    // under /proc and /sys): it is read as a stream, to its end.
+    const bool regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
     if (regular) {
         input.size = int64_t(status.st_size);
         input.file_size = input.size;

@@ -52,6 +52,20 @@ gzip_pipe_split_magic)
     normalise_time err
     expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
     ;;
+kernel_file_without_size)
+    # The kernel's own files report a size of 0 whatever they hold: a process whose whole
+    # environment is the graph shows it in /proc/PID/environ, which is read to its end.
+    env -i $'p sp 3 2\na 1 2 4\na 2 3 5\nc=ignored' sleep 30 &
+    holder=$!
+    sleep 0.2
+    [[ $(stat -c %s "/proc/$holder/environ") == 0 ]] || fail "/proc/$holder/environ reports a size"
+    "$program" "/proc/$holder/environ" > out 2> err
+    status=$?
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    normalise_time err
+    expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
 unreadable)
     # Root reads anything, so the run drops to an unprivileged user when it is root.
     chmod 0000 path3.gr
