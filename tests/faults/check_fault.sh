@@ -55,7 +55,7 @@ gzip_pipe_split_magic)
 kernel_file_without_size)
     # The kernel's own files report a size of 0 whatever they hold: a process whose whole
     # environment is the graph shows it in /proc/PID/environ, which is read to its end.
-    env -i $'p sp 3 2\na 1 2 4\na 2 3 5\nc=ignored' sleep 30 &
+    env -i $'p sp 3 2\na 1 2 4\na 2 3 5\nc=ignored' "$(command -v sleep)" 30 &
     holder=$!
     sleep 0.2
     [[ $(stat -c %s "/proc/$holder/environ") == 0 ]] || fail "/proc/$holder/environ reports a size"
