@@ -101,6 +101,9 @@ struct solve_state {
     entry_list *ring = nullptr;
     uint64_t *occupied = nullptr;  // a bit per non-empty ring bin
     size_t ring_words = 0;
+    // Per node of the graph, the least offer this process has sent its owner: an offer
+    // no lower than one sent before cannot lower the node, and is never sent.
+    int32_t *sent = nullptr;
     entry_list overflow = {nullptr, 0, 0};
     int64_t overflow_min = NO_BUCKET;  // no bucket in overflow is below it
     entry_list frontier = {nullptr, 0, 0};
@@ -207,6 +210,23 @@ inline void lower(int32_t i, int32_t sum, member_work &w) {
     if (sum < INFINITE_DISTANCE && !append(w.pushes, entry{i, sum})) w.out_of_memory = true;
 }
 
+// Whether an offer of sum to another owner's node t can lower it, as far as this
+// process has offered: it then counts as offered.
+template <bool team>
+inline bool worth_sending(int32_t t, int32_t sum) {
+    int32_t *least = &solving.sent[t];
+    if (!team) {
+        if (sum >= *least) return false;
+        *least = sum;
+        return true;
+    }
+    int32_t seen = __atomic_load_n(least, __ATOMIC_RELAXED);
+    do {
+        if (sum >= seen) return false;
+    } while (!__atomic_compare_exchange_n(least, &seen, sum, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    return true;
+}
+
 // Relaxes the row of a live frontier entry with the shared relaxation (edges of 2^30 or
 // more skipped): owned neighbours at once, others by request. Both terms are below 2^30,
 // so the sum fits; sums of 2^30 or more are still offered (the least value offered to a
@@ -221,7 +241,7 @@ void relax_entry(entry e, member_work &w) {
         const int32_t sum = int32_t(offer);
         if (owned(t)) {
             lower<team>(t - first_local_node, sum, w);
-        } else if (!append(w.outgoing[owner_of(t, n, k)], entry{t, sum})) {
+        } else if (worth_sending<team>(t, sum) && !append(w.outgoing[owner_of(t, n, k)], entry{t, sum})) {
             w.out_of_memory = true;
         }
     });
@@ -474,6 +494,10 @@ void open_solving() {
     solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
     solving.requests = static_cast<MPI_Request *>(calloc(2 * size_t(k), sizeof(MPI_Request)));
     solving.work = static_cast<member_work *>(calloc(size_t(solving.team), sizeof(member_work)));
+    solving.sent = static_cast<int32_t *>(allocate_array(size_t(num_nodes), sizeof(int32_t)));
+    const int32_t n = num_nodes;
+#pragma omp parallel for schedule(static) if (n >= distributed_team_min_entries)
+    for (int32_t t = 0; t < n; ++t) solving.sent[t] = INT32_MAX;
     if (solving.ring == nullptr || solving.occupied == nullptr || solving.counts == nullptr ||
         solving.agreement == nullptr || solving.requests == nullptr || solving.work == nullptr)
         out_of_memory();
@@ -500,14 +524,17 @@ void close_solving() {
     free(solving.agreement);
     free(solving.requests);
     free(solving.work);
+    release_array(solving.sent);
     solving = solve_state();
 }
 
 // Delta-stepping over all processes; false when some node is left unsettled anywhere.
 bool solve_with_buckets_everywhere() {
     choose_buckets();
-    // Bins and requests: about an entry per owned node, and the counts per process.
-    agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_processes) * 64 + (size_t(1) << 20));
+    // Bins and requests: about an entry per owned node, the least offer sent per node of
+    // the graph, and the counts per process.
+    agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_nodes) * sizeof(int32_t) +
+                    size_t(num_processes) * 64 + (size_t(1) << 20));
     open_solving();
     int64_t cur = start_everywhere();
     while (cur != NO_BUCKET) {
