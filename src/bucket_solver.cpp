@@ -31,7 +31,7 @@ int64_t bucket_team_rounds_max = INT64_MAX;
 int64_t bucket_team_rounds_last = 0;
 bool bucket_team_handed_over = false;
 // A round's members arrive within microseconds of each other; one that arrives a
-// millisecond late was off its core (a competitor, a quota). Two such waits and the
+// millisecond late was off its core (a competitor, a quota). A few such waits and the
 // team costs more than it gains: what is left is settled on one thread.
 int64_t bucket_late_ns = 1000000;
 int64_t bucket_late_budget_ns = 2000000;
