@@ -27,6 +27,14 @@ int64_t bucket_fusion_max = 1024;
 int64_t bucket_claim_records = 2048;
 int32_t bucket_ring_max = 1 << 13;
 int bucket_last_team = 0;
+int64_t bucket_team_rounds_max = INT64_MAX;
+int64_t bucket_team_rounds_last = 0;
+bool bucket_team_handed_over = false;
+// A round's members arrive within microseconds of each other; one that arrives a
+// millisecond late was off its core (a competitor, a quota). A few such waits and the
+// team costs more than it gains: what is left is settled on one thread.
+int64_t bucket_late_ns = 1000000;
+int64_t bucket_late_budget_ns = 2000000;
 
 namespace {
 
@@ -82,12 +90,17 @@ struct alignas(64) member {
 // The team's barrier between rounds: spins for a while, then sleeps on a futex, whatever
 // OMP_WAIT_POLICY says (the runtime's own barriers spin for milliseconds by default, or
 // sleep at once when told to be passive, which costs a wake-up per round).
+// It also measures how long the last member kept the first waiting, and says when those
+// waits have cost enough that the rest should run alone.
 struct team_barrier {
     alignas(64) std::atomic<int32_t> arrived;
     std::atomic<int32_t> sleepers;
+    std::atomic<int64_t> *arrival_ns;  // per member, its latest arrival
     alignas(64) std::atomic<uint32_t> generation;
+    std::atomic<bool> alone;  // set by the last to arrive, read by all once it has passed
     int32_t members;
     int64_t spin_ns;
+    int64_t late_ns;  // waits of the last member's lateness beyond bucket_late_ns, summed
 };
 
 inline void cpu_relax() { __builtin_ia32_pause(); }
@@ -98,16 +111,26 @@ inline int64_t now_ns() {
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void barrier_wait(team_barrier &b) {
+void barrier_wait(team_barrier &b, int t, int64_t spin_ns) {
     const uint32_t gen = b.generation.load(std::memory_order_acquire);
+    const int64_t arrival = now_ns();
+    b.arrival_ns[t].store(arrival, std::memory_order_relaxed);
     if (b.arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == b.members) {
         b.arrived.store(0, std::memory_order_relaxed);
+        // Every stamp was written before its member's count, which this one has seen.
+        int64_t first = arrival;
+        for (int32_t k = 0; k < b.members; ++k) {
+            const int64_t at = b.arrival_ns[k].load(std::memory_order_relaxed);
+            first = at < first ? at : first;
+        }
+        if (arrival - first > bucket_late_ns) b.late_ns += arrival - first;
+        if (b.late_ns > bucket_late_budget_ns) b.alone.store(true, std::memory_order_relaxed);
         b.generation.store(gen + 1, std::memory_order_seq_cst);
         if (b.sleepers.load(std::memory_order_seq_cst) > 0)
             syscall(SYS_futex, &b.generation, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
         return;
     }
-    if (b.spin_ns > 0) {
+    if (spin_ns > 0) {
         // Pauses for the first twentieth, then yields: another runnable thread on this
         // processor gets it at once, and an idle one costs a system call per check.
         const int64_t start = now_ns();
@@ -118,8 +141,8 @@ void barrier_wait(team_barrier &b) {
                 continue;
             }
             const int64_t waited = now_ns() - start;
-            if (waited > b.spin_ns) break;
-            if (waited > b.spin_ns / 20) sched_yield();
+            if (waited > spin_ns) break;
+            if (waited > spin_ns / 20) sched_yield();
         }
     }
     b.sleepers.fetch_add(1, std::memory_order_seq_cst);
@@ -127,6 +150,8 @@ void barrier_wait(team_barrier &b) {
         syscall(SYS_futex, &b.generation, FUTEX_WAIT_PRIVATE, gen, nullptr, nullptr, 0);
     b.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
+
+void barrier_wait(team_barrier &b, int t) { barrier_wait(b, t, b.spin_ns); }
 
 // A millisecond of waiting awake: longer than a member's usual lead at a round's end, so
 // that members rarely sleep (waking a sleeper took from 20 microseconds to several
@@ -364,30 +389,66 @@ void mark_settled(std::atomic<bool> &complete) {
     if (!all) complete.store(false, std::memory_order_relaxed);
 }
 
+// Settles bucket after bucket from cur on, alone: no other member touches the bins or
+// the distances any more.
+template <class Rows>
+void settle_alone(const Rows &rows, member &m, bucket_run &run, int64_t cur) {
+    for (;;) {
+        cur = least_bucket(m, run, cur);
+        if (cur == NO_BUCKET) return;
+        refill_from_overflow(m, run, cur, false);
+        // Entries the bucket gains while it is settled are settled in turn.
+        while (m.ring[cur & run.ring_mask].size > 0)
+            settle_list<false>(rows, m, run, cur, detach(m, run, cur));
+    }
+}
+
 template <class Rows>
 bool buckets_alone(const Rows &rows, bucket_run &run) {
     member &m = run.members[0];
     bucket_last_team = 1;
     start_from_node_zero();
     queue_start(rows, m, run);
-    int64_t cur = 0;
-    for (;;) {
-        cur = least_bucket(m, run, cur);
-        if (cur == NO_BUCKET) break;
-        refill_from_overflow(m, run, cur, false);
-        // Entries the bucket gains while it is settled are settled in turn.
-        while (m.ring[cur & run.ring_mask].size > 0)
-            settle_list<false>(rows, m, run, cur, detach(m, run, cur));
-    }
+    settle_alone(rows, m, run, 0);
     std::atomic<bool> complete{true};
     mark_settled(complete);
     return complete.load();
 }
 
+// Puts bin from on the front of bin to.
+inline void splice_bin(bin &to, bin &from) {
+    if (from.head == nullptr) return;
+    chunk *last = from.head;
+    while (last->next != nullptr) last = last->next;
+    last->next = to.head;
+    to.head = from.head;
+    to.size += from.size;
+    from = bin{nullptr, 0};
+}
+
+// Moves every entry other holds into m's bins; between rounds both rings hold the same
+// buckets in the same slots.
+void take_over(member &m, member &other, const bucket_run &run) {
+    for (size_t word = 0; word < run.ring_words; ++word) {
+        for (uint64_t bits = other.occupied[word]; bits != 0; bits &= bits - 1) {
+            const size_t slot = word * 64 + size_t(__builtin_ctzll(bits));
+            splice_bin(m.ring[slot], other.ring[slot]);
+        }
+        m.occupied[word] |= other.occupied[word];
+        other.occupied[word] = 0;
+    }
+    if (other.overflow.size > 0) {
+        m.overflow_min = other.overflow_min < m.overflow_min ? other.overflow_min : m.overflow_min;
+        splice_bin(m.overflow, other.overflow);
+    }
+}
+
 // Each round every member publishes its chunks of the buckets cur .. cur + span - 1; all
 // claim slices of them (their own first) until none is left, and settle alone whatever
 // small bins of those buckets they filled meanwhile (bucket fusion); then the team agrees
-// on the next bucket. Barriers: one after publishing, one after settling.
+// on the next bucket. Barriers: one after publishing, one after settling. Once members
+// have kept the others waiting too long (or after bucket_team_rounds_max rounds), the
+// first member takes every bin over and settles the rest alone while the others sleep.
 template <class Rows>
 bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
     std::atomic<bool> complete{true};
@@ -402,13 +463,17 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
         }
         start_from_node_zero();
         member &m = run.members[t];
-        if (t == 0) queue_start(rows, m, run);
+        if (t == 0) {
+            bucket_team_handed_over = false;
+            queue_start(rows, m, run);
+        }
         m.next_bucket = least_bucket(m, run, 0);
-        barrier_wait(run.barrier);
+        barrier_wait(run.barrier, t);
         // Every member derives the same span from the same totals.
         int64_t span = 1;
         int64_t settled_before = 0;
-        for (;;) {
+        int64_t rounds = 0;
+        for (;; ++rounds) {
             int64_t cur = NO_BUCKET;
             int64_t settled = 0;
             for (int k = 0; k < team; ++k) {
@@ -416,6 +481,16 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
                 settled += run.members[k].settled_work;
             }
             if (cur == NO_BUCKET) break;
+            // The same for every member: set before the barrier all have passed.
+            if (run.barrier.alone.load(std::memory_order_relaxed) || rounds == bucket_team_rounds_max) {
+                if (t == 0) {
+                    bucket_team_handed_over = true;
+                    for (int k = 1; k < team; ++k) take_over(m, run.members[k], run);
+                    settle_alone(rows, m, run, cur);
+                }
+                barrier_wait(run.barrier, t, 0);
+                break;
+            }
             const int64_t round_work = settled - settled_before;
             settled_before = settled;
             if (round_work < run.span_low && span < run.ring_size / 2) span *= 2;
@@ -434,7 +509,7 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
                 for (chunk *c = detach(m, run, b); c != nullptr; c = c->next)
                     m.shared[m.shared_count++] = c;
             m.claimed.store(0, std::memory_order_relaxed);
-            barrier_wait(run.barrier);
+            barrier_wait(run.barrier, t);
             for (int k = 0; k < team; ++k) {
                 member &owner = run.members[(t + k) % team];
                 const size_t slices = owner.shared_count * size_t(run.slices_per_chunk);
@@ -460,10 +535,11 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
                 }
             }
             m.next_bucket = least_bucket(m, run, cur);
-            barrier_wait(run.barrier);
+            barrier_wait(run.barrier, t);
             // Every claim is done: the published chunks are free again.
             for (size_t k = 0; k < m.shared_count; ++k) free_chunk(m, m.shared[k]);
         }
+        if (t == 0) bucket_team_rounds_last = rounds;
         mark_settled(complete);
     }
     return complete.load();
@@ -552,7 +628,13 @@ bool solve_with_buckets(int threads, int32_t delta) {
     run.barrier.generation.store(0);
     run.barrier.members = threads;
     run.barrier.spin_ns = barrier_spin_ns(threads);
+    run.barrier.alone.store(false);
+    run.barrier.late_ns = 0;
 
+    std::atomic<int64_t> *arrivals = static_cast<std::atomic<int64_t> *>(
+        allocate_array(size_t(threads), sizeof(std::atomic<int64_t>)));
+    for (int k = 0; k < threads; ++k) new (&arrivals[k]) std::atomic<int64_t>(0);
+    run.barrier.arrival_ns = arrivals;
     char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
     member *members =
         reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
@@ -569,5 +651,6 @@ bool solve_with_buckets(int threads, int32_t delta) {
         members[k].~member();
     }
     release_array(block);
+    release_array(arrivals);
     return complete;
 }

@@ -26,3 +26,12 @@ extern int64_t bucket_fusion_max;
 extern int64_t bucket_claim_records;
 extern int32_t bucket_ring_max;
 extern int bucket_last_team;
+// The team settles at most bucket_team_rounds_max rounds together, and goes on alone
+// sooner once its members have kept each other waiting past bucket_late_ns more than
+// bucket_late_budget_ns in all; bucket_team_rounds_last: rounds of the last team run,
+// bucket_team_handed_over: whether it handed over before the end.
+extern int64_t bucket_team_rounds_max;
+extern int64_t bucket_team_rounds_last;
+extern bool bucket_team_handed_over;
+extern int64_t bucket_late_ns;
+extern int64_t bucket_late_budget_ns;

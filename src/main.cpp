@@ -6,12 +6,14 @@
 #include "graph.h"
 #include "listing.h"
 #include "solver.h"
+#include "team.h"
 
 int main(int argc, char **argv) {
     if (argc <= 1) {
         fputs("Usage: norvane <graph file name>\n", stderr);
         return -1;
     }
+    size_team();
     read_graph(argv[1]);
     const double seconds = compute_distances();
     if (!write_listing()) {

@@ -7,9 +7,13 @@
 #include <omp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
+#include <string>
+
+#include "cpu_quota.h"
 
 namespace {
 
@@ -32,6 +36,21 @@ void *keep_awake(void *) {
 }
 
 }  // namespace
+
+void size_team() {
+    const char *requested = getenv("OMP_NUM_THREADS");
+    if (requested != nullptr && *requested != '\0') return;
+    cpu_set_t mask;
+    int cpus = omp_get_max_threads();
+    if (sched_getaffinity(0, sizeof mask, &mask) == 0 && CPU_COUNT(&mask) < cpus) cpus = CPU_COUNT(&mask);
+    std::string self_cgroup, mountinfo;
+    double limit = 0;
+    if (read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) &&
+        read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
+        limit = cgroup_cpu_limit(self_cgroup, mountinfo, read_text_file, nullptr);
+    const int team = team_for_quota(cpus, limit);
+    if (team < omp_get_max_threads()) omp_set_num_threads(team);
+}
 
 void rest_team() { omp_pause_resource_all(omp_pause_soft); }
 

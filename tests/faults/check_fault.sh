@@ -179,6 +179,47 @@ fits_under_limit)
     normalise_time err
     expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
     ;;
+cgroup_half_core)
+    # A control group whose CPU quota is half a core: the run is the same, on a team of one
+    # (no member thread is started), unless OMP_NUM_THREADS asks for more. Outside it the
+    # same file starts a member on a machine of two processors or more.
+    cgroot=/sys/fs/cgroup/cpu
+    [[ $(id -u) == 0 && -w $cgroot/cgroup.procs && -e $cgroot/cpu.cfs_quota_us ]] ||
+        { echo "SKIP: no writable cgroup v1 cpu controller at $cgroot (needs root)"; exit 0; }
+    command -v strace > /dev/null || { echo "SKIP: no strace to count the threads started"; exit 0; }
+    strace -f -qq -e trace=none -o /dev/null true 2> /dev/null ||
+        { echo "SKIP: strace cannot trace here"; exit 0; }
+    group=$cgroot/norvane-fault-$$
+    mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 0; }
+    trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+    echo 100000 > "$group/cpu.cfs_period_us" && echo 50000 > "$group/cpu.cfs_quota_us" ||
+        fail "cannot set the group's quota"
+    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
+    want=$(cat want; printf x)
+    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
+    # Runs the program in the group (or outside with "-"); leaves the number of threads it
+    # started in started.
+    run_counted() {
+        local where=$1; shift
+        strace -f -qq -e trace=clone,clone3 -e signal=none -o trace \
+            sh -c 'if [ "$1" != - ]; then echo $$ > "$1/cgroup.procs" || exit 99; fi; shift; exec "$@"' \
+            sh "$where" "$@" long.gr > out 2> err
+        status=$?
+        started=$(grep -c '^[0-9]* *clone' trace)
+        normalise_time err
+        expect "$status" out err.n 0 "${want%x}" "$want_err"
+    }
+    run_counted "$group" env -u OMP_NUM_THREADS "$program"
+    [[ $started == 0 ]] || fail "$started threads started under half a core: $(cat trace)"
+    run_counted "$group" env OMP_NUM_THREADS=2 "$program"
+    [[ $started -ge 1 ]] || fail "OMP_NUM_THREADS=2 started no member in the group"
+    if (( $(nproc) >= 2 )); then
+        run_counted - env -u OMP_NUM_THREADS "$program"
+        [[ $started -ge 1 ]] || fail "no member started outside the group on $(nproc) processors"
+    fi
+    ;;
 *)
     echo "unknown check $check"; exit 2 ;;
 esac

@@ -218,4 +218,61 @@ TEST(solver_rule, negative_weights_list_in_the_one_thread_order_at_any_team_size
     }
 }
 
+// The team hands its bins over to one member after round k, for every k a run has: the
+// entries of every member's ring and overflow bin must all be settled by the one left,
+// whatever bucket, span and fusion the team had reached. Then the same with the hand-over
+// decided by lateness: with every wait counted as late it comes at once.
+TEST_F(bucket_solver_test, team_handing_over_to_one_member_after_any_round_matches_model) {
+    int handed_over = 0, late = 0;
+    for (uint32_t seed = 1; seed <= 150; ++seed) {
+        std::mt19937 rng(seed);
+        const int kind = int(seed % 3);
+        const random_graph g = make_random_graph(rng, seed % 4 == 0 ? 400 : 60,
+                                                 [&] { return bucket_weight(rng, kind); });
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok);
+        load_graph(text);
+        reshape_loaded_store(rng, pick(rng, 0, 1));
+        for (int threads : {2, 3}) {
+            const int32_t delta = widths[pick(rng, 0, int(std::size(widths)) - 1)];
+            bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
+            bucket_fusion_max = std::vector<int64_t>{0, 4, 1 << 20}[size_t(pick(rng, 0, 2))];
+            bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
+            bucket_team_rounds_max = INT64_MAX;
+            bucket_late_budget_ns = INT64_MAX;  // a loaded machine must not decide for the test
+            ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want)) << "seed " << seed;
+            // Claims race, so the rounds of a run vary a little with the spans they lead to.
+            const int64_t rounds = bucket_team_rounds_last;
+            for (int64_t k = 0; k <= rounds; ++k) {
+                bucket_team_rounds_max = k;
+                ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
+                    << "seed " << seed << ", " << threads << " threads, delta " << delta
+                    << ", alone after round " << k << " of " << rounds << "\n"
+                    << text;
+                ASSERT_LE(bucket_team_rounds_last, k);
+                if (bucket_team_handed_over) {
+                    ASSERT_EQ(bucket_team_rounds_last, k);
+                }
+                handed_over += bucket_team_handed_over;
+            }
+            bucket_team_rounds_max = INT64_MAX;
+            // Every wait counted as late, the hand-over comes once they sum past a budget:
+            // at once, or at any barrier of a round, the one after publishing included.
+            bucket_late_ns = 0;
+            for (int64_t budget : {int64_t(0), int64_t(pick(rng, 1, 200000))}) {
+                bucket_late_budget_ns = budget;
+                ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
+                    << "seed " << seed << ", " << threads << " threads, delta " << delta << ", late budget "
+                    << budget << " ns, handed over after round " << bucket_team_rounds_last << "\n"
+                    << text;
+                late += bucket_team_handed_over;
+            }
+            bucket_late_ns = 1000000;
+        }
+    }
+    EXPECT_GT(handed_over, 1000);
+    EXPECT_GT(late, 100);
+}
+
 }  // namespace

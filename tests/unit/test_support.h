@@ -57,6 +57,9 @@ class tunables_restored : public testing::Test {
         bucket_fusion_max = saved_fusion_max;
         bucket_ring_max = saved_ring_max;
         bucket_claim_records = saved_claim_records;
+        bucket_team_rounds_max = saved_team_rounds_max;
+        bucket_late_ns = saved_late_ns;
+        bucket_late_budget_ns = saved_late_budget_ns;
         omp_set_num_threads(saved_threads);
         release_graph();
     }
@@ -73,6 +76,9 @@ class tunables_restored : public testing::Test {
     const int64_t saved_fusion_max = bucket_fusion_max;
     const int32_t saved_ring_max = bucket_ring_max;
     const int64_t saved_claim_records = bucket_claim_records;
+    const int64_t saved_team_rounds_max = bucket_team_rounds_max;
+    const int64_t saved_late_ns = bucket_late_ns;
+    const int64_t saved_late_budget_ns = bucket_late_budget_ns;
     const int saved_threads = omp_get_max_threads();
 };
 

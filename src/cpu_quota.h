@@ -1,0 +1,29 @@
+// The processor time a process may really use: its affinity mask and the CPU quota of
+// its control group (v1 cpu.cfs_quota_us over cpu.cfs_period_us, v2 cpu.max), the least
+// quota on the way from its own group up to the hierarchy's root. The parsers take the
+// files' texts, so that any text can be tried; garbage reads as no limit.
+#pragma once
+
+#include <string>
+
+// Processors a v1 group grants: quota over period; 0 for no limit ("-1") or garbage.
+double v1_quota_cpus(const std::string &quota, const std::string &period);
+
+// Processors a v2 cpu.max ("QUOTA PERIOD" or "max PERIOD") grants; 0 for none or garbage.
+double v2_max_cpus(const std::string &cpu_max);
+
+// Reads the file at path into text; false when it cannot be read.
+typedef bool (*read_text_fn)(const char *path, std::string *text, void *context);
+
+// The least quota, in processors, of the groups holding the process described by the
+// texts of /proc/self/cgroup and /proc/self/mountinfo, reading the groups' files through
+// read; 0 when no group limits it.
+double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mountinfo,
+                        read_text_fn read, void *context);
+
+// The team worth starting on cpus processors under a quota of limit processors (0: none):
+// the quota rounded up, never more than cpus, at least one.
+int team_for_quota(int cpus, double limit);
+
+// The whole file at path, read through the C library; false when it cannot be read.
+bool read_text_file(const char *path, std::string *text, void *context);
