@@ -20,7 +20,7 @@ step() {
     echo "==> [$1/5] $2: about $3"
 }
 
-step 1 "normal build in build-tests with norvane-mpi, every test" "90-140 s"
+step 1 "normal build in build-tests with norvane-mpi (on one host and across two emulated hosts), every test" "300-400 s"
 cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=ON -DNORVANE_MPI=ON
 cmake --build build-tests -j"$jobs"
 ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$jobs" -LE mpi
@@ -28,12 +28,12 @@ ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$jobs" -LE 
 # side by side take half the time.
 ctest --test-dir build-tests --no-tests=error --output-on-failure -j"$((2 * jobs))" -L mpi
 
-step 2 "address + undefined-behaviour sanitizer build in build-asan, every test" "15-45 s"
+step 2 "address + undefined-behaviour sanitizer build in build-asan, every test" "60-100 s"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON -DNORVANE_TESTS=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --no-tests=error --output-on-failure -j"$jobs"
 
-step 3 "thread sanitizer build (clang) in build-tsan, every test" "15-45 s"
+step 3 "thread sanitizer build (clang) in build-tsan, every test" "100-150 s"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_TSAN=ON -DNORVANE_TESTS=ON
 cmake --build build-tsan -j"$jobs"
 # The OpenMP runtime itself is not instrumented; its own synchronisation is known to the
