@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -166,6 +167,25 @@ int team_for_quota(int cpus, double limit) {
     // A sliver over a whole processor is rounding in the quota, not another processor.
     const double wanted = std::ceil(limit - 1e-9);
     return wanted < double(cpus) ? (wanted < 1 ? 1 : int(wanted)) : cpus;
+}
+
+int runnable_from_loadavg(const std::string &loadavg) {
+    const std::vector<std::string> fields = split(trimmed(loadavg), ' ');
+    if (fields.size() != 5) return -1;
+    const size_t slash = fields[3].find('/');
+    long long running = 0, total = 0;
+    if (slash == std::string::npos || !whole_integer(fields[3].substr(0, slash), &running) ||
+        !whole_integer(fields[3].substr(slash + 1), &total) || running < 0 || running > total ||
+        running > INT32_MAX)
+        return -1;
+    return int(running);
+}
+
+int team_for_load(int team, int online, int busy_elsewhere) {
+    if (team < 1) team = 1;
+    if (online < 1 || busy_elsewhere < 0) return team;
+    const int left = online - busy_elsewhere;
+    return left < 1 ? 1 : (left < team ? left : team);
 }
 
 bool read_text_file(const char *path, std::string *text, void *) {

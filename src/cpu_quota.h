@@ -25,5 +25,13 @@ double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mount
 // the quota rounded up, never more than cpus, at least one.
 int team_for_quota(int cpus, double limit);
 
+// Threads runnable on the whole machine, from the text of /proc/loadavg ("0.5 0.4 0.3
+// 3/120 4242": 3); -1 for garbage.
+int runnable_from_loadavg(const std::string &loadavg);
+
+// The team worth starting while busy_elsewhere of the machine's online processors run
+// other threads: what they leave, never more than team, at least one.
+int team_for_load(int team, int online, int busy_elsewhere);
+
 // The whole file at path, read through the C library; false when it cannot be read.
 bool read_text_file(const char *path, std::string *text, void *context);

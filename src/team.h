@@ -2,11 +2,13 @@
 // they sleep, taking a core from whatever runs next on one thread: the inflating thread,
 // a solver on one thread, or another program on a shared machine. And a core left idle
 // sleeps: on a virtual machine waking it for the team's first region costs milliseconds.
-// The team is never larger than the processor time the process may use.
+// The team is never larger than the processor time the process may use, nor than the
+// processors other programs leave idle when it starts.
 #pragma once
 
-// Unless OMP_NUM_THREADS is set: no more members than the affinity mask allows and the
-// control groups' CPU quota, rounded up, pays for. Called before the first region.
+// Unless OMP_NUM_THREADS is set: no more members than the affinity mask allows, the
+// control groups' CPU quota, rounded up, pays for, and (unless OMP_DYNAMIC is false) the
+// machine's busy processors leave. Called before the first region.
 void size_team();
 
 // Ends the team's idle members, if any; the next parallel region starts them anew.

@@ -216,9 +216,42 @@ cgroup_half_core)
     run_counted "$group" env OMP_NUM_THREADS=2 "$program"
     [[ $started -ge 1 ]] || fail "OMP_NUM_THREADS=2 started no member in the group"
     if (( $(nproc) >= 2 )); then
-        run_counted - env -u OMP_NUM_THREADS "$program"
+        # Other tests may keep the machine busy: the team would then shrink for the load.
+        run_counted - env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
         [[ $started -ge 1 ]] || fail "no member started outside the group on $(nproc) processors"
     fi
+    ;;
+busy_machine)
+    # Programs that keep every processor busy: the run is the same, on a team of one, unless
+    # OMP_DYNAMIC=false or OMP_NUM_THREADS asks for the whole machine.
+    command -v strace > /dev/null || { echo "SKIP: no strace to count the threads started"; exit 0; }
+    strace -f -qq -e trace=none -o /dev/null true 2> /dev/null ||
+        { echo "SKIP: strace cannot trace here"; exit 0; }
+    processors=$(getconf _NPROCESSORS_ONLN)
+    (( processors >= 2 )) || { echo "SKIP: one processor, no team to shrink"; exit 0; }
+    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    want=$(awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }'; printf x)
+    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
+    busy=()
+    trap 'kill "${busy[@]}" 2> /dev/null; wait 2> /dev/null; rm -rf "$work"' EXIT
+    for ((k = 0; k < processors; ++k)); do
+        timeout 120 sh -c 'while :; do :; done' &
+        busy+=($!)
+    done
+    count_threads() {
+        strace -f -qq -e trace=clone,clone3 -e signal=none -o trace "$@" long.gr > out 2> err
+        status=$?
+        started=$(grep -c '^[0-9]* *clone' trace)
+        normalise_time err
+        expect "$status" out err.n 0 "${want%x}" "$want_err"
+    }
+    count_threads env -u OMP_NUM_THREADS -u OMP_DYNAMIC "$program"
+    [[ $started == 0 ]] || fail "$started threads started beside $processors busy programs: $(cat trace)"
+    count_threads env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
+    [[ $started -ge 1 ]] || fail "OMP_DYNAMIC=false started no member"
+    count_threads env OMP_NUM_THREADS=2 "$program"
+    [[ $started -ge 1 ]] || fail "OMP_NUM_THREADS=2 started no member"
     ;;
 *)
     echo "unknown check $check"; exit 2 ;;

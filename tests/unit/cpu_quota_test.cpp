@@ -156,3 +156,26 @@ TEST(cpu_quota, garbage_reads_as_no_limit) {
     const fake_files bad = {{"/sys/fs/cgroup/a/cpu.max", "half a core\n"}};
     EXPECT_DOUBLE_EQ(limit_of("0::/a\n", v2_mounts, bad), 0);
 }
+
+TEST(cpu_quota, machine_load_read_from_loadavg) {
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 5/132 29134\n"), 5);
+    EXPECT_EQ(runnable_from_loadavg("0.00 0.00 0.00 1/80 7"), 1);
+    EXPECT_EQ(runnable_from_loadavg(""), -1);
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 5 29134\n"), -1);      // no total
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 9/8 29134\n"), -1);    // more running than exist
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 -1/8 29134\n"), -1);
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 x/132 29134\n"), -1);
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 5/132\n"), -1);         // a field short
+    EXPECT_EQ(runnable_from_loadavg("0.79 1.87 2.98 99999999999/999999999999 1\n"), -1);
+}
+
+TEST(cpu_quota, team_keeps_to_the_processors_others_leave_idle) {
+    EXPECT_EQ(team_for_load(2, 2, 0), 2);   // idle machine
+    EXPECT_EQ(team_for_load(2, 2, 1), 1);   // one competitor on two processors
+    EXPECT_EQ(team_for_load(2, 2, 5), 1);   // never below one
+    EXPECT_EQ(team_for_load(8, 64, 60), 4);
+    EXPECT_EQ(team_for_load(8, 64, 3), 8);  // idle processors beyond the team change nothing
+    EXPECT_EQ(team_for_load(1, 2, 0), 1);
+    EXPECT_EQ(team_for_load(4, 0, 2), 4);   // unknown processor count: no cap
+    EXPECT_EQ(team_for_load(0, 2, 0), 1);
+}
