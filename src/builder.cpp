@@ -3,6 +3,8 @@
 // give every row a slot per member in range order, and each member fills its slots in
 // file order, so every row lists its records in file order with no lock and no sort; the
 // first record per neighbour is then the one kept. No two members write the same memory.
+// Passes over rows are cut into small pieces that members claim as they come, so that a
+// member the kernel holds off its core delays only the piece it holds.
 #include "builder.h"
 
 #include <omp.h>
@@ -19,8 +21,14 @@
 
 bool pack_records = true;
 int64_t build_team_min_work = int64_t(1) << 16;
+int64_t build_piece_rows = int64_t(1) << 14;
+int64_t build_piece_records = int64_t(1) << 16;
 
 namespace {
+
+// Pieces of one pass at most: their per-piece sums stay a few pages however large the
+// graph, and claiming one costs nothing next to its work.
+constexpr int64_t MAX_PIECES = 4096;
 
 // Rows up to this long drop repeats by comparing with what they kept so far; longer ones
 // look the target up in a per-member array of positions.
@@ -104,7 +112,7 @@ bool choose_packed(const edge_stats &stats) {
     return true;
 }
 
-// Row lengths of nodes [lo, hi), kept in nodes; returns the records of the block. The
+// Row lengths of nodes [lo, hi), kept in nodes; returns the records of the piece. The
 // counts are only read: a member's count of a node it never met is still an untouched
 // page, and writing it would cost a copy-on-write fault that interrupts the other core.
 uint64_t sum_rows(int members, int64_t lo, int64_t hi) {
@@ -118,7 +126,7 @@ uint64_t sum_rows(int members, int64_t lo, int64_t hi) {
     return block;
 }
 
-// Row starts for nodes [lo, hi) from the block's first record, and each member's cursor
+// Row starts for nodes [lo, hi) from the piece's first record, and each member's cursor
 // in the rows it fills: its slot follows the slots of the members before it.
 void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
     uint32_t start = uint32_t(base);
@@ -133,6 +141,42 @@ void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
         }
         start += length;
     }
+}
+
+// Pieces of rows of per_piece items each (at least), no more than MAX_PIECES.
+int64_t piece_size(int64_t items, int64_t per_piece) {
+    const int64_t least = (items + MAX_PIECES - 1) / MAX_PIECES;
+    return std::max<int64_t>(std::max<int64_t>(per_piece, least), 1);
+}
+
+// Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
+// claimed as they come: every piece's records, a prefix over the pieces, then every
+// piece's places. Returns the records of all rows.
+uint64_t place_all_rows(int members) {
+    const int64_t n = num_nodes;
+    const int64_t rows = piece_size(n, build_piece_rows);
+    const int64_t pieces = (n + rows - 1) / rows;
+    uint64_t *piece_base = static_cast<uint64_t *>(allocate_array(size_t(pieces) + 1, sizeof(uint64_t)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t p = 0; p < pieces; ++p) piece_base[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
+#pragma omp single
+        {
+            uint64_t base = 0;
+            for (int64_t p = 0; p < pieces; ++p) {
+                const uint64_t records = piece_base[p];
+                piece_base[p] = base;
+                base += records;
+            }
+            piece_base[pieces] = base;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t p = 0; p < pieces; ++p) place_rows(members, p * rows, std::min(n, (p + 1) * rows), piece_base[p]);
+    }
+    const uint64_t total = piece_base[pieces];
+    release_array(piece_base);
+    return total;
 }
 
 // Keeps the first record of each target in rows [lo, hi), packed to the front of the
@@ -173,45 +217,111 @@ uint32_t keep_first_records(record *pool, int64_t lo, int64_t hi, uint32_t block
 // The first node whose row starts at or after record r.
 int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_nodes, r) - nodes; }
 
-// Drops repeated neighbours from every row and closes the gaps they leave; sets
-// edge_counter. Members take blocks of rows with about equal records.
-template <class record, class target_fn>
-void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
-    int64_t *first_node = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
-    uint32_t *block_start = static_cast<uint32_t *>(allocate_array(size_t(members) + 1, sizeof(uint32_t)));
-    uint32_t *block_kept = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
-    for (int m = 0; m <= members; ++m) {
-        first_node[m] = m == members ? num_nodes : node_at_record(total * uint64_t(m) / uint64_t(members));
-        block_start[m] = m == members ? uint32_t(total) : nodes[first_node[m]];
+// Pieces of rows with about build_piece_records records each. Piece p holds rows
+// first_node[p] .. first_node[p + 1] - 1, which begin at record start[p]; once its
+// repeats are dropped it keeps kept[p] records there, and they move to dest[p].
+struct row_pieces {
+    int64_t count;
+    int64_t *first_node;  // count + 1
+    uint32_t *start;      // count + 1
+    uint32_t *kept;       // count
+    uint32_t *dest;       // count + 1
+};
+
+row_pieces cut_pieces(uint64_t total) {
+    row_pieces cut;
+    const int64_t per_piece = piece_size(int64_t(total), build_piece_records);
+    cut.count = std::max<int64_t>((int64_t(total) + per_piece - 1) / per_piece, 1);
+    const size_t count = size_t(cut.count);
+    cut.first_node = static_cast<int64_t *>(allocate_array(count + 1, sizeof(int64_t)));
+    cut.start = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
+    cut.kept = static_cast<uint32_t *>(allocate_array(count, sizeof(uint32_t)));
+    cut.dest = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
+    for (int64_t p = 0; p <= cut.count; ++p) {
+        cut.first_node[p] = p == cut.count ? num_nodes : node_at_record(total * uint64_t(p) / uint64_t(cut.count));
+        cut.start[p] = p == cut.count ? uint32_t(total) : nodes[cut.first_node[p]];
     }
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        const uint32_t end = keep_first_records(pool, first_node[m], first_node[m + 1], block_start[m + 1],
-                                                member_arrays[m], target_of);
-        block_kept[m] = end - block_start[m];
-    }
-    // Blocks move left in order, so none lands on one not yet moved.
-    uint32_t at = 0;
-    for (int m = 0; m < members; ++m) {
-        if (at != block_start[m]) memmove(pool + at, pool + block_start[m], size_t(block_kept[m]) * sizeof(record));
-        const uint32_t shift = block_start[m] - at;
-        block_start[m] = shift;
-        at += block_kept[m];
-    }
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        const uint32_t shift = block_start[m];
-        if (shift != 0) {
-            for (int64_t u = first_node[m]; u < first_node[m + 1]; ++u) nodes[u] -= shift;
+    return cut;
+}
+
+void release_pieces(row_pieces &cut) {
+    release_array(cut.first_node);
+    release_array(cut.start);
+    release_array(cut.kept);
+    release_array(cut.dest);
+}
+
+// Moves piece p's kept records to dest[p] and its row starts with them.
+template <class record>
+void move_piece(record *pool, const row_pieces &cut, int64_t p) {
+    const uint32_t shift = cut.start[p] - cut.dest[p];
+    if (shift == 0) return;
+    memmove(pool + cut.dest[p], pool + cut.start[p], size_t(cut.kept[p]) * sizeof(record));
+    for (int64_t u = cut.first_node[p]; u < cut.first_node[p + 1]; ++u) nodes[u] -= shift;
+}
+
+// A step of the compaction: pieces first .. end - 1, moved side by side by the team, or
+// in order by one member when serial.
+struct move_step {
+    int64_t first, end;
+    bool serial;
+};
+
+// Sets dest by a prefix over kept and plans the moves in steps; returns the steps. Pieces
+// move left in order, so a piece may move beside the pieces before it only once all it
+// writes lies left of what they still read: pieces a .. b - 1 move side by side when
+// dest[b] <= start[a]. With repeats in every row (each edge listed both ways) the steps
+// double in length; with few repeats they run one piece each, merged into a serial step.
+int64_t plan_moves(row_pieces &cut, move_step *steps) {
+    cut.dest[0] = 0;
+    for (int64_t p = 0; p < cut.count; ++p) cut.dest[p + 1] = cut.dest[p] + cut.kept[p];
+    int64_t planned = 0, b = 0;
+    for (int64_t a = 0; a < cut.count; a = b) {
+        b = std::max(b, a + 1);
+        while (b < cut.count && cut.dest[b + 1] <= cut.start[a]) ++b;
+        if (b == a + 1 && planned > 0 && steps[planned - 1].serial && steps[planned - 1].end == a) {
+            steps[planned - 1].end = b;
+        } else {
+            steps[planned++] = move_step{a, b, b == a + 1};
         }
     }
-    nodes[num_nodes] = at;
-    edge_counter = at;
-    release_array(first_node);
-    release_array(block_start);
-    release_array(block_kept);
+    return planned;
+}
+
+// Drops repeated neighbours from every row and closes the gaps they leave; sets
+// edge_counter. Members claim pieces of rows as they come, each keeping the first record
+// per neighbour within its piece, then move the pieces left to close the gaps.
+template <class record, class target_fn>
+void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
+    row_pieces cut = cut_pieces(total);
+    move_step *steps = static_cast<move_step *>(allocate_array(size_t(cut.count), sizeof(move_step)));
+    int64_t planned = 0;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        uint32_t *mark = member_arrays[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t p = 0; p < cut.count; ++p) {
+            const uint32_t end = keep_first_records(pool, cut.first_node[p], cut.first_node[p + 1],
+                                                    cut.start[p + 1], mark, target_of);
+            cut.kept[p] = end - cut.start[p];
+        }
+#pragma omp single
+        planned = plan_moves(cut, steps);
+        for (int64_t s = 0; s < planned; ++s) {
+            const move_step step = steps[s];
+            if (step.serial) {
+#pragma omp single
+                for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p);
+            } else {
+#pragma omp for schedule(dynamic, 1)
+                for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p);
+            }
+        }
+    }
+    nodes[num_nodes] = cut.dest[cut.count];
+    edge_counter = cut.dest[cut.count];
+    release_array(steps);
+    release_pieces(cut);
 }
 
 }  // namespace
@@ -255,20 +365,7 @@ void build_store(int ranges) {
     negative_weights = stats.min_weight < 0;
     const bool packed = choose_packed(stats);
 
-    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members) + 1, sizeof(uint64_t)));
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        const int64_t lo = n * m / members, hi = n * (m + 1) / members;
-        block_records[m] = sum_rows(members, lo, hi);
-#pragma omp barrier
-        uint64_t base = 0;
-        for (int k = 0; k < m; ++k) base += block_records[k];
-        place_rows(members, lo, hi, base);
-    }
-    uint64_t total = 0;
-    for (int m = 0; m < members; ++m) total += block_records[m];
-    release_array(block_records);
+    const uint64_t total = place_all_rows(members);
     nodes[n] = uint32_t(total);
     if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
 
