@@ -219,13 +219,15 @@ int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_
 
 // Pieces of rows with about build_piece_records records each. Piece p holds rows
 // first_node[p] .. first_node[p + 1] - 1, which begin at record start[p]; once its
-// repeats are dropped it keeps kept[p] records there, and they move to dest[p].
+// repeats are dropped it keeps kept[p] records there, and they move to dest[p]. When
+// its move is stashed its head waits at record stash_at[p] of the stash.
 struct row_pieces {
     int64_t count;
     int64_t *first_node;  // count + 1
     uint32_t *start;      // count + 1
     uint32_t *kept;       // count
     uint32_t *dest;       // count + 1
+    uint32_t *stash_at;   // count
 };
 
 row_pieces cut_pieces(uint64_t total) {
@@ -237,6 +239,7 @@ row_pieces cut_pieces(uint64_t total) {
     cut.start = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
     cut.kept = static_cast<uint32_t *>(allocate_array(count, sizeof(uint32_t)));
     cut.dest = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
+    cut.stash_at = static_cast<uint32_t *>(allocate_array(count, sizeof(uint32_t)));
     for (int64_t p = 0; p <= cut.count; ++p) {
         cut.first_node[p] = p == cut.count ? num_nodes : node_at_record(total * uint64_t(p) / uint64_t(cut.count));
         cut.start[p] = p == cut.count ? uint32_t(total) : nodes[cut.first_node[p]];
@@ -249,41 +252,76 @@ void release_pieces(row_pieces &cut) {
     release_array(cut.start);
     release_array(cut.kept);
     release_array(cut.dest);
+    release_array(cut.stash_at);
 }
 
-// Moves piece p's kept records to dest[p] and its row starts with them.
+// Piece p's records in a step of moves that begins at piece first: the low ones land
+// left of every piece of the step; the middle ones land over pieces of the step before p,
+// which may not have read their records yet, so they wait in the stash; the rest land
+// over p's own records.
+struct piece_parts {
+    uint32_t low, middle;
+};
+
+piece_parts parts_of(const row_pieces &cut, int64_t p, int64_t first) {
+    const uint32_t dest = cut.dest[p], end = cut.dest[p + 1], step_start = cut.start[first];
+    const uint32_t low = dest < step_start ? std::min(end, step_start) - dest : 0;
+    const uint32_t middle_end = std::min(end, cut.start[p]);
+    return piece_parts{low, middle_end > dest + low ? middle_end - (dest + low) : 0};
+}
+
+// First half of piece p's move: its low records to their place, its middle ones to the
+// stash, then the rest over its own records; its row starts shifted.
 template <class record>
-void move_piece(record *pool, const row_pieces &cut, int64_t p) {
+void move_piece(record *pool, const row_pieces &cut, int64_t p, int64_t first, unsigned char *stash) {
     const uint32_t shift = cut.start[p] - cut.dest[p];
     if (shift == 0) return;
-    memmove(pool + cut.dest[p], pool + cut.start[p], size_t(cut.kept[p]) * sizeof(record));
+    const piece_parts parts = parts_of(cut, p, first);
+    const record *from = pool + cut.start[p];
+    const uint32_t placed = parts.low + parts.middle;
+    memcpy(pool + cut.dest[p], from, size_t(parts.low) * sizeof(record));
+    memcpy(stash + size_t(cut.stash_at[p]) * sizeof(record), from + parts.low, size_t(parts.middle) * sizeof(record));
+    memmove(pool + cut.dest[p] + placed, from + placed, size_t(cut.kept[p] - placed) * sizeof(record));
     for (int64_t u = cut.first_node[p]; u < cut.first_node[p + 1]; ++u) nodes[u] -= shift;
 }
 
-// A step of the compaction: pieces first .. end - 1, moved side by side by the team, or
-// in order by one member when serial.
+// Second half, once every piece of the step has read its records: the middle records
+// from the stash to their place.
+template <class record>
+void place_stashed(record *pool, const row_pieces &cut, int64_t p, int64_t first, const unsigned char *stash) {
+    const piece_parts parts = parts_of(cut, p, first);
+    memcpy(pool + cut.dest[p] + parts.low, stash + size_t(cut.stash_at[p]) * sizeof(record),
+           size_t(parts.middle) * sizeof(record));
+}
+
+// A step of the compaction: pieces first .. end - 1 move side by side, in two halves when
+// some of them stash records.
 struct move_step {
     int64_t first, end;
-    bool serial;
+    bool stashed;
 };
 
 // Sets dest by a prefix over kept and plans the moves in steps; returns the steps. Pieces
-// move left in order, so a piece may move beside the pieces before it only once all it
-// writes lies left of what they still read: pieces a .. b - 1 move side by side when
-// dest[b] <= start[a]. With repeats in every row (each edge listed both ways) the steps
-// double in length; with few repeats they run one piece each, merged into a serial step.
-int64_t plan_moves(row_pieces &cut, move_step *steps) {
+// before the first repeat stay. A step takes pieces while their middle records fit in
+// the stash (stash_records); a piece alone needs none. With few repeats one step moves
+// everything; with repeats in every row (each edge listed both ways) a step takes
+// records up to twice as far as where it starts, besides what the stash holds.
+int64_t plan_moves(row_pieces &cut, move_step *steps, uint64_t stash_records) {
     cut.dest[0] = 0;
     for (int64_t p = 0; p < cut.count; ++p) cut.dest[p + 1] = cut.dest[p] + cut.kept[p];
-    int64_t planned = 0, b = 0;
-    for (int64_t a = 0; a < cut.count; a = b) {
-        b = std::max(b, a + 1);
-        while (b < cut.count && cut.dest[b + 1] <= cut.start[a]) ++b;
-        if (b == a + 1 && planned > 0 && steps[planned - 1].serial && steps[planned - 1].end == a) {
-            steps[planned - 1].end = b;
-        } else {
-            steps[planned++] = move_step{a, b, b == a + 1};
+    int64_t a = 0, planned = 0;
+    while (a < cut.count && cut.start[a] == cut.dest[a]) ++a;
+    while (a < cut.count) {
+        uint64_t stashed = 0;
+        int64_t b = a;
+        for (; b < cut.count; ++b) {
+            const uint32_t middle = parts_of(cut, b, a).middle;
+            if (b > a && stashed + middle > stash_records) break;
+            cut.stash_at[b] = uint32_t(stashed);
+            stashed += middle;
         }
+        steps[planned++] = move_step{a, b, stashed > 0};
+        a = b;
     }
     return planned;
 }
@@ -296,6 +334,9 @@ void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_
     row_pieces cut = cut_pieces(total);
     move_step *steps = static_cast<move_step *>(allocate_array(size_t(cut.count), sizeof(move_step)));
     int64_t planned = 0;
+    // The first member's counts are free once the repeats are dropped: they hold the stash.
+    unsigned char *stash = reinterpret_cast<unsigned char *>(member_arrays[0]);
+    const uint64_t stash_records = uint64_t(num_nodes) * sizeof(uint32_t) / sizeof(record);
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         uint32_t *mark = member_arrays[omp_get_thread_num()];
@@ -306,15 +347,14 @@ void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_
             cut.kept[p] = end - cut.start[p];
         }
 #pragma omp single
-        planned = plan_moves(cut, steps);
+        planned = plan_moves(cut, steps, stash_records);
         for (int64_t s = 0; s < planned; ++s) {
             const move_step step = steps[s];
-            if (step.serial) {
-#pragma omp single
-                for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p);
-            } else {
 #pragma omp for schedule(dynamic, 1)
-                for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p);
+            for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p, step.first, stash);
+            if (step.stashed) {
+#pragma omp for schedule(dynamic, 1)
+                for (int64_t p = step.first; p < step.end; ++p) place_stashed(pool, cut, p, step.first, stash);
             }
         }
     }
