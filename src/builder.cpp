@@ -150,32 +150,33 @@ int64_t piece_size(int64_t items, int64_t per_piece) {
 }
 
 // Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
-// claimed as they come: every piece's records, a prefix over the pieces, then every
-// piece's places. Returns the records of all rows.
+// claimed as they come: every piece's records, then every piece's places. A member sums
+// the records of the pieces before the one it claims as it goes (its claims only rise),
+// so the team meets once between the two loops. Returns the records of all rows.
 uint64_t place_all_rows(int members) {
     const int64_t n = num_nodes;
     const int64_t rows = piece_size(n, build_piece_rows);
     const int64_t pieces = (n + rows - 1) / rows;
-    uint64_t *piece_base = static_cast<uint64_t *>(allocate_array(size_t(pieces) + 1, sizeof(uint64_t)));
+    uint64_t *piece_records = static_cast<uint64_t *>(allocate_array(size_t(pieces), sizeof(uint64_t)));
 #pragma omp parallel num_threads(members) if (members > 1)
     {
 #pragma omp for schedule(dynamic, 1)
-        for (int64_t p = 0; p < pieces; ++p) piece_base[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
-#pragma omp single
-        {
-            uint64_t base = 0;
-            for (int64_t p = 0; p < pieces; ++p) {
-                const uint64_t records = piece_base[p];
-                piece_base[p] = base;
-                base += records;
-            }
-            piece_base[pieces] = base;
-        }
+        for (int64_t p = 0; p < pieces; ++p) piece_records[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
+        int64_t summed = 0;  // pieces whose records base holds
+        uint64_t base = 0;
 #pragma omp for schedule(dynamic, 1)
-        for (int64_t p = 0; p < pieces; ++p) place_rows(members, p * rows, std::min(n, (p + 1) * rows), piece_base[p]);
+        for (int64_t p = 0; p < pieces; ++p) {
+            if (p < summed) {
+                summed = 0;
+                base = 0;
+            }
+            for (; summed < p; ++summed) base += piece_records[summed];
+            place_rows(members, p * rows, std::min(n, (p + 1) * rows), base);
+        }
     }
-    const uint64_t total = piece_base[pieces];
-    release_array(piece_base);
+    uint64_t total = 0;
+    for (int64_t p = 0; p < pieces; ++p) total += piece_records[p];
+    release_array(piece_records);
     return total;
 }
 
