@@ -220,8 +220,8 @@ int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_
 
 // Pieces of rows with about build_piece_records records each. Piece p holds rows
 // first_node[p] .. first_node[p + 1] - 1, which begin at record start[p]; once its
-// repeats are dropped it keeps kept[p] records there, and they move to dest[p]. When
-// its move is stashed its head waits at record stash_at[p] of the stash.
+// repeats are dropped it keeps kept[p] records there, and they move to dest[p]; those
+// its step stashes wait at record stash_at[p] of the stash.
 struct row_pieces {
     int64_t count;
     int64_t *first_node;  // count + 1
