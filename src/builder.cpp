@@ -151,8 +151,9 @@ int64_t piece_size(int64_t items, int64_t per_piece) {
 
 // Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
 // claimed as they come: every piece's records, then every piece's places. A member sums
-// the records of the pieces before the one it claims as it goes (its claims only rise),
-// so the team meets once between the two loops. Returns the records of all rows.
+// the records of the pieces before the one it claims as it goes (the monotonic schedule
+// hands each member rising pieces), so the team meets once between the two loops.
+// Returns the records of all rows.
 uint64_t place_all_rows(int members) {
     const int64_t n = num_nodes;
     const int64_t rows = piece_size(n, build_piece_rows);
@@ -164,7 +165,7 @@ uint64_t place_all_rows(int members) {
         for (int64_t p = 0; p < pieces; ++p) piece_records[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
         int64_t summed = 0;  // pieces whose records base holds
         uint64_t base = 0;
-#pragma omp for schedule(dynamic, 1)
+#pragma omp for schedule(monotonic : dynamic, 1)
         for (int64_t p = 0; p < pieces; ++p) {
             if (p < summed) {
                 summed = 0;
