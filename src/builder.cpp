@@ -10,6 +10,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "input.h"
@@ -152,8 +153,8 @@ int64_t piece_size(int64_t items, int64_t per_piece) {
 // Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
 // claimed as they come: every piece's records, then every piece's places. A member sums
 // the records of the pieces before the one it claims as it goes (the monotonic schedule
-// hands each member rising pieces), so the team meets once between the two loops.
-// Returns the records of all rows.
+// hands each member rising pieces), so the team meets once between the two loops and
+// once at the end. Returns the records of all rows.
 uint64_t place_all_rows(int members) {
     const int64_t n = num_nodes;
     const int64_t rows = piece_size(n, build_piece_rows);
@@ -165,7 +166,7 @@ uint64_t place_all_rows(int members) {
         for (int64_t p = 0; p < pieces; ++p) piece_records[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
         int64_t summed = 0;  // pieces whose records base holds
         uint64_t base = 0;
-#pragma omp for schedule(monotonic : dynamic, 1)
+#pragma omp for schedule(monotonic : dynamic, 1) nowait
         for (int64_t p = 0; p < pieces; ++p) {
             if (p < summed) {
                 summed = 0;
@@ -232,10 +233,11 @@ struct row_pieces {
     uint32_t *stash_at;   // count
 };
 
-row_pieces cut_pieces(uint64_t total) {
+// One piece for a member alone: it drops the repeats in place and nothing moves after.
+row_pieces cut_pieces(uint64_t total, int members) {
     row_pieces cut;
     const int64_t per_piece = piece_size(int64_t(total), build_piece_records);
-    cut.count = std::max<int64_t>((int64_t(total) + per_piece - 1) / per_piece, 1);
+    cut.count = members == 1 ? 1 : std::max<int64_t>((int64_t(total) + per_piece - 1) / per_piece, 1);
     const size_t count = size_t(cut.count);
     cut.first_node = static_cast<int64_t *>(allocate_array(count + 1, sizeof(int64_t)));
     cut.start = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
@@ -333,30 +335,39 @@ int64_t plan_moves(row_pieces &cut, move_step *steps, uint64_t stash_records) {
 // per neighbour within its piece, then move the pieces left to close the gaps.
 template <class record, class target_fn>
 void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
-    row_pieces cut = cut_pieces(total);
+    row_pieces cut = cut_pieces(total, members);
     move_step *steps = static_cast<move_step *>(allocate_array(size_t(cut.count), sizeof(move_step)));
     int64_t planned = 0;
+    std::atomic<int64_t> pieces_kept{0};
     // The first member's counts are free once the repeats are dropped: they hold the stash.
     unsigned char *stash = reinterpret_cast<unsigned char *>(member_arrays[0]);
     const uint64_t stash_records = uint64_t(num_nodes) * sizeof(uint32_t) / sizeof(record);
+    // The member that finishes the last piece plans the moves, and every step ends at a
+    // barrier but the last, which the region's end closes: the team meets as seldom as
+    // the moves allow, since each meeting waits for a member held off its core.
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         uint32_t *mark = member_arrays[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
+#pragma omp for schedule(dynamic, 1) nowait
         for (int64_t p = 0; p < cut.count; ++p) {
             const uint32_t end = keep_first_records(pool, cut.first_node[p], cut.first_node[p + 1],
                                                     cut.start[p + 1], mark, target_of);
             cut.kept[p] = end - cut.start[p];
+            if (pieces_kept.fetch_add(1, std::memory_order_acq_rel) + 1 == cut.count)
+                planned = plan_moves(cut, steps, stash_records);
         }
-#pragma omp single
-        planned = plan_moves(cut, steps, stash_records);
+#pragma omp barrier
         for (int64_t s = 0; s < planned; ++s) {
             const move_step step = steps[s];
-#pragma omp for schedule(dynamic, 1)
+#pragma omp for schedule(dynamic, 1) nowait
             for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p, step.first, stash);
             if (step.stashed) {
-#pragma omp for schedule(dynamic, 1)
+#pragma omp barrier
+#pragma omp for schedule(dynamic, 1) nowait
                 for (int64_t p = step.first; p < step.end; ++p) place_stashed(pool, cut, p, step.first, stash);
+            }
+            if (s + 1 < planned) {
+#pragma omp barrier
             }
         }
     }
