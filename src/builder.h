@@ -23,6 +23,12 @@ int build_members(int32_t n, int32_t m);
 // woken team. Tests lower it to build small graphs with the team.
 extern int64_t build_team_min_work;
 
+// Rows a piece of the slot pass holds, and records a piece of the pass that drops
+// repeated neighbours holds: members claim pieces as they come, so one the kernel holds
+// off its core delays one piece, not a share. Tests shrink them to a row or a record.
+extern int64_t build_piece_rows;
+extern int64_t build_piece_records;
+
 // Requires allocate_graph and the reader prepared with ranges ranges (one member each).
 // Fills nodes, the pool, edge_counter and negative_weights, and allocates min_distance
 // and tree; ends the run with the reader's message at the first offending line.

@@ -13,17 +13,19 @@
 #include "listing_text.h"
 #include "memory.h"
 
-namespace {
-
 // A chunk's text (under a quarter of a megabyte) stays in the cache of the member that
 // formats it, and the few chunks in flight keep the fresh memory a listing touches small.
-constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 13;
-
-}  // namespace
+// Formatting one takes about a tenth of a millisecond: a member the kernel takes off its
+// core holds up a batch by no more than its chunk.
+int64_t listing_chunk_nodes = int64_t(1) << 13;
+// Below 2^16 lines the listing takes a few milliseconds on one thread, less than a team
+// that has not started yet would take to start.
+int64_t listing_team_min_nodes = int64_t(1) << 16;
 
 bool write_listing() {
     const int64_t n = num_nodes;
-    const int64_t chunks = (n - 1 + NODES_PER_CHUNK - 1) / NODES_PER_CHUNK;
+    const int64_t per_chunk = listing_chunk_nodes;
+    const int64_t chunks = (n - 1 + per_chunk - 1) / per_chunk;
     if (chunks <= 1) {
         char *text = static_cast<char *>(allocate_array(LISTING_HEADING_BYTES + size_t(n) * MAX_LINE_BYTES, 1));
         memcpy(text, LISTING_HEADING, LISTING_HEADING_BYTES);
@@ -36,12 +38,10 @@ bool write_listing() {
     // Two sets of buffers: while one member writes a batch from one set, the others
     // format the next batch into the other. A batch holds two chunks per member, taken
     // as they come, so the member that writes still formats its share.
-    // Below 2^16 lines the listing takes a few milliseconds on one thread, less than a
-    // team that has not started yet would take to start.
-    const int members = n >= (int64_t(1) << 16) ? omp_get_max_threads() : 1;
+    const int members = n >= listing_team_min_nodes ? omp_get_max_threads() : 1;
     const int64_t per_batch = chunks < 2 * int64_t(members) ? chunks : 2 * int64_t(members);
     const int64_t batches = (chunks + per_batch - 1) / per_batch;
-    const size_t chunk_bytes = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
+    const size_t chunk_bytes = size_t(per_chunk) * MAX_LINE_BYTES;
     char *text = static_cast<char *>(allocate_array(size_t(2 * per_batch), chunk_bytes));
     size_t *lengths = static_cast<size_t *>(allocate_array(size_t(2 * per_batch), sizeof(size_t)));
     bool written = true;
@@ -55,8 +55,8 @@ bool write_listing() {
 #pragma omp for schedule(dynamic, 1)
         for (int64_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
             const int64_t slot = set + chunk - first_chunk;
-            const int64_t first = 1 + chunk * NODES_PER_CHUNK;
-            const int64_t last = first + NODES_PER_CHUNK < n ? first + NODES_PER_CHUNK : n;
+            const int64_t first = 1 + chunk * per_chunk;
+            const int64_t last = first + per_chunk < n ? first + per_chunk : n;
             char *start = text + size_t(slot) * chunk_bytes;
             lengths[slot] = size_t(format_node_lines(start, first, min_distance + first, last - first) - start);
         }

@@ -22,6 +22,7 @@
 #include "graph.h"
 #include "gzip_input.h"
 #include "input.h"
+#include "listing.h"
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
@@ -45,6 +46,10 @@ class tunables_restored : public testing::Test {
         read_block_bytes = saved_block_bytes;
         read_team_min_bytes = saved_team_min_bytes;
         build_team_min_work = saved_build_team_min_work;
+        build_piece_rows = saved_piece_rows;
+        build_piece_records = saved_piece_records;
+        listing_chunk_nodes = saved_chunk_nodes;
+        listing_team_min_nodes = saved_listing_team_min_nodes;
         keep_lines_max_bytes = saved_keep_lines_max_bytes;
         line_block_bytes = saved_line_block_bytes;
         inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
@@ -68,6 +73,10 @@ class tunables_restored : public testing::Test {
     const size_t saved_block_bytes = read_block_bytes;
     const size_t saved_team_min_bytes = read_team_min_bytes;
     const int64_t saved_build_team_min_work = build_team_min_work;
+    const int64_t saved_piece_rows = build_piece_rows;
+    const int64_t saved_piece_records = build_piece_records;
+    const int64_t saved_chunk_nodes = listing_chunk_nodes;
+    const int64_t saved_listing_team_min_nodes = listing_team_min_nodes;
     const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
     const size_t saved_line_block_bytes = line_block_bytes;
     const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;

@@ -1,0 +1,223 @@
+// The work a team claims in pieces, shrunk to a row, a record or a line a piece so that
+// piece boundaries fall everywhere: the builder's slot pass, its pass that drops repeated
+// neighbours and the compaction after it, and the listing's chunks, on teams of one to
+// three, against the faithful model (rows compared record by record in file order).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <set>
+#include <utility>
+
+#include "builder.h"
+#include "faithful_model.h"
+#include "listing.h"
+#include "test_support.h"
+
+namespace {
+
+class claimed_pieces : public tunables_restored {};
+
+using row = std::vector<std::pair<int32_t, int32_t>>;
+
+// Node u's row as the model has it: the first record of each neighbour, in file order,
+// u itself left out.
+row model_first_records(const model_run &run, int32_t u) {
+    row kept;
+    std::set<int32_t> seen = {u};
+    for (int k = run.graph.heads[size_t(u)]; k != -1; k = run.graph.pool[size_t(k)].next) {
+        const model_store::record &r = run.graph.pool[size_t(k)];
+        if (seen.insert(r.target).second) kept.push_back({r.target, r.weight});
+    }
+    return kept;
+}
+
+row stored_row(int32_t u) {
+    row stored;
+    with_rows([&](const auto &rows) {
+        for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
+            stored.push_back({rows.target(k, u), rows.weight(k)});
+    });
+    return stored;
+}
+
+std::string shown(const row &r) {
+    std::string text;
+    for (const auto &[target, weight] : r) text += std::to_string(target) + ":" + std::to_string(weight) + " ";
+    return text;
+}
+
+// Every row holds the model's first records in file order, and the rows fill the pool
+// back to back.
+testing::AssertionResult store_is_model(const model_run &want) {
+    if (num_nodes != int32_t(want.graph.heads.size()))
+        return testing::AssertionFailure() << "num_nodes " << num_nodes;
+    if (nodes[0] != 0 || nodes[num_nodes] != edge_counter)
+        return testing::AssertionFailure() << "rows span " << nodes[0] << ".." << nodes[num_nodes]
+                                           << ", edge_counter " << edge_counter;
+    for (int32_t u = 0; u < num_nodes; ++u) {
+        if (nodes[u] > nodes[u + 1]) return testing::AssertionFailure() << "row " << u << " ends before it starts";
+        const row got = stored_row(u), expected = model_first_records(want, u);
+        if (got != expected)
+            return testing::AssertionFailure() << "row " << u << " holds " << shown(got) << "\nmodel has "
+                                               << shown(expected);
+    }
+    return testing::AssertionSuccess();
+}
+
+// A team of threads reading the file in ranges, and pieces of one to three rows or records.
+void shrink_pieces(std::mt19937 &rng, int threads) {
+    read_team_min_bytes = 1;
+    build_team_min_work = 1;
+    read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 8, 64)) : size_t(1) << 16;
+    build_piece_rows = pick(rng, 1, 3);
+    build_piece_records = pick(rng, 1, 3);
+    omp_set_num_threads(threads);
+}
+
+// A file as road files are written: every line again with its ends swapped, so that half
+// the records are repeats and the pieces move far left when the gaps close.
+random_graph listed_both_ways(random_graph g) {
+    const size_t lines = g.edges.size();
+    for (size_t k = 0; k < lines; ++k) g.edges.push_back({g.edges[k].v, g.edges[k].u, g.edges[k].w + 1});
+    return g;
+}
+
+// Random graphs with repeats in either direction, self-loops and isolated nodes; half
+// listed both ways (moves of many pieces side by side), half with few repeats (moves in
+// order); packed and wide pools.
+TEST_F(claimed_pieces, rows_of_any_piece_size_and_team_match_model) {
+    for (uint32_t seed = 1; seed <= 600; ++seed) {
+        std::mt19937 rng(seed);
+        random_graph g = make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, -5, 5) : pick(rng, 0, 9); });
+        if (seed % 2 == 0) g = listed_both_ways(g);
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text, false);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        const int threads = 1 + int(seed % 3);
+        shrink_pieces(rng, threads);
+        pack_records = seed % 5 != 0;
+        ASSERT_EQ(load_graph(text, seed % 7 == 0), want.size_line) << "seed " << seed;
+        ASSERT_TRUE(store_is_model(want)) << "seed " << seed << ", " << threads << " threads, pieces of "
+                                          << build_piece_rows << " rows, " << build_piece_records
+                                          << " records\n" << text;
+    }
+}
+
+// One file with every boundary the pieces meet: rows of no record at the start, between
+// pieces and at the end; repeats of one neighbour far apart in the file (so in different
+// members' slots), both ways and with a self-loop between; a hub longer than the short-row
+// limit with repeats; a stretch without repeats after one full of them. Every piece size
+// from one to three rows and records on every team, 25 rows so that the last piece is
+// short.
+TEST_F(claimed_pieces, every_boundary_of_small_pieces_matches_model) {
+    std::string lines;
+    int count = 0;
+    auto line = [&](int u, int v, int w) {
+        lines += "a " + std::to_string(u) + " " + std::to_string(v) + " " + std::to_string(w) + "\n";
+        ++count;
+    };
+    line(2, 3, 5);
+    line(3, 2, 7);
+    line(2, 4, 4);
+    line(4, 4, 2);
+    line(2, 4, 9);
+    for (int u = 7; u < 15; ++u) line(u, u + 1, u);
+    line(16, 17, 3);
+    line(17, 16, 6);
+    static const int hub_targets[] = {9, 21, 10, 22, 11, 19, 12, 21, 13};
+    for (int k = 0; k < 40; ++k) line(k % 4 == 3 ? hub_targets[k % 9] : 20, k % 4 == 3 ? 20 : hub_targets[k % 9], k);
+    line(16, 17, 8);
+    line(4, 2, 1);
+    line(23, 22, 1);
+    line(22, 23, 2);
+    const std::string text = "p sp 25 " + std::to_string(count) + "\n" + lines;
+    const model_run want = run_model(text, false);
+    ASSERT_TRUE(want.ok);
+    for (int threads = 1; threads <= 3; ++threads)
+        for (int rows = 1; rows <= 3; ++rows)
+            for (int records = 1; records <= 3; ++records)
+                for (const bool packed : {true, false}) {
+                    read_team_min_bytes = 1;
+                    build_team_min_work = 1;
+                    read_block_bytes = 16;
+                    build_piece_rows = rows;
+                    build_piece_records = records;
+                    pack_records = packed;
+                    omp_set_num_threads(threads);
+                    ASSERT_EQ(load_graph(text), want.size_line);
+                    ASSERT_TRUE(store_is_model(want)) << threads << " threads, pieces of " << rows << " rows, "
+                                                      << records << " records" << (packed ? "" : ", wide");
+                }
+}
+
+// More pieces than a pass may hold: the piece size grows to keep their number bounded,
+// and thousands of pieces listed both ways move in long steps side by side.
+TEST_F(claimed_pieces, thousands_of_pieces_match_model) {
+    std::mt19937 rng(3);
+    random_graph g;
+    g.n = 9000;
+    for (int k = 0; k < 12000; ++k) {
+        const int32_t u = pick(rng, 1, g.n);
+        const int32_t v = pick(rng, 0, 9) == 0 ? u : std::clamp(u + pick(rng, -30, 30), 1, g.n);
+        g.edges.push_back({u, v, pick(rng, 0, 1000)});
+    }
+    g = listed_both_ways(g);
+    for (int k = 0; k < 2000; ++k) g.edges.push_back(g.edges[size_t(pick(rng, 0, 11999))]);
+    const std::string text = plain_text(g);
+    const model_run want = run_model(text, false);
+    ASSERT_TRUE(want.ok);
+    for (int threads = 1; threads <= 3; ++threads) {
+        read_team_min_bytes = 1;
+        build_team_min_work = 1;
+        build_piece_rows = 1;
+        build_piece_records = 1;
+        omp_set_num_threads(threads);
+        ASSERT_EQ(load_graph(text), want.size_line);
+        ASSERT_TRUE(store_is_model(want)) << threads << " threads";
+    }
+}
+
+// What write_listing puts on standard output, and whether it says it wrote it all.
+std::string captured_listing(bool *written) {
+    const std::string path = graph_file_path() + ".out";
+    fflush(stdout);
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(file, STDOUT_FILENO);
+    *written = write_listing();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string bytes;
+    char chunk[1 << 16];
+    lseek(file, 0, SEEK_SET);
+    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) bytes.append(chunk, size_t(got));
+    close(file);
+    remove(path.c_str());
+    return bytes;
+}
+
+// Whole runs built from small pieces and listed in chunks of one to three lines (or in
+// one buffer) by teams of one to three: the model's listing, byte for byte.
+TEST_F(claimed_pieces, listings_in_chunks_of_a_few_lines_match_model) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        std::mt19937 rng(seed);
+        random_graph g = make_random_graph(rng, 30, [&] { return signed_weight(rng); });
+        if (seed % 2 == 0) g = listed_both_ways(g);
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        const int threads = pick(rng, 1, 3);
+        shrink_pieces(rng, threads);
+        load_graph(text);
+        ASSERT_EQ(solve_loaded(threads).standard_error, warning_if(want.warned)) << "seed " << seed;
+        listing_chunk_nodes = pick(rng, 0, 3) == 0 ? int64_t(1) << 13 : pick(rng, 1, 3);
+        listing_team_min_nodes = 0;
+        omp_set_num_threads(threads);
+        bool written = false;
+        ASSERT_EQ(captured_listing(&written), model_listing(want))
+            << "seed " << seed << ", " << threads << " threads, chunks of " << listing_chunk_nodes << "\n" << text;
+        ASSERT_TRUE(written);
+    }
+}
+
+}  // namespace
