@@ -93,7 +93,7 @@ void exchange_part(const held_lines &part) {
         int64_t *sent = round_out;
         for (int d = 0; d < k; ++d) sent[2 * d] = 0;
         for (; block < part.num_blocks; ++block, index = 0) {
-            const line_block &lines = part.blocks[block];
+            const edge_line_block &lines = part.blocks[block];
             for (; index < lines.count; ++index) {
                 const edge_line &e = lines.lines[index];
                 const int a = owner(e.u), c = owner(e.v);

@@ -212,14 +212,14 @@ const char *scan_lines(const char *p, const char *stop, scan_state &s) {
 // there (negative, or too large for what the ends leave) is written as the escape and
 // kept in a 32-bit slot taken from the block's far end, so a line never takes more than
 // 12 bytes, and 8 on the graphs people bring.
-struct line_block {
+struct packed_block {
     uint64_t *words;
     uint32_t num_words;    // from the front, one a line
     uint32_t num_escapes;  // 32-bit weights from the back, in line order
 };
 
 struct line_store {
-    line_block *blocks = nullptr;
+    packed_block *blocks = nullptr;
     size_t num_blocks = 0;
     size_t capacity = 0;
     size_t block_words = 0;  // of every block, fixed by the first
@@ -234,11 +234,11 @@ int node_bits_for(int64_t n) { return n <= 1 ? 0 : 64 - __builtin_clzll(uint64_t
 inline uint64_t weight_escape(int node_bits) { return ~uint64_t(0) >> (2 * node_bits); }
 
 // A fresh block at the end of store.
-line_block *add_block(line_store &store) {
+packed_block *add_block(line_store &store) {
     grow_array(store.blocks, store.capacity, store.num_blocks + 1, store.num_blocks);
     if (store.block_words == 0) store.block_words = line_block_bytes / 8 > 2 ? line_block_bytes / 8 : 2;
-    line_block &b = store.blocks[store.num_blocks++];
-    b = line_block{static_cast<uint64_t *>(allocate_array(store.block_words, sizeof(uint64_t))), 0, 0};
+    packed_block &b = store.blocks[store.num_blocks++];
+    b = packed_block{static_cast<uint64_t *>(allocate_array(store.block_words, sizeof(uint64_t))), 0, 0};
     return &b;
 }
 
@@ -246,7 +246,7 @@ line_block *add_block(line_store &store) {
 void append_lines(line_store &store, const edge_line *lines, size_t count) {
     const int bits = store.node_bits;
     const uint64_t escape = weight_escape(bits);
-    line_block *b = store.num_blocks > 0 ? &store.blocks[store.num_blocks - 1] : nullptr;
+    packed_block *b = store.num_blocks > 0 ? &store.blocks[store.num_blocks - 1] : nullptr;
     size_t i = 0;
     while (i < count) {
         // Room is counted in 32-bit halves of the block's words: two a line, three with
@@ -285,7 +285,7 @@ void replay_lines(line_store &store, size_t from, size_t to, edge_batch_fn batch
     const uint64_t mask = (uint64_t(1) << bits) - 1;
     edge_line lines[BATCH_LINES];
     for (size_t k = from; k < to; ++k) {
-        line_block &b = store.blocks[k];
+        packed_block &b = store.blocks[k];
         const int32_t *escapes = reinterpret_cast<const int32_t *>(b.words + store.block_words) - 1;
         for (uint32_t j = 0; j < b.num_words;) {
             const uint32_t stop = b.num_words - j > BATCH_LINES ? j + uint32_t(BATCH_LINES) : b.num_words;
@@ -347,7 +347,7 @@ struct range_state {
     line_store lines_kept;  // a small file's kept lines, replayed by the second pass
 };
 
-struct reader_state {
+struct range_reader_state {
     problem_counts counts = {0, 0};
     bool plain = false;
     int64_t edges_start = 0;  // content offset of the first line after the problem line
@@ -362,7 +362,7 @@ struct reader_state {
     edge_stats stream_stats = {0, 0, 0, 0, 0};
 };
 
-reader_state reading;
+range_reader_state range_reading;
 
 [[noreturn]] void fail_no_problem_line() {
     fputs("Error in file format: no problem line.\n", stderr);
@@ -381,7 +381,7 @@ void handle_problem_line(const char *line, const char *limit) {
     fprintf(stderr, "Graph contains %d nodes and %d edges\n", int(n), int(m));
     // A negative count asks for more memory than any machine has.
     if (n < 0 || m < 0) fail_memory();
-    reading.counts = problem_counts{int32_t(n), int32_t(m)};
+    range_reading.counts = problem_counts{int32_t(n), int32_t(m)};
 }
 
 // ------------------------------------------------------------------ streams
@@ -395,7 +395,7 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     while (p < stop) {
         s.count = 0;
         p = scan_lines(p, stop, s);
-        append_lines(reading.stream_lines, lines, s.count);
+        append_lines(range_reading.stream_lines, lines, s.count);
         if (s.fault != nullptr) fail_line(s.fault, stop);
     }
     s.out = nullptr;
@@ -404,29 +404,29 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
 
 int prepare_stream(int max_ranges) {
     scan_state s;
-    s.nodes = reading.counts.nodes;
-    s.line_limit = reading.counts.edges;
-    reading.stream_lines.node_bits = node_bits_for(reading.counts.nodes);
-    if (reading.pending_length > 0) scan_stream_run(reading.pending, reading.pending + reading.pending_length, s);
+    s.nodes = range_reading.counts.nodes;
+    s.line_limit = range_reading.counts.edges;
+    range_reading.stream_lines.node_bits = node_bits_for(range_reading.counts.nodes);
+    if (range_reading.pending_length > 0) scan_stream_run(range_reading.pending, range_reading.pending + range_reading.pending_length, s);
     const char *lines;
     size_t length;
     while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
-    reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
+    range_reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
                                       s.kept > 0 ? s.max_weight : 0, s.max_offset};
     const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
     int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
     if (ranges > max_ranges) ranges = max_ranges;
-    reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
-    for (int64_t r = 0; r < ranges; ++r) reading.stream_passes[r] = 0;
+    range_reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
+    for (int64_t r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
     return int(ranges);
 }
 
 // A stream's range r is whole blocks, so that no block is shared by two members and each
 // can be released by the one that fills from it. The second pass releases them.
 void read_stream_range(int r, edge_batch_fn batch, void *context) {
-    const size_t blocks = reading.stream_lines.num_blocks, ranges = size_t(reading.num_ranges);
-    const bool second = reading.stream_passes[r]++ > 0;
-    replay_lines(reading.stream_lines, blocks * size_t(r) / ranges, blocks * size_t(r + 1) / ranges, batch, context,
+    const size_t blocks = range_reading.stream_lines.num_blocks, ranges = size_t(range_reading.num_ranges);
+    const bool second = range_reading.stream_passes[r]++ > 0;
+    replay_lines(range_reading.stream_lines, blocks * size_t(r) / ranges, blocks * size_t(r + 1) / ranges, batch, context,
                  second);
 }
 
@@ -551,9 +551,9 @@ pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, 
 // The range's lines are [ranges[r].first, ranges[r + 1].first); the first range starts at
 // a line start, the others at the first line start at or past their cut.
 pass_result scan_range(int r, scan_state &s, edge_batch_fn batch, void *context) {
-    s.nodes = reading.counts.nodes;
-    return scan_file_range(reading.ranges[r].first, reading.ranges[r + 1].first, r > 0, s, batch, context,
-                           reading.ranges[r].window);
+    s.nodes = range_reading.counts.nodes;
+    return scan_file_range(range_reading.ranges[r].first, range_reading.ranges[r + 1].first, r > 0, s, batch, context,
+                           range_reading.ranges[r].window);
 }
 
 // The first pass over a small file keeps what it hands over, for the second.
@@ -570,9 +570,9 @@ void keep_batch(const edge_line *lines, size_t count, void *context) {
 }
 
 void read_file_range(int r, edge_batch_fn batch, void *context) {
-    range_state &range = reading.ranges[r];
+    range_state &range = range_reading.ranges[r];
     const bool again = range.fault != FAULT_NONE || range.lines >= 0;
-    if (again && reading.keep_file_lines) {
+    if (again && range_reading.keep_file_lines) {
         replay_lines(range.lines_kept, 0, range.lines_kept.num_blocks, batch, context, true);
         range.lines_again = range.lines;
         range.kept_again = range.kept;
@@ -582,10 +582,10 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     }
     scan_state s;
     // A range alone past M is an offence for sure; stopping there bounds every count.
-    s.line_limit = reading.counts.edges;
+    s.line_limit = range_reading.counts.edges;
     keeping keep = {&range.lines_kept, batch, context};
-    const bool keep_lines = !again && reading.keep_file_lines;
-    range.lines_kept.node_bits = node_bits_for(reading.counts.nodes);
+    const bool keep_lines = !again && range_reading.keep_file_lines;
+    range.lines_kept.node_bits = node_bits_for(range_reading.counts.nodes);
     const pass_result result =
         keep_lines ? scan_range(r, s, keep_batch, &keep) : scan_range(r, s, batch, context);
     if (!again) {
@@ -620,18 +620,18 @@ int64_t find_edge_line(int r, int64_t k) {
 
 int prepare_file(int max_ranges) {
     stop_lines();
-    reading.keep_file_lines = int64_t(reading.counts.edges) * int64_t(sizeof(edge_line)) <= keep_lines_max_bytes;
+    range_reading.keep_file_lines = int64_t(range_reading.counts.edges) * int64_t(sizeof(edge_line)) <= keep_lines_max_bytes;
     const int64_t size = input_size();
-    const int64_t bytes = size > reading.edges_start ? size - reading.edges_start : 0;
+    const int64_t bytes = size > range_reading.edges_start ? size - range_reading.edges_start : 0;
     int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
     if (count > max_ranges) count = max_ranges;
     if (count < 1) count = 1;
     const int ranges = int(count);
-    reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
+    range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
     for (int r = 0; r <= ranges; ++r) {
-        range_state &range = reading.ranges[r];
+        range_state &range = range_reading.ranges[r];
         range = range_state();
-        range.first = r == ranges ? INT64_MAX : reading.edges_start + bytes * r / ranges;
+        range.first = r == ranges ? INT64_MAX : range_reading.edges_start + bytes * r / ranges;
         range.lines = -1;  // no pass yet
         range.fault = FAULT_NONE;
         range.fault_offset = NO_FAULT;
@@ -650,11 +650,11 @@ problem_counts read_problem_line() {
             if (*p == 'p') {
                 handle_problem_line(p, hi);
                 const char *rest = next_line(p);
-                reading.edges_start = lines_offset() + (rest - lines);
-                reading.pending = rest;
-                reading.pending_length = size_t(hi > rest ? hi - rest : 0);
-                reading.plain = input_is_plain_file();
-                return reading.counts;
+                range_reading.edges_start = lines_offset() + (rest - lines);
+                range_reading.pending = rest;
+                range_reading.pending_length = size_t(hi > rest ? hi - rest : 0);
+                range_reading.plain = input_is_plain_file();
+                return range_reading.counts;
             }
             if (*p == 'a') fail_line(p, hi);  // an edge line before the problem line
         }
@@ -664,12 +664,12 @@ problem_counts read_problem_line() {
 
 int prepare_edge_lines(int max_ranges) {
     if (max_ranges < 1) max_ranges = 1;
-    reading.num_ranges = reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
-    return reading.num_ranges;
+    range_reading.num_ranges = range_reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
+    return range_reading.num_ranges;
 }
 
 void read_edge_range(int r, edge_batch_fn batch, void *context) {
-    if (reading.plain) {
+    if (range_reading.plain) {
         read_file_range(r, batch, context);
     } else {
         read_stream_range(r, batch, context);
@@ -677,11 +677,11 @@ void read_edge_range(int r, edge_batch_fn batch, void *context) {
 }
 
 edge_stats check_edge_lines() {
-    if (!reading.plain) return reading.stream_stats;
+    if (!range_reading.plain) return range_reading.stream_stats;
     edge_stats stats = {0, 0, INT32_MAX, INT32_MIN, 0};
-    const int64_t m = reading.counts.edges;
-    for (int r = 0; r < reading.num_ranges; ++r) {
-        const range_state &range = reading.ranges[r];
+    const int64_t m = range_reading.counts.edges;
+    for (int r = 0; r < range_reading.num_ranges; ++r) {
+        const range_state &range = range_reading.ranges[r];
         // The line past the M announced is offending too, and may come first.
         if (stats.lines + range.lines > m) fail_line_at(find_edge_line(r, m - stats.lines));
         if (range.fault == FAULT_LINE) fail_line_at(range.fault_offset);
@@ -696,15 +696,15 @@ edge_stats check_edge_lines() {
     if (stats.kept == 0) stats.min_weight = stats.max_weight = 0;
     // Every line is checked and the second pass replays the held ones: an inflated text
     // would only add to the peak while the rows fill.
-    if (reading.keep_file_lines) drop_inflated_content();
+    if (range_reading.keep_file_lines) drop_inflated_content();
     if (first_pass_checked != nullptr) first_pass_checked();
     return stats;
 }
 
 void check_second_pass() {
-    if (!reading.plain) return;
-    for (int r = 0; r < reading.num_ranges; ++r) {
-        const range_state &range = reading.ranges[r];
+    if (!range_reading.plain) return;
+    for (int r = 0; r < range_reading.num_ranges; ++r) {
+        const range_state &range = range_reading.ranges[r];
         if (range.fault_again != FAULT_NONE || range.lines_again != range.lines ||
             range.kept_again != range.kept || range.checksum_again != range.checksum) {
             fail_read();
@@ -714,14 +714,14 @@ void check_second_pass() {
 
 void release_reading() {
     close_input();
-    release_lines(reading.stream_lines);
-    release_array(reading.stream_passes);
-    for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) {
-        free(reading.ranges[r].window.buffer);
-        release_lines(reading.ranges[r].lines_kept);
+    release_lines(range_reading.stream_lines);
+    release_array(range_reading.stream_passes);
+    for (int r = 0; r < range_reading.num_ranges && range_reading.ranges != nullptr; ++r) {
+        free(range_reading.ranges[r].window.buffer);
+        release_lines(range_reading.ranges[r].lines_kept);
     }
-    release_array(reading.ranges);
-    reading = reader_state();
+    release_array(range_reading.ranges);
+    range_reading = range_reader_state();
 }
 
 // ------------------------------------------------------------------ parts read elsewhere
@@ -759,11 +759,11 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
                       faulty ? offset + (s.fault - lines) : NO_FAULT};
 }
 
-int64_t edge_lines_start() { return reading.edges_start; }
+int64_t edge_lines_start() { return range_reading.edges_start; }
 
 void pending_edge_lines(const char **lines, size_t *length) {
-    *lines = reading.pending;
-    *length = reading.pending_length;
+    *lines = range_reading.pending;
+    *length = range_reading.pending_length;
 }
 
 void fail_line_in_run(const char *line, const char *limit) { fail_line(line, limit); }
