@@ -17,14 +17,13 @@
 
 #include "distributed_run.h"
 #include "input.h"
+#include "line_scanner.h"
 #include "memory.h"
 
 namespace {
 
 // Kept lines are held in blocks of this many (768 KiB).
 constexpr size_t BLOCK_LINES = size_t(1) << 16;
-// A newline and eight readable bytes follow every run that is scanned.
-constexpr size_t SLACK_BYTES = 16;
 // Bytes per message when a run or a line is sent whole.
 constexpr int64_t MESSAGE_BYTES = int64_t(1) << 30;
 
@@ -185,7 +184,8 @@ int64_t line_after(int64_t from, int64_t to, int64_t limit) {
 bool next_plain_part(held_lines *part) {
     if (part_reading.done) return false;
     part_reading.done = true;
-    const int64_t bytes = part_reading.size > part_reading.edges_start ? part_reading.size - part_reading.edges_start : 0;
+    const int64_t start = part_reading.edges_start;
+    const int64_t bytes = part_reading.size > start ? part_reading.size - start : 0;
     const int64_t k = num_processes;
     const int64_t from = part_reading.edges_start + bytes * process_rank / k;
     const int64_t to = process_rank + 1 == k ? INT64_MAX : part_reading.edges_start + bytes * (process_rank + 1) / k;
@@ -212,7 +212,9 @@ bool next_plain_part(held_lines *part) {
         accepted += scans[m].lines;
         if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_NO_MEMORY);
         else own = scan_fault_key(scans[m]);
-        if (scans[m].kept > 0 && scans[m].min_weight < part_reading.min_weight) part_reading.min_weight = scans[m].min_weight;
+        if (scans[m].kept > 0 && scans[m].min_weight < part_reading.min_weight) {
+            part_reading.min_weight = scans[m].min_weight;
+        }
     }
     // The line past the M announced may stand in any process's range, before its own fault;
     // when the processes before hold more than M lines, it is theirs.

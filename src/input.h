@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Room past every run of lines in memory: the newline that follows the run, then eight
+// readable bytes for the scanner's wide loads.
+constexpr size_t SLACK_BYTES = 16;
+
 // Opens path; writes "File PATH not found." and ends the run when it cannot be opened.
 void open_input(const char *path);
 

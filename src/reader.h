@@ -99,6 +99,3 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
 int64_t edge_lines_start();
 void pending_edge_lines(const char **lines, size_t *length);
 
-// The format-error message with the line (in memory, or read again at offset); ends the run.
-[[noreturn]] void fail_line_in_run(const char *line, const char *limit);
-[[noreturn]] void fail_line_in_file(int64_t offset);
