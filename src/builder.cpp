@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "first_records.h"
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
@@ -21,10 +22,6 @@ bool pack_records = true;
 int64_t build_team_min_work = int64_t(1) << 16;
 
 namespace {
-
-// Rows up to this long drop repeats by comparing with what they kept so far; longer ones
-// look the target up in a per-member array of positions.
-constexpr uint32_t SHORT_ROW = 16;
 
 // Per member: records per node, then the member's fill cursors, then dedup marks.
 uint32_t **member_arrays = nullptr;
@@ -135,41 +132,6 @@ void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
     }
 }
 
-// Keeps the first record of each target in rows [lo, hi), packed to the front of the
-// block: the kept records go to [nodes[lo], returned end), and nodes[u] becomes row u's
-// new start. block_end is where row hi - 1 ended. mark holds, for a target, where a long
-// row last kept it: trusted only when that position holds the target in the row at hand,
-// so it needs no clearing.
-template <class record, class target_fn>
-uint32_t keep_first_records(record *pool, int64_t lo, int64_t hi, uint32_t block_end, uint32_t *mark,
-                            target_fn target_of) {
-    uint32_t write = lo < hi ? nodes[lo] : block_end;
-    for (int64_t u = lo; u < hi; ++u) {
-        const int32_t node = int32_t(u);
-        const uint32_t start = nodes[u];
-        const uint32_t end = u + 1 < hi ? nodes[u + 1] : block_end;
-        const uint32_t row = write;
-        nodes[u] = row;
-        if (end - start <= SHORT_ROW) {
-            for (uint32_t k = start; k < end; ++k) {
-                const int32_t target = target_of(pool[k], node);
-                uint32_t j = row;
-                while (j < write && target_of(pool[j], node) != target) ++j;
-                if (j == write) pool[write++] = pool[k];
-            }
-        } else {
-            for (uint32_t k = start; k < end; ++k) {
-                const int32_t target = target_of(pool[k], node);
-                const uint32_t at = mark[target];
-                if (at - row < write - row && target_of(pool[at], node) == target) continue;
-                mark[target] = write;
-                pool[write++] = pool[k];
-            }
-        }
-    }
-    return write;
-}
-
 // The first node whose row starts at or after record r.
 int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_nodes, r) - nodes; }
 
@@ -187,7 +149,7 @@ void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         const int m = omp_get_thread_num();
-        const uint32_t end = keep_first_records(pool, first_node[m], first_node[m + 1], block_start[m + 1],
+        const uint32_t end = keep_first_records(nodes, pool, first_node[m], first_node[m + 1], block_start[m + 1],
                                                 member_arrays[m], target_of);
         block_kept[m] = end - block_start[m];
     }
