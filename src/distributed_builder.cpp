@@ -8,7 +8,6 @@
 #include <mpi.h>
 #include <omp.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "builder.h"
@@ -143,11 +142,6 @@ void for_arrived(int64_t first, int64_t last, F &&f) {
     }
 }
 
-// The first owned node whose row starts at or after record r.
-int64_t node_at_record(uint64_t r) {
-    return std::lower_bound(local_rows, local_rows + num_local_nodes, r) - local_rows;
-}
-
 // Edge lines in all arrivals.
 int64_t arrived_lines() {
     int64_t total = 0;
@@ -252,42 +246,17 @@ void release_arrivals_and_cursors(int members) {
     building.member_counts = nullptr;
 }
 
-// Members take blocks of rows with about equal records and keep the first record per
-// neighbour by the shared rule, marks indexed by global node (null without long rows);
-// then the blocks move left in order, so none lands on one not yet moved.
+// Keeps the first record per neighbour in every owned row by the shared rule, with marks
+// indexed by global node, one array per member (none without long rows).
 void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
-    const int64_t n_local = num_local_nodes;
-    int64_t *first_node = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
-    uint32_t *block_start = static_cast<uint32_t *>(allocate_array(size_t(members) + 1, sizeof(uint32_t)));
-    uint32_t *block_kept = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
-    for (int m = 0; m <= members; ++m) {
-        first_node[m] = m == members ? n_local : node_at_record(total * uint64_t(m) / uint64_t(members));
-        block_start[m] = m == members ? uint32_t(total) : local_rows[first_node[m]];
-    }
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        const size_t marks = long_rows ? size_t(building.n) : 0;
-        uint32_t *mark = static_cast<uint32_t *>(allocate_array(marks, sizeof(uint32_t)));
-        const uint32_t end = keep_first_records(local_rows, local_records, first_node[m], first_node[m + 1],
-                                                block_start[m + 1], mark,
-                                                [](const edge_record &r, int32_t) { return r.target; });
-        block_kept[m] = end - block_start[m];
-        release_array(mark);
-    }
-    uint32_t at = 0;
+    uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m) {
-        if (at != block_start[m]) {
-            memmove(local_records + at, local_records + block_start[m], size_t(block_kept[m]) * sizeof(edge_record));
-            const uint32_t shift = block_start[m] - at;
-            for (int64_t u = first_node[m]; u < first_node[m + 1]; ++u) local_rows[u] -= shift;
-        }
-        at += block_kept[m];
+        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(size_t(building.n), sizeof(uint32_t))) : nullptr;
     }
-    local_rows[n_local] = at;
-    release_array(first_node);
-    release_array(block_start);
-    release_array(block_kept);
+    keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks,
+                       [](const edge_record &r, int32_t) { return r.target; });
+    for (int m = 0; m < members; ++m) release_array(marks[m]);
+    release_array(marks);
 }
 
 // Rows from the arrived lines: count per member, a slot per member in each row in member
