@@ -106,12 +106,7 @@ void hand_over(member_lines *members, int count, held_lines *part) {
 }
 
 int64_t scan_fault_key(const lines_scan &scan) {
-    switch (scan.fault) {
-    case 1: return fault_key(scan.fault_offset, FAULT_OFFENDING_LINE);
-    case 2: return fault_key(scan.fault_offset, FAULT_FAILED_READ);
-    case 3: return fault_key(scan.fault_offset, FAULT_NO_MEMORY);
-    default: return NO_FAULT;
-    }
+    return scan.fault == FAULT_NONE ? NO_FAULT : fault_key(scan.fault_offset, scan.fault);
 }
 
 void send_bytes(const char *bytes, int64_t length, int to) {
@@ -133,7 +128,7 @@ void receive_bytes(char *bytes, int64_t length, int from) {
 [[noreturn]] void end_at_fault(int64_t agreed, int64_t own, const char *run, size_t run_length,
                                int64_t run_offset) {
     const fault_kind kind = fault_kind_of(agreed);
-    if (kind == FAULT_OFFENDING_LINE && !part_reading.plain) {
+    if (kind == FAULT_LINE && !part_reading.plain) {
         // Only the process that scanned the line holds it: it sends the line to rank 0.
         const int owner = fault_owner(agreed, own);
         if (process_rank == owner) {
@@ -158,14 +153,14 @@ void receive_bytes(char *bytes, int64_t length, int from) {
         end_everywhere(nullptr);
     }
     switch (kind) {
-    case FAULT_OFFENDING_LINE:
+    case FAULT_LINE:
         end_unless_rank0();
         fail_line_in_file(fault_offset(agreed));
-    case FAULT_FAILED_READ:
+    case FAULT_READ:
         end_unless_rank0();
         fail_read();
-    case FAULT_NO_MEMORY:
-        end_everywhere("Error: cannot allocate memory.\n");
+    case FAULT_MEMORY:
+        end_everywhere(MEMORY_MESSAGE);
     default:
         end_everywhere(nullptr);
     }
@@ -177,8 +172,8 @@ void receive_bytes(char *bytes, int64_t length, int from) {
 // again; a file that no longer holds it counts as a failed read.
 int64_t line_after(int64_t from, int64_t to, int64_t limit) {
     const lines_scan again = scan_file_lines(from, to, part_reading.counts.nodes, limit, nullptr, nullptr);
-    return again.fault == 1 ? fault_key(again.fault_offset, FAULT_OFFENDING_LINE)
-                            : fault_key(from, FAULT_FAILED_READ);
+    return again.fault == FAULT_LINE ? fault_key(again.fault_offset, FAULT_LINE)
+                            : fault_key(from, FAULT_READ);
 }
 
 bool next_plain_part(held_lines *part) {
@@ -210,7 +205,7 @@ bool next_plain_part(held_lines *part) {
     int64_t accepted = 0;
     for (int m = 0; m < members && own == NO_FAULT; ++m) {
         accepted += scans[m].lines;
-        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_NO_MEMORY);
+        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_MEMORY);
         else own = scan_fault_key(scans[m]);
         if (scans[m].kept > 0 && scans[m].min_weight < part_reading.min_weight) {
             part_reading.min_weight = scans[m].min_weight;
@@ -268,7 +263,7 @@ void fetch_wave(int64_t *lengths, int64_t *offsets, int64_t *ended, int64_t *rea
             offset = lines_offset();
         } else {
             *ended = 1;
-            if (input_read_failed()) *read_fault = fault_key(input_consumed(), FAULT_FAILED_READ);
+            if (input_read_failed()) *read_fault = fault_key(input_consumed(), FAULT_READ);
             return;
         }
         add_to_wave(lines, length, used);
@@ -323,7 +318,7 @@ bool next_stream_part(held_lines *part) {
     member_lines lines = {nullptr, 0, 0, false};
     const lines_scan scan = scan_run_lines(part_reading.run, size_t(length), run_offset, part_reading.counts.nodes,
                                            part_reading.counts.edges, keep_batch, &lines);
-    int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_NO_MEMORY) : scan_fault_key(scan);
+    int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_MEMORY) : scan_fault_key(scan);
     if (process_rank == 0 && plan[1] < own) own = plan[1];  // it follows every line of the wave
     if (scan.kept > 0 && scan.min_weight < part_reading.min_weight) part_reading.min_weight = scan.min_weight;
     const int64_t before = part_reading.lines_before + sum_below(scan.lines);
@@ -331,7 +326,7 @@ bool next_stream_part(held_lines *part) {
     if (before <= part_reading.counts.edges && before + scan.lines > part_reading.counts.edges) {
         const lines_scan again = scan_run_lines(part_reading.run, size_t(length), run_offset, part_reading.counts.nodes,
                                                 part_reading.counts.edges - before, nullptr, nullptr);
-        const int64_t past = fault_key(again.fault_offset, FAULT_OFFENDING_LINE);
+        const int64_t past = fault_key(again.fault_offset, FAULT_LINE);
         own = past < own ? past : own;
     }
     part_reading.lines_before += sum_over_processes(scan.lines);
@@ -386,7 +381,7 @@ problem_counts read_head_everywhere(const char *path) {
     const int64_t agreed = agree_on_fault(own);
     if (agreed != NO_FAULT) {
         if (fault_kind_of(agreed) != FAULT_NOT_OPENED) end_everywhere(nullptr);
-        if (process_rank == 0) fprintf(stderr, "File %s not found.\n", path);
+        if (process_rank == 0) fprintf(stderr, NOT_FOUND_FORMAT, path);
         end_everywhere(nullptr);
     }
     // Every process reads the file as rank 0 found it at its open: to that size, and no

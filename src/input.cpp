@@ -93,7 +93,7 @@ void open_input(const char *path) {
     input.path = path;
     input.fd = open(path, O_RDONLY | O_CLOEXEC);
     if (input.fd < 0) {
-        fprintf(stderr, "File %s not found.\n", path);
+        fprintf(stderr, NOT_FOUND_FORMAT, path);
         end_with_failure();
     }
     struct stat status;
@@ -179,7 +179,7 @@ void stop_lines() {
 }
 
 void fail_read() {
-    fprintf(stderr, "Error: cannot read file %s.\n", input.path);
+    fprintf(stderr, READ_FAILED_FORMAT, input.path);
     end_with_failure();
 }
 

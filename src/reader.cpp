@@ -28,13 +28,11 @@ int64_t keep_lines_max_bytes = int64_t(96) << 20;
 
 namespace {
 
-constexpr int64_t NO_FAULT = -1;
+constexpr int64_t NO_FAULT_OFFSET = -1;
 // What a kept line of a stream counts for against read_team_min_bytes.
 constexpr int64_t STREAM_LINE_BYTES = 16;
 
 // ------------------------------------------------------------------ reading state
-
-enum fault_kind { FAULT_NONE, FAULT_LINE, FAULT_READ, FAULT_MEMORY };
 
 // One range of a plain file and what its passes found.
 struct range_state {
@@ -147,7 +145,7 @@ void read_stream_range(int r, edge_batch_fn batch, void *context) {
 // What a pass over a range found.
 struct pass_result {
     fault_kind fault = FAULT_NONE;
-    int64_t fault_offset = NO_FAULT;
+    int64_t fault_offset = NO_FAULT_OFFSET;
 };
 
 // Scans the lines that start in [from, to) of the plain file, handing kept lines to batch
@@ -303,7 +301,7 @@ int prepare_file(int max_ranges) {
         range.first = r == ranges ? INT64_MAX : range_reading.edges_start + bytes * r / ranges;
         range.lines = -1;  // no pass yet
         range.fault = FAULT_NONE;
-        range.fault_offset = NO_FAULT;
+        range.fault_offset = NO_FAULT_OFFSET;
     }
     return ranges;
 }
@@ -405,7 +403,7 @@ lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line
     // the part's, as for the ranges above.
     const pass_result result = scan_file_range(from, to, true, s, batch, context, w);
     free(w.buffer);
-    return lines_scan{s.lines, s.kept, s.min_weight, int(result.fault), result.fault_offset};
+    return lines_scan{s.lines, s.kept, s.min_weight, result.fault, result.fault_offset};
 }
 
 lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
@@ -424,8 +422,8 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
         s.count = 0;
     }
     const bool faulty = s.fault != nullptr;
-    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? int(FAULT_LINE) : int(FAULT_NONE),
-                      faulty ? offset + (s.fault - lines) : NO_FAULT};
+    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? FAULT_LINE : FAULT_NONE,
+                      faulty ? offset + (s.fault - lines) : NO_FAULT_OFFSET};
 }
 
 int64_t edge_lines_start() { return range_reading.edges_start; }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
+
 struct edge_line {
     int32_t u;  // 0-based ends as written
     int32_t v;
@@ -83,7 +85,7 @@ struct lines_scan {
     int64_t lines;         // accepted edge lines, up to the first offending one
     int64_t kept;          // of them handed over
     int32_t min_weight;    // over the lines handed over (INT32_MAX when none)
-    int fault;             // 0 none, 1 offending line, 2 failed read, 3 memory
+    fault_kind fault;      // FAULT_NONE, FAULT_LINE, FAULT_READ or FAULT_MEMORY
     int64_t fault_offset;  // content offset of the fault
 };
 
