@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "first_records.h"
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
@@ -26,14 +27,6 @@ int64_t build_piece_rows = int64_t(1) << 14;
 int64_t build_piece_records = int64_t(1) << 16;
 
 namespace {
-
-// Pieces of one pass at most: their per-piece sums stay a few pages however large the
-// graph, and claiming one costs nothing next to its work.
-constexpr int64_t MAX_PIECES = 4096;
-
-// Rows up to this long drop repeats by comparing with what they kept so far; longer ones
-// look the target up in a per-member array of positions.
-constexpr uint32_t SHORT_ROW = 16;
 
 // Per member: records per node, then the member's fill cursors, then dedup marks.
 uint32_t **member_arrays = nullptr;
@@ -144,12 +137,6 @@ void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
     }
 }
 
-// Pieces of rows of per_piece items each (at least), no more than MAX_PIECES.
-int64_t piece_size(int64_t items, int64_t per_piece) {
-    const int64_t least = (items + MAX_PIECES - 1) / MAX_PIECES;
-    return std::max<int64_t>(std::max<int64_t>(per_piece, least), 1);
-}
-
 // Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
 // claimed as they come: every piece's records, then every piece's places. A member sums
 // the records of the pieces before the one it claims as it goes (the monotonic schedule
@@ -182,199 +169,14 @@ uint64_t place_all_rows(int members) {
     return total;
 }
 
-// Keeps the first record of each target in rows [lo, hi), packed to the front of the
-// block: the kept records go to [nodes[lo], returned end), and nodes[u] becomes row u's
-// new start. block_end is where row hi - 1 ended. mark holds, for a target, where a long
-// row last kept it: trusted only when that position holds the target in the row at hand,
-// so it needs no clearing.
-template <class record, class target_fn>
-uint32_t keep_first_records(record *pool, int64_t lo, int64_t hi, uint32_t block_end, uint32_t *mark,
-                            target_fn target_of) {
-    uint32_t write = lo < hi ? nodes[lo] : block_end;
-    for (int64_t u = lo; u < hi; ++u) {
-        const int32_t node = int32_t(u);
-        const uint32_t start = nodes[u];
-        const uint32_t end = u + 1 < hi ? nodes[u + 1] : block_end;
-        const uint32_t row = write;
-        nodes[u] = row;
-        if (end - start <= SHORT_ROW) {
-            for (uint32_t k = start; k < end; ++k) {
-                const int32_t target = target_of(pool[k], node);
-                uint32_t j = row;
-                while (j < write && target_of(pool[j], node) != target) ++j;
-                if (j == write) pool[write++] = pool[k];
-            }
-        } else {
-            for (uint32_t k = start; k < end; ++k) {
-                const int32_t target = target_of(pool[k], node);
-                const uint32_t at = mark[target];
-                if (at - row < write - row && target_of(pool[at], node) == target) continue;
-                mark[target] = write;
-                pool[write++] = pool[k];
-            }
-        }
-    }
-    return write;
-}
-
-// The first node whose row starts at or after record r.
-int64_t node_at_record(uint64_t r) { return std::lower_bound(nodes, nodes + num_nodes, r) - nodes; }
-
-// Pieces of rows with about build_piece_records records each. Piece p holds rows
-// first_node[p] .. first_node[p + 1] - 1, which begin at record start[p]; once its
-// repeats are dropped it keeps kept[p] records there, and they move to dest[p]; those
-// its step stashes wait at record stash_at[p] of the stash.
-struct row_pieces {
-    int64_t count;
-    int64_t *first_node;  // count + 1
-    uint32_t *start;      // count + 1
-    uint32_t *kept;       // count
-    uint32_t *dest;       // count + 1
-    uint32_t *stash_at;   // count
-};
-
-// One piece for a member alone: it drops the repeats in place and nothing moves after.
-row_pieces cut_pieces(uint64_t total, int members) {
-    row_pieces cut;
-    const int64_t per_piece = piece_size(int64_t(total), build_piece_records);
-    cut.count = members == 1 ? 1 : std::max<int64_t>((int64_t(total) + per_piece - 1) / per_piece, 1);
-    const size_t count = size_t(cut.count);
-    cut.first_node = static_cast<int64_t *>(allocate_array(count + 1, sizeof(int64_t)));
-    cut.start = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
-    cut.kept = static_cast<uint32_t *>(allocate_array(count, sizeof(uint32_t)));
-    cut.dest = static_cast<uint32_t *>(allocate_array(count + 1, sizeof(uint32_t)));
-    cut.stash_at = static_cast<uint32_t *>(allocate_array(count, sizeof(uint32_t)));
-    for (int64_t p = 0; p <= cut.count; ++p) {
-        cut.first_node[p] = p == cut.count ? num_nodes : node_at_record(total * uint64_t(p) / uint64_t(cut.count));
-        cut.start[p] = p == cut.count ? uint32_t(total) : nodes[cut.first_node[p]];
-    }
-    return cut;
-}
-
-void release_pieces(row_pieces &cut) {
-    release_array(cut.first_node);
-    release_array(cut.start);
-    release_array(cut.kept);
-    release_array(cut.dest);
-    release_array(cut.stash_at);
-}
-
-// Piece p's records in a step of moves that begins at piece first: the low ones land
-// left of every piece of the step; the middle ones land over pieces of the step before p,
-// which may not have read their records yet, so they wait in the stash; the rest land
-// over p's own records.
-struct piece_parts {
-    uint32_t low, middle;
-};
-
-piece_parts parts_of(const row_pieces &cut, int64_t p, int64_t first) {
-    const uint32_t dest = cut.dest[p], end = cut.dest[p + 1], step_start = cut.start[first];
-    const uint32_t low = dest < step_start ? std::min(end, step_start) - dest : 0;
-    const uint32_t middle_end = std::min(end, cut.start[p]);
-    return piece_parts{low, middle_end > dest + low ? middle_end - (dest + low) : 0};
-}
-
-// First half of piece p's move: its low records to their place, its middle ones to the
-// stash, then the rest over its own records; its row starts shifted.
-template <class record>
-void move_piece(record *pool, const row_pieces &cut, int64_t p, int64_t first, unsigned char *stash) {
-    const uint32_t shift = cut.start[p] - cut.dest[p];
-    if (shift == 0) return;
-    const piece_parts parts = parts_of(cut, p, first);
-    const record *from = pool + cut.start[p];
-    const uint32_t placed = parts.low + parts.middle;
-    memcpy(pool + cut.dest[p], from, size_t(parts.low) * sizeof(record));
-    memcpy(stash + size_t(cut.stash_at[p]) * sizeof(record), from + parts.low, size_t(parts.middle) * sizeof(record));
-    memmove(pool + cut.dest[p] + placed, from + placed, size_t(cut.kept[p] - placed) * sizeof(record));
-    for (int64_t u = cut.first_node[p]; u < cut.first_node[p + 1]; ++u) nodes[u] -= shift;
-}
-
-// Second half, once every piece of the step has read its records: the middle records
-// from the stash to their place.
-template <class record>
-void place_stashed(record *pool, const row_pieces &cut, int64_t p, int64_t first, const unsigned char *stash) {
-    const piece_parts parts = parts_of(cut, p, first);
-    memcpy(pool + cut.dest[p] + parts.low, stash + size_t(cut.stash_at[p]) * sizeof(record),
-           size_t(parts.middle) * sizeof(record));
-}
-
-// A step of the compaction: pieces first .. end - 1 move side by side, in two halves when
-// some of them stash records.
-struct move_step {
-    int64_t first, end;
-    bool stashed;
-};
-
-// Sets dest by a prefix over kept and plans the moves in steps; returns the steps. Pieces
-// before the first repeat stay. A step takes pieces while their middle records fit in
-// the stash (stash_records); a piece alone needs none. With few repeats one step moves
-// everything; with repeats in every row (each edge listed both ways) a step takes
-// records up to twice as far as where it starts, besides what the stash holds.
-int64_t plan_moves(row_pieces &cut, move_step *steps, uint64_t stash_records) {
-    cut.dest[0] = 0;
-    for (int64_t p = 0; p < cut.count; ++p) cut.dest[p + 1] = cut.dest[p] + cut.kept[p];
-    int64_t a = 0, planned = 0;
-    while (a < cut.count && cut.start[a] == cut.dest[a]) ++a;
-    while (a < cut.count) {
-        uint64_t stashed = 0;
-        int64_t b = a;
-        for (; b < cut.count; ++b) {
-            const uint32_t middle = parts_of(cut, b, a).middle;
-            if (b > a && stashed + middle > stash_records) break;
-            cut.stash_at[b] = uint32_t(stashed);
-            stashed += middle;
-        }
-        steps[planned++] = move_step{a, b, stashed > 0};
-        a = b;
-    }
-    return planned;
-}
-
 // Drops repeated neighbours from every row and closes the gaps they leave; sets
-// edge_counter. Members claim pieces of rows as they come, each keeping the first record
-// per neighbour within its piece, then move the pieces left to close the gaps.
+// edge_counter. The first member's counts are free once the repeats are dropped: they
+// hold the stash of the moves.
 template <class record, class target_fn>
 void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
-    row_pieces cut = cut_pieces(total, members);
-    move_step *steps = static_cast<move_step *>(allocate_array(size_t(cut.count), sizeof(move_step)));
-    int64_t planned = 0;
-    std::atomic<int64_t> pieces_kept{0};
-    // The first member's counts are free once the repeats are dropped: they hold the stash.
-    unsigned char *stash = reinterpret_cast<unsigned char *>(member_arrays[0]);
-    const uint64_t stash_records = uint64_t(num_nodes) * sizeof(uint32_t) / sizeof(record);
-    // The member that finishes the last piece plans the moves, and every step ends at a
-    // barrier but the last, which the region's end closes: the team meets as seldom as
-    // the moves allow, since each meeting waits for a member held off its core.
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        uint32_t *mark = member_arrays[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1) nowait
-        for (int64_t p = 0; p < cut.count; ++p) {
-            const uint32_t end = keep_first_records(pool, cut.first_node[p], cut.first_node[p + 1],
-                                                    cut.start[p + 1], mark, target_of);
-            cut.kept[p] = end - cut.start[p];
-            if (pieces_kept.fetch_add(1, std::memory_order_acq_rel) + 1 == cut.count)
-                planned = plan_moves(cut, steps, stash_records);
-        }
-#pragma omp barrier
-        for (int64_t s = 0; s < planned; ++s) {
-            const move_step step = steps[s];
-#pragma omp for schedule(dynamic, 1) nowait
-            for (int64_t p = step.first; p < step.end; ++p) move_piece(pool, cut, p, step.first, stash);
-            if (step.stashed) {
-#pragma omp barrier
-#pragma omp for schedule(dynamic, 1) nowait
-                for (int64_t p = step.first; p < step.end; ++p) place_stashed(pool, cut, p, step.first, stash);
-            }
-            if (s + 1 < planned) {
-#pragma omp barrier
-            }
-        }
-    }
-    nodes[num_nodes] = cut.dest[cut.count];
-    edge_counter = cut.dest[cut.count];
-    release_array(steps);
-    release_pieces(cut);
+    edge_counter = keep_first_in_rows(nodes, num_nodes, pool, total, members, member_arrays,
+                                      reinterpret_cast<unsigned char *>(member_arrays[0]),
+                                      size_t(num_nodes) * sizeof(uint32_t), build_piece_records, target_of);
 }
 
 }  // namespace

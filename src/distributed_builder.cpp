@@ -8,13 +8,13 @@
 #include <mpi.h>
 #include <omp.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "builder.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_store.h"
+#include "first_records.h"
 #include "grow.h"
 #include "memory.h"
 #include "team.h"
@@ -22,10 +22,6 @@
 int64_t exchange_round_bytes = int64_t(16) << 20;
 
 namespace {
-
-// Rows up to this long drop repeats by comparing with what they kept so far; longer ones
-// sort their targets.
-constexpr uint32_t SHORT_ROW = 16;
 
 // The lines that arrived in one part's exchange, in file order.
 struct arrival {
@@ -93,7 +89,7 @@ void exchange_part(const held_lines &part) {
         int64_t *sent = round_out;
         for (int d = 0; d < k; ++d) sent[2 * d] = 0;
         for (; block < part.num_blocks; ++block, index = 0) {
-            const line_block &lines = part.blocks[block];
+            const edge_line_block &lines = part.blocks[block];
             for (; index < lines.count; ++index) {
                 const edge_line &e = lines.lines[index];
                 const int a = owner(e.u), c = owner(e.v);
@@ -146,153 +142,148 @@ void for_arrived(int64_t first, int64_t last, F &&f) {
     }
 }
 
-// Keeps the first record of each target in rows [lo, hi), packed to the front of the
-// block: the kept records go to [local_rows[lo], returned end), and local_rows[u] becomes
-// row u's new start. block_end is where row hi - 1 ended. keys and kept hold a long row.
-uint32_t keep_first_records(int64_t lo, int64_t hi, uint32_t block_end, uint64_t *keys, edge_record *kept) {
-    edge_record *pool = local_records;
-    uint32_t write = lo < hi ? local_rows[lo] : block_end;
-    for (int64_t u = lo; u < hi; ++u) {
-        const uint32_t start = local_rows[u];
-        const uint32_t end = u + 1 < hi ? local_rows[u + 1] : block_end;
-        const uint32_t row = write;
-        local_rows[u] = row;
-        if (end - start <= SHORT_ROW) {
-            for (uint32_t k = start; k < end; ++k) {
-                uint32_t j = row;
-                while (j < write && pool[j].target != pool[k].target) ++j;
-                if (j == write) pool[write++] = pool[k];
-            }
-            continue;
-        }
-        // Sorted by target and then by position, the first of each target is the earliest.
-        const uint32_t length = end - start;
-        for (uint32_t j = 0; j < length; ++j) keys[j] = (uint64_t(uint32_t(pool[start + j].target)) << 32) | j;
-        std::sort(keys, keys + length);
-        uint32_t count = 0;
-        for (uint32_t j = 0; j < length; ++j) {
-            if (j == 0 || (keys[j] >> 32) != (keys[j - 1] >> 32)) kept[count++] = pool[start + uint32_t(keys[j])];
-        }
-        memcpy(pool + write, kept, size_t(count) * sizeof(edge_record));
-        write += count;
-    }
-    return write;
+// Edge lines in all arrivals.
+int64_t arrived_lines() {
+    int64_t total = 0;
+    for (size_t a = 0; a < building.num_arrivals; ++a) total += building.arrivals[a].count;
+    return total;
 }
 
-// The first owned node whose row starts at or after record r.
-int64_t node_at_record(uint64_t r) {
-    return std::lower_bound(local_rows, local_rows + num_local_nodes, r) - local_rows;
+// The arrived lines member m of members handles: a contiguous share, in file order.
+int64_t share_first(int64_t lines, int m, int members) { return lines * m / members; }
+
+// Member m counts the records its share of the lines gives each owned node.
+void count_member_records(int m, int members, int64_t lines) {
+    uint32_t *count = building.member_counts[m];
+    const int32_t first = first_local_node;
+    for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members), [&](const edge_line &e) {
+        if (owned(e.u)) ++count[e.u - first];
+        if (owned(e.v)) ++count[e.v - first];
+    });
+}
+
+// Row lengths of owned nodes [lo, hi) into local_rows, each member's count turned into
+// its offset inside the row; returns the block's records and sets *longest.
+uint64_t size_rows(int members, int64_t lo, int64_t hi, uint32_t *longest) {
+    uint64_t records = 0;
+    uint32_t row_max = 0;
+    for (int64_t u = lo; u < hi; ++u) {
+        uint32_t within = 0;
+        for (int j = 0; j < members; ++j) {
+            const uint32_t c = building.member_counts[j][u];
+            building.member_counts[j][u] = within;
+            within += c;
+        }
+        local_rows[u] = within;
+        records += within;
+        row_max = within > row_max ? within : row_max;
+    }
+    *longest = row_max;
+    return records;
+}
+
+// Row starts of owned nodes [lo, hi) from the block's first record at start, and every
+// member's cursor in them.
+void place_rows(int members, int64_t lo, int64_t hi, uint64_t start) {
+    for (int64_t u = lo; u < hi; ++u) {
+        const uint32_t length = local_rows[u];
+        local_rows[u] = uint32_t(start);
+        for (int j = 0; j < members; ++j) building.member_counts[j][u] += uint32_t(start);
+        start += length;
+    }
+}
+
+// Counts, sizes and places every owned row, a slot per member in member order; returns
+// the records of all rows and sets *longest to the longest row.
+uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
+    const int64_t n_local = num_local_nodes;
+    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
+    uint32_t *block_longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        count_member_records(m, members, lines);
+#pragma omp barrier
+        const int64_t lo = n_local * m / members, hi = n_local * (m + 1) / members;
+        block_records[m] = size_rows(members, lo, hi, &block_longest[m]);
+#pragma omp barrier
+        uint64_t start = 0;
+        for (int j = 0; j < m; ++j) start += block_records[j];
+        place_rows(members, lo, hi, start);
+    }
+    uint64_t total = 0;
+    *longest = 0;
+    for (int m = 0; m < members; ++m) {
+        total += block_records[m];
+        *longest = block_longest[m] > *longest ? block_longest[m] : *longest;
+    }
+    local_rows[n_local] = uint32_t(total);
+    release_array(block_records);
+    release_array(block_longest);
+    return total;
+}
+
+// Each member writes its share of the lines' records at its cursors, in file order.
+void fill_rows(int members, int64_t lines) {
+    const int32_t first = first_local_node;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        uint32_t *cursor = building.member_counts[m];
+        for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members), [&](const edge_line &e) {
+            if (owned(e.u)) local_records[cursor[e.u - first]++] = edge_record{e.v, e.weight};
+            if (owned(e.v)) local_records[cursor[e.v - first]++] = edge_record{e.u, e.weight};
+        });
+    }
+}
+
+// Frees the arrived lines and the members' cursors once the rows are filled, but the
+// first member's: it holds the stash of the moves that close the gaps.
+void release_arrivals_and_cursors(int members) {
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    building.num_arrivals = 0;
+    for (int m = 1; m < members; ++m) release_array(building.member_counts[m]);
+}
+
+// Keeps the first record per neighbour in every owned row by the shared rule, with marks
+// indexed by global node, one array per member (none without long rows).
+void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
+    uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
+    for (int m = 0; m < members; ++m) {
+        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(size_t(building.n), sizeof(uint32_t))) : nullptr;
+    }
+    uint32_t *stash = building.member_counts[0];
+    keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks,
+                       reinterpret_cast<unsigned char *>(stash), size_t(num_local_nodes) * sizeof(uint32_t),
+                       build_piece_records, [](const edge_record &r, int32_t) { return r.target; });
+    for (int m = 0; m < members; ++m) release_array(marks[m]);
+    release_array(marks);
+    release_array(stash);
+    release_array(building.member_counts);
+    building.member_counts = nullptr;
 }
 
 // Rows from the arrived lines: count per member, a slot per member in each row in member
 // order, fill, then keep the first record per neighbour.
 void build_rows() {
     const int64_t n_local = num_local_nodes;
-    int64_t total_lines = 0;
-    for (size_t a = 0; a < building.num_arrivals; ++a) total_lines += building.arrivals[a].count;
-    const int members = total_lines + n_local >= build_team_min_work ? omp_get_max_threads() : 1;
+    const int64_t lines = arrived_lines();
+    const int members = lines + n_local >= build_team_min_work ? omp_get_max_threads() : 1;
     agree_on_memory(size_t(members) * size_t(n_local) * sizeof(uint32_t));
     building.members = members;
     building.member_counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m)
         building.member_counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n_local), sizeof(uint32_t)));
-    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members) + 1, sizeof(uint64_t)));
-    uint32_t *longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
-    const int32_t first = first_local_node;
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        uint32_t *count = building.member_counts[m];
-        for_arrived(total_lines * m / members, total_lines * (m + 1) / members, [&](const edge_line &e) {
-            if (owned(e.u)) ++count[e.u - first];
-            if (owned(e.v)) ++count[e.v - first];
-        });
-#pragma omp barrier
-        // Row lengths, and each member's offset inside a row, for this member's nodes.
-        const int64_t lo = n_local * m / members, hi = n_local * (m + 1) / members;
-        uint64_t records = 0;
-        uint32_t row_max = 0;
-        for (int64_t u = lo; u < hi; ++u) {
-            uint32_t within = 0;
-            for (int j = 0; j < members; ++j) {
-                const uint32_t c = building.member_counts[j][u];
-                building.member_counts[j][u] = within;
-                within += c;
-            }
-            local_rows[u] = within;
-            records += within;
-            row_max = within > row_max ? within : row_max;
-        }
-        block_records[m] = records;
-        longest[m] = row_max;
-#pragma omp barrier
-        uint64_t start = 0;
-        for (int j = 0; j < m; ++j) start += block_records[j];
-        for (int64_t u = lo; u < hi; ++u) {
-            const uint32_t length = local_rows[u];
-            local_rows[u] = uint32_t(start);
-            for (int j = 0; j < members; ++j) building.member_counts[j][u] += uint32_t(start);
-            start += length;
-        }
-    }
-    uint64_t total = 0;
-    uint32_t row_max = 0;
-    for (int m = 0; m < members; ++m) {
-        total += block_records[m];
-        row_max = longest[m] > row_max ? longest[m] : row_max;
-    }
-    local_rows[n_local] = uint32_t(total);
-    const size_t long_row = row_max > SHORT_ROW ? row_max : 0;
-    agree_on_memory(size_t(total) * sizeof(edge_record) +
-                    size_t(members) * long_row * (sizeof(uint64_t) + sizeof(edge_record)) + size_t(n_local) * 5);
+    uint32_t longest = 0;
+    const uint64_t total = lay_out_rows(members, lines, &longest);
+    // A long row looks its targets up in marks of one slot per node of the whole graph.
+    const bool long_rows = longest > SHORT_ROW;
+    const size_t marks = long_rows ? size_t(members) * size_t(building.n) * sizeof(uint32_t) : 0;
+    agree_on_memory(size_t(total) * sizeof(edge_record) + marks + size_t(n_local) * 5);
     local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        uint32_t *cursor = building.member_counts[m];
-        for_arrived(total_lines * m / members, total_lines * (m + 1) / members, [&](const edge_line &e) {
-            if (owned(e.u)) local_records[cursor[e.u - first]++] = edge_record{e.v, e.weight};
-            if (owned(e.v)) local_records[cursor[e.v - first]++] = edge_record{e.u, e.weight};
-        });
-    }
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
-    building.num_arrivals = 0;
-    for (int m = 0; m < members; ++m) release_array(building.member_counts[m]);
-    release_array(building.member_counts);
-    building.member_counts = nullptr;
-
-    // Members take blocks of rows with about equal records, keep the first per neighbour,
-    // then the blocks move left in order, so none lands on one not yet moved.
-    int64_t *first_node = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
-    uint32_t *block_start = static_cast<uint32_t *>(allocate_array(size_t(members) + 1, sizeof(uint32_t)));
-    for (int m = 0; m <= members; ++m) {
-        first_node[m] = m == members ? n_local : node_at_record(total * uint64_t(m) / uint64_t(members));
-        block_start[m] = m == members ? uint32_t(total) : local_rows[first_node[m]];
-    }
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
-        uint64_t *keys = static_cast<uint64_t *>(allocate_array(long_row, sizeof(uint64_t)));
-        edge_record *kept = static_cast<edge_record *>(allocate_array(long_row, sizeof(edge_record)));
-        const uint32_t end = keep_first_records(first_node[m], first_node[m + 1], block_start[m + 1], keys, kept);
-        block_records[m] = end - block_start[m];
-        release_array(keys);
-        release_array(kept);
-    }
-    uint32_t at = 0;
-    for (int m = 0; m < members; ++m) {
-        if (at != block_start[m]) {
-            memmove(local_records + at, local_records + block_start[m], size_t(block_records[m]) * sizeof(edge_record));
-            const uint32_t shift = block_start[m] - at;
-            for (int64_t u = first_node[m]; u < first_node[m + 1]; ++u) local_rows[u] -= shift;
-        }
-        at += uint32_t(block_records[m]);
-    }
-    local_rows[n_local] = at;
-    release_array(first_node);
-    release_array(block_start);
-    release_array(block_records);
-    release_array(longest);
+    fill_rows(members, lines);
+    release_arrivals_and_cursors(members);
+    keep_first_per_neighbour(members, total, long_rows);
 }
 
 }  // namespace

@@ -17,18 +17,17 @@
 
 #include "distributed_run.h"
 #include "input.h"
+#include "line_scanner.h"
 #include "memory.h"
 
 namespace {
 
 // Kept lines are held in blocks of this many (768 KiB).
 constexpr size_t BLOCK_LINES = size_t(1) << 16;
-// A newline and eight readable bytes follow every run that is scanned.
-constexpr size_t SLACK_BYTES = 16;
 // Bytes per message when a run or a line is sent whole.
 constexpr int64_t MESSAGE_BYTES = int64_t(1) << 30;
 
-struct reading_state {
+struct part_reader_state {
     const char *path = nullptr;
     problem_counts counts = {0, 0};
     bool plain = false;
@@ -45,24 +44,24 @@ struct reading_state {
     size_t wave_capacity = 0;
 };
 
-reading_state reading;
+part_reader_state part_reading;
 
 // One member's kept lines.
 struct member_lines {
-    line_block *blocks;
+    edge_line_block *blocks;
     size_t num_blocks;
     size_t capacity;
     bool out_of_memory;
 };
 
-bool add_block(member_lines &m) {
+bool add_member_block(member_lines &m) {
     if (m.out_of_memory || !memory_available(BLOCK_LINES * sizeof(edge_line) + (size_t(1) << 20))) {
         m.out_of_memory = true;
         return false;
     }
     if (m.num_blocks == m.capacity) {
         const size_t capacity = m.capacity == 0 ? 16 : 2 * m.capacity;
-        line_block *blocks = static_cast<line_block *>(realloc(m.blocks, capacity * sizeof(line_block)));
+        edge_line_block *blocks = static_cast<edge_line_block *>(realloc(m.blocks, capacity * sizeof(edge_line_block)));
         if (blocks == nullptr) {
             m.out_of_memory = true;
             return false;
@@ -71,7 +70,7 @@ bool add_block(member_lines &m) {
         m.capacity = capacity;
     }
     edge_line *lines = static_cast<edge_line *>(allocate_array(BLOCK_LINES, sizeof(edge_line)));
-    m.blocks[m.num_blocks++] = line_block{lines, 0};
+    m.blocks[m.num_blocks++] = edge_line_block{lines, 0};
     return true;
 }
 
@@ -80,8 +79,8 @@ bool add_block(member_lines &m) {
 void keep_batch(const edge_line *lines, size_t count, void *context) {
     member_lines &m = *static_cast<member_lines *>(context);
     while (count > 0) {
-        if ((m.num_blocks == 0 || m.blocks[m.num_blocks - 1].count == BLOCK_LINES) && !add_block(m)) return;
-        line_block &b = m.blocks[m.num_blocks - 1];
+        if ((m.num_blocks == 0 || m.blocks[m.num_blocks - 1].count == BLOCK_LINES) && !add_member_block(m)) return;
+        edge_line_block &b = m.blocks[m.num_blocks - 1];
         const size_t take = BLOCK_LINES - b.count < count ? BLOCK_LINES - b.count : count;
         memcpy(b.lines + b.count, lines, take * sizeof(edge_line));
         b.count += take;
@@ -94,7 +93,7 @@ void keep_batch(const edge_line *lines, size_t count, void *context) {
 void hand_over(member_lines *members, int count, held_lines *part) {
     size_t blocks = 0;
     for (int m = 0; m < count; ++m) blocks += members[m].num_blocks;
-    part->blocks = static_cast<line_block *>(allocate_array(blocks, sizeof(line_block)));
+    part->blocks = static_cast<edge_line_block *>(allocate_array(blocks, sizeof(edge_line_block)));
     part->num_blocks = 0;
     part->count = 0;
     for (int m = 0; m < count; ++m) {
@@ -107,12 +106,7 @@ void hand_over(member_lines *members, int count, held_lines *part) {
 }
 
 int64_t scan_fault_key(const lines_scan &scan) {
-    switch (scan.fault) {
-    case 1: return fault_key(scan.fault_offset, FAULT_OFFENDING_LINE);
-    case 2: return fault_key(scan.fault_offset, FAULT_FAILED_READ);
-    case 3: return fault_key(scan.fault_offset, FAULT_NO_MEMORY);
-    default: return NO_FAULT;
-    }
+    return scan.fault == FAULT_NONE ? NO_FAULT : fault_key(scan.fault_offset, scan.fault);
 }
 
 void send_bytes(const char *bytes, int64_t length, int to) {
@@ -134,7 +128,7 @@ void receive_bytes(char *bytes, int64_t length, int from) {
 [[noreturn]] void end_at_fault(int64_t agreed, int64_t own, const char *run, size_t run_length,
                                int64_t run_offset) {
     const fault_kind kind = fault_kind_of(agreed);
-    if (kind == FAULT_OFFENDING_LINE && !reading.plain) {
+    if (kind == FAULT_LINE && !part_reading.plain) {
         // Only the process that scanned the line holds it: it sends the line to rank 0.
         const int owner = fault_owner(agreed, own);
         if (process_rank == owner) {
@@ -159,14 +153,14 @@ void receive_bytes(char *bytes, int64_t length, int from) {
         end_everywhere(nullptr);
     }
     switch (kind) {
-    case FAULT_OFFENDING_LINE:
+    case FAULT_LINE:
         end_unless_rank0();
         fail_line_in_file(fault_offset(agreed));
-    case FAULT_FAILED_READ:
+    case FAULT_READ:
         end_unless_rank0();
         fail_read();
-    case FAULT_NO_MEMORY:
-        end_everywhere("Error: cannot allocate memory.\n");
+    case FAULT_MEMORY:
+        end_everywhere(MEMORY_MESSAGE);
     default:
         end_everywhere(nullptr);
     }
@@ -177,19 +171,20 @@ void receive_bytes(char *bytes, int64_t length, int from) {
 // Offset of the accepted line after the first limit ones in [from, to), found by scanning
 // again; a file that no longer holds it counts as a failed read.
 int64_t line_after(int64_t from, int64_t to, int64_t limit) {
-    const lines_scan again = scan_file_lines(from, to, reading.counts.nodes, limit, nullptr, nullptr);
-    return again.fault == 1 ? fault_key(again.fault_offset, FAULT_OFFENDING_LINE)
-                            : fault_key(from, FAULT_FAILED_READ);
+    const lines_scan again = scan_file_lines(from, to, part_reading.counts.nodes, limit, nullptr, nullptr);
+    return again.fault == FAULT_LINE ? fault_key(again.fault_offset, FAULT_LINE)
+                            : fault_key(from, FAULT_READ);
 }
 
 bool next_plain_part(held_lines *part) {
-    if (reading.done) return false;
-    reading.done = true;
-    const int64_t bytes = reading.size > reading.edges_start ? reading.size - reading.edges_start : 0;
+    if (part_reading.done) return false;
+    part_reading.done = true;
+    const int64_t start = part_reading.edges_start;
+    const int64_t bytes = part_reading.size > start ? part_reading.size - start : 0;
     const int64_t k = num_processes;
-    const int64_t from = reading.edges_start + bytes * process_rank / k;
-    const int64_t to = process_rank + 1 == k ? INT64_MAX : reading.edges_start + bytes * (process_rank + 1) / k;
-    const int64_t span = (process_rank + 1 == k ? reading.edges_start + bytes : to) - from;
+    const int64_t from = part_reading.edges_start + bytes * process_rank / k;
+    const int64_t to = process_rank + 1 == k ? INT64_MAX : part_reading.edges_start + bytes * (process_rank + 1) / k;
+    const int64_t span = (process_rank + 1 == k ? part_reading.edges_start + bytes : to) - from;
     int64_t count = span / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1) + 1;
     if (count > omp_get_max_threads()) count = omp_get_max_threads();
     const int members = int(count);
@@ -197,12 +192,12 @@ bool next_plain_part(held_lines *part) {
     for (int m = 0; m <= members; ++m) cuts[m] = m == members ? to : from + span * m / members;
     member_lines *lines = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
     lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
-    const int64_t m_limit = reading.counts.edges;
+    const int64_t m_limit = part_reading.counts.edges;
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         const int m = omp_get_thread_num();
         lines[m] = member_lines{nullptr, 0, 0, false};
-        scans[m] = scan_file_lines(cuts[m], cuts[m + 1], reading.counts.nodes, m_limit, keep_batch, &lines[m]);
+        scans[m] = scan_file_lines(cuts[m], cuts[m + 1], part_reading.counts.nodes, m_limit, keep_batch, &lines[m]);
     }
     // The first fault of this process in file order: members are in file order, and a
     // member stops at its own first fault; lines after a fault are never counted on.
@@ -210,9 +205,11 @@ bool next_plain_part(held_lines *part) {
     int64_t accepted = 0;
     for (int m = 0; m < members && own == NO_FAULT; ++m) {
         accepted += scans[m].lines;
-        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_NO_MEMORY);
+        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_MEMORY);
         else own = scan_fault_key(scans[m]);
-        if (scans[m].kept > 0 && scans[m].min_weight < reading.min_weight) reading.min_weight = scans[m].min_weight;
+        if (scans[m].kept > 0 && scans[m].min_weight < part_reading.min_weight) {
+            part_reading.min_weight = scans[m].min_weight;
+        }
     }
     // The line past the M announced may stand in any process's range, before its own fault;
     // when the processes before hold more than M lines, it is theirs.
@@ -239,17 +236,17 @@ bool next_plain_part(held_lines *part) {
 
 // Copies run [lines, lines + length) into buffer at used, growing it.
 void add_to_wave(const char *lines, size_t length, size_t used) {
-    if (used + length + SLACK_BYTES > reading.wave_capacity) {
-        size_t capacity = reading.wave_capacity == 0 ? read_block_bytes : reading.wave_capacity;
+    if (used + length + SLACK_BYTES > part_reading.wave_capacity) {
+        size_t capacity = part_reading.wave_capacity == 0 ? read_block_bytes : part_reading.wave_capacity;
         while (capacity < used + length + SLACK_BYTES) capacity *= 2;
         check_memory_budget(capacity);
         char *wave = static_cast<char *>(allocate_array(capacity, 1));
-        if (used > 0) memcpy(wave, reading.wave, used);
-        release_array(reading.wave);
-        reading.wave = wave;
-        reading.wave_capacity = capacity;
+        if (used > 0) memcpy(wave, part_reading.wave, used);
+        release_array(part_reading.wave);
+        part_reading.wave = wave;
+        part_reading.wave_capacity = capacity;
     }
-    memcpy(reading.wave + used, lines, length);
+    memcpy(part_reading.wave + used, lines, length);
 }
 
 // Rank 0: takes up to one run per process from the input into the wave buffer.
@@ -259,14 +256,14 @@ void fetch_wave(int64_t *lengths, int64_t *offsets, int64_t *ended, int64_t *rea
         const char *lines = nullptr;
         size_t length = 0;
         int64_t offset = 0;
-        if (reading.first_wave && k == 0) pending_edge_lines(&lines, &length);
+        if (part_reading.first_wave && k == 0) pending_edge_lines(&lines, &length);
         if (length > 0) {
             offset = edge_lines_start();
         } else if (next_lines(&lines, &length)) {
             offset = lines_offset();
         } else {
             *ended = 1;
-            if (input_read_failed()) *read_fault = fault_key(input_consumed(), FAULT_FAILED_READ);
+            if (input_read_failed()) *read_fault = fault_key(input_consumed(), FAULT_READ);
             return;
         }
         add_to_wave(lines, length, used);
@@ -277,14 +274,14 @@ void fetch_wave(int64_t *lengths, int64_t *offsets, int64_t *ended, int64_t *rea
 }
 
 void grow_run(size_t length) {
-    if (length + SLACK_BYTES <= reading.run_capacity) return;
-    release_array(reading.run);
-    reading.run = static_cast<char *>(allocate_array(length + SLACK_BYTES, 1));
-    reading.run_capacity = length + SLACK_BYTES;
+    if (length + SLACK_BYTES <= part_reading.run_capacity) return;
+    release_array(part_reading.run);
+    part_reading.run = static_cast<char *>(allocate_array(length + SLACK_BYTES, 1));
+    part_reading.run_capacity = length + SLACK_BYTES;
 }
 
 bool next_stream_part(held_lines *part) {
-    if (reading.done) return false;
+    if (part_reading.done) return false;
     const int k = num_processes;
     // What rank 0 tells every process about the wave: whether the content has ended, a
     // failed read that follows the wave's lines, each run's length and content offset.
@@ -298,44 +295,44 @@ bool next_stream_part(held_lines *part) {
         expect_agreement();
         fetch_wave(lengths, offsets, &plan[0], &plan[1]);
     }
-    reading.first_wave = false;
+    part_reading.first_wave = false;
     if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
     MPI_Bcast(plan, 2 * k + 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
-    if (plan[0] != 0) reading.done = true;
+    if (plan[0] != 0) part_reading.done = true;
     const int64_t length = lengths[process_rank];
     const int64_t run_offset = offsets[process_rank];
-    agree_on_memory(size_t(length) + SLACK_BYTES > reading.run_capacity ? size_t(length) + SLACK_BYTES : 0);
+    agree_on_memory(size_t(length) + SLACK_BYTES > part_reading.run_capacity ? size_t(length) + SLACK_BYTES : 0);
     grow_run(size_t(length));
     if (process_rank == 0) {
         int64_t at = lengths[0];
         for (int p = 1; p < k; ++p) {
-            send_bytes(reading.wave + at, lengths[p], p);
+            send_bytes(part_reading.wave + at, lengths[p], p);
             at += lengths[p];
         }
-        if (lengths[0] > 0) memcpy(reading.run, reading.wave, size_t(lengths[0]));
+        if (lengths[0] > 0) memcpy(part_reading.run, part_reading.wave, size_t(lengths[0]));
     } else {
-        receive_bytes(reading.run, length, 0);
+        receive_bytes(part_reading.run, length, 0);
     }
-    memset(reading.run + length, '\n', SLACK_BYTES);
+    memset(part_reading.run + length, '\n', SLACK_BYTES);
 
     member_lines lines = {nullptr, 0, 0, false};
-    const lines_scan scan = scan_run_lines(reading.run, size_t(length), run_offset, reading.counts.nodes,
-                                           reading.counts.edges, keep_batch, &lines);
-    int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_NO_MEMORY) : scan_fault_key(scan);
+    const lines_scan scan = scan_run_lines(part_reading.run, size_t(length), run_offset, part_reading.counts.nodes,
+                                           part_reading.counts.edges, keep_batch, &lines);
+    int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_MEMORY) : scan_fault_key(scan);
     if (process_rank == 0 && plan[1] < own) own = plan[1];  // it follows every line of the wave
-    if (scan.kept > 0 && scan.min_weight < reading.min_weight) reading.min_weight = scan.min_weight;
-    const int64_t before = reading.lines_before + sum_below(scan.lines);
+    if (scan.kept > 0 && scan.min_weight < part_reading.min_weight) part_reading.min_weight = scan.min_weight;
+    const int64_t before = part_reading.lines_before + sum_below(scan.lines);
     // When the processes before hold more than M lines, the line past M is theirs.
-    if (before <= reading.counts.edges && before + scan.lines > reading.counts.edges) {
-        const lines_scan again = scan_run_lines(reading.run, size_t(length), run_offset, reading.counts.nodes,
-                                                reading.counts.edges - before, nullptr, nullptr);
-        const int64_t past = fault_key(again.fault_offset, FAULT_OFFENDING_LINE);
+    if (before <= part_reading.counts.edges && before + scan.lines > part_reading.counts.edges) {
+        const lines_scan again = scan_run_lines(part_reading.run, size_t(length), run_offset, part_reading.counts.nodes,
+                                                part_reading.counts.edges - before, nullptr, nullptr);
+        const int64_t past = fault_key(again.fault_offset, FAULT_LINE);
         own = past < own ? past : own;
     }
-    reading.lines_before += sum_over_processes(scan.lines);
+    part_reading.lines_before += sum_over_processes(scan.lines);
     release_array(plan);
     const int64_t agreed = agree_on_fault(own);
-    if (agreed != NO_FAULT) end_at_fault(agreed, own, reading.run, size_t(length), run_offset);
+    if (agreed != NO_FAULT) end_at_fault(agreed, own, part_reading.run, size_t(length), run_offset);
     hand_over(&lines, 1, part);
     return true;
 }
@@ -343,7 +340,7 @@ bool next_stream_part(held_lines *part) {
 }  // namespace
 
 problem_counts read_head_everywhere(const char *path) {
-    reading.path = path;
+    part_reading.path = path;
     // A gzip file goes through rank 0's stream, handed out in waves: inflated whole it
     // would read like a plain file, but every process would hold all of its content.
     inflate_whole_max_bytes = 0;
@@ -360,14 +357,14 @@ problem_counts read_head_everywhere(const char *path) {
     }
     if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
     MPI_Bcast(head, 5, MPI_INT64_T, 0, MPI_COMM_WORLD);
-    reading.counts = problem_counts{int32_t(head[0]), int32_t(head[1])};
-    reading.edges_start = head[2];
-    reading.size = head[3];
-    reading.plain = head[4] != 0;
-    if (!reading.plain) {
+    part_reading.counts = problem_counts{int32_t(head[0]), int32_t(head[1])};
+    part_reading.edges_start = head[2];
+    part_reading.size = head[3];
+    part_reading.plain = head[4] != 0;
+    if (!part_reading.plain) {
         // The read message waits until the lines before the failed read have been checked.
         defer_read_failure = true;
-        return reading.counts;
+        return part_reading.counts;
     }
     int64_t own = NO_FAULT;
     if (process_rank != 0) {
@@ -384,18 +381,18 @@ problem_counts read_head_everywhere(const char *path) {
     const int64_t agreed = agree_on_fault(own);
     if (agreed != NO_FAULT) {
         if (fault_kind_of(agreed) != FAULT_NOT_OPENED) end_everywhere(nullptr);
-        if (process_rank == 0) fprintf(stderr, "File %s not found.\n", path);
+        if (process_rank == 0) fprintf(stderr, NOT_FOUND_FORMAT, path);
         end_everywhere(nullptr);
     }
     // Every process reads the file as rank 0 found it at its open: to that size, and no
     // further when it has grown since.
-    hold_input_size(reading.size);
+    hold_input_size(part_reading.size);
     stop_lines();
-    return reading.counts;
+    return part_reading.counts;
 }
 
 bool next_held_lines(held_lines *part) {
-    return reading.plain ? next_plain_part(part) : next_stream_part(part);
+    return part_reading.plain ? next_plain_part(part) : next_stream_part(part);
 }
 
 void release_held_lines(held_lines *part) {
@@ -404,12 +401,12 @@ void release_held_lines(held_lines *part) {
     *part = held_lines{nullptr, 0, 0};
 }
 
-int32_t least_kept_weight() { return int32_t(min_over_processes(reading.min_weight)); }
+int32_t least_kept_weight() { return int32_t(min_over_processes(part_reading.min_weight)); }
 
 void release_distributed_reading() {
     release_reading();
-    release_array(reading.run);
-    release_array(reading.wave);
+    release_array(part_reading.run);
+    release_array(part_reading.wave);
     defer_read_failure = false;
-    reading = reading_state();
+    part_reading = part_reader_state();
 }

@@ -12,12 +12,12 @@
 
 // A part of the edge lines: the kept lines (no self-loop, no repeat of the line before)
 // in file order, in blocks.
-struct line_block {
+struct edge_line_block {
     edge_line *lines;
     size_t count;
 };
 struct held_lines {
-    line_block *blocks;
+    edge_line_block *blocks;
     size_t num_blocks;
     int64_t count;  // lines in all blocks
 };

@@ -40,7 +40,7 @@ void on_shared_failure() {
     if (omp_in_parallel() && omp_get_thread_num() != 0) exit(-1);
     if (ending) exit_failed();
     if (agreement_expected) {
-        agree_on_fault(fault_key(0, FAULT_ALREADY_REPORTED));
+        agree_on_fault(REPORTED_FAULT);
         exit_failed();
     }
     fflush(stderr);
@@ -107,9 +107,9 @@ bool share_available(size_t bytes) {
 }
 
 void agree_on_memory(size_t bytes) {
-    const int64_t agreed = agree_on_fault(share_available(bytes) ? NO_FAULT : fault_key(0, FAULT_NO_MEMORY));
+    const int64_t agreed = agree_on_fault(share_available(bytes) ? NO_FAULT : fault_key(0, FAULT_MEMORY));
     if (agreed == NO_FAULT) return;
-    end_everywhere(fault_kind_of(agreed) == FAULT_NO_MEMORY ? "Error: cannot allocate memory.\n" : nullptr);
+    end_everywhere(fault_kind_of(agreed) == FAULT_MEMORY ? MEMORY_MESSAGE : nullptr);
 }
 
 int64_t sum_over_processes(int64_t value) { return reduce(value, MPI_SUM); }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
+
 extern int process_rank;    // this process, 0 .. num_processes - 1
 extern int num_processes;
 extern int host_processes;  // processes on this process's host, itself included
@@ -21,15 +23,10 @@ void finish_processes();
 extern void (*agreed_end_handler)();
 
 // A fault as a key that orders faults as the one-process run meets them: by content
-// offset, and at one offset by kind. NO_FAULT when none.
-enum fault_kind {
-    FAULT_ALREADY_REPORTED = 0,  // the process that met it wrote its message
-    FAULT_OFFENDING_LINE = 1,
-    FAULT_FAILED_READ = 2,
-    FAULT_NO_MEMORY = 3,
-    FAULT_NOT_OPENED = 4,
-};
+// offset, and at one offset by kind. NO_FAULT when none; REPORTED_FAULT, first of all,
+// for one the process that met it has already written its message for.
 constexpr int64_t NO_FAULT = INT64_MAX;
+constexpr int64_t REPORTED_FAULT = 0;
 inline int64_t fault_key(int64_t offset, fault_kind kind) { return offset * 8 + kind; }
 inline int64_t fault_offset(int64_t key) { return key / 8; }
 inline fault_kind fault_kind_of(int64_t key) { return fault_kind(key % 8); }

@@ -43,8 +43,6 @@ constexpr int64_t MAX_RING = int64_t(1) << 13;
 int64_t PHASE_SPAN_FACTOR = 1;
 // Elements per message when arrays are gathered or scattered whole.
 constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
-const char MEMORY_MESSAGE[] = "Error: cannot allocate memory.\n";
-const char EARLY_END_WARNING[] = "Warning: Search ended early, the graph might not be connected.\n";
 
 // A bin entry (node: owned index) or a request (node: global index).
 struct entry {

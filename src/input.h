@@ -7,7 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Opens path; writes "File PATH not found." and ends the run when it cannot be opened.
+// Room past every run of lines in memory: the newline that follows the run, then eight
+// readable bytes for the scanner's wide loads.
+constexpr size_t SLACK_BYTES = 16;
+
+// Opens path; writes NOT_FOUND_FORMAT with it and ends the run when it cannot be opened.
 void open_input(const char *path);
 
 // True for a regular file that is not compressed, or a compressed one inflated whole:
@@ -58,7 +62,7 @@ void stop_lines();
 // plain file's content is the kernel's and stays. read_input_at then fails.
 void drop_inflated_content();
 
-// Writes "Error: cannot read file PATH." and ends the run.
+// Writes READ_FAILED_FORMAT with the path and ends the run.
 [[noreturn]] void fail_read();
 
 // Closes the file and frees the buffers; harmless when nothing is open.

@@ -203,7 +203,7 @@ size_t address_space_in_use() {
 }  // namespace
 
 void fail_memory() {
-    fputs("Error: cannot allocate memory.\n", stderr);
+    fputs(MEMORY_MESSAGE, stderr);
     end_with_failure();
 }
 

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 
+#include "failure.h"
+
 // count * size bytes, uninitialised (possibly reused); a count of zero is a success. On
-// failure writes "Error: cannot allocate memory." and exits with status -1.
+// failure writes MEMORY_MESSAGE and exits with status -1.
 void *allocate_array(size_t count, size_t size);
 
 // As allocate_array, but every byte is zero: fresh pages from the kernel, never reused
@@ -29,7 +31,7 @@ void release_kept_arrays();
 // Unmaps every large array, kept or not; for the end of a run.
 void release_all_arrays();
 
-// Writes "Error: cannot allocate memory." and ends the run.
+// Writes MEMORY_MESSAGE and ends the run.
 [[noreturn]] void fail_memory();
 
 // Whether bytes more can really be had, as check_memory_budget judges it.

@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "failure.h"
-#include "grow.h"
+#include "file_window.h"
 #include "input.h"
+#include "line_scanner.h"
+#include "line_store.h"
 #include "memory.h"
 
 size_t read_team_min_bytes = size_t(4) << 20;
@@ -23,309 +25,14 @@ void (*first_pass_checked)() = nullptr;
 // stay within 20 bytes an edge line and 24 a node besides 64 MiB; beyond, the file is
 // scanned twice and no edge line is held.
 int64_t keep_lines_max_bytes = int64_t(96) << 20;
-// One huge page: arrays of their own that fault in at once and that the allocator keeps
-// for reuse, so that releasing them unmaps nothing mid-run.
-size_t line_block_bytes = size_t(2) << 20;
 
 namespace {
 
-constexpr int64_t NO_FAULT = -1;
-// Lines handed to the caller at a time: small enough to stay in the first-level cache.
-constexpr size_t BATCH_LINES = 1024;
-// Room past a window's bytes: a newline after an unterminated last line, then eight
-// readable bytes for the scanner's wide loads.
-constexpr size_t SLACK_BYTES = 16;
-// A plain file's range is read this much at a time: the bytes are still in the core's
-// second-level cache when they are scanned.
-constexpr size_t WINDOW_BYTES = size_t(512) << 10;
+constexpr int64_t NO_FAULT_OFFSET = -1;
 // What a kept line of a stream counts for against read_team_min_bytes.
 constexpr int64_t STREAM_LINE_BYTES = 16;
 
-// ------------------------------------------------------------------ line scanning
-
-// The C library's white space minus the newline, which ends the line here.
-struct blank_table {
-    bool is_blank[256] = {};
-    constexpr blank_table() : is_blank() {
-        is_blank[int(' ')] = is_blank[int('\t')] = is_blank[int('\r')] = true;
-        is_blank[int('\v')] = is_blank[int('\f')] = true;
-    }
-};
-constexpr blank_table blanks;
-
-// Start of the line after the one holding p; a newline is known to stand at or after p.
-inline const char *next_line(const char *p) {
-    return static_cast<const char *>(rawmemchr(p, '\n')) + 1;
-}
-
-// Scans one decimal integer with optional sign after blanks, never past the line's
-// newline. A value of more than ten significant digits comes back outside the 32-bit
-// range (2^40) rather than wrapped.
-inline bool scan_int(const char *&pos, int64_t *out) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(pos);
-    // The usual form, one blank then digits without sign or leading zero, goes straight
-    // to the digits.
-    if (p[0] == ' ' && unsigned(p[1]) - '1' < 9) {
-        ++p;
-        // Eight bytes at once: find where the digits end, then convert them without a
-        // branch per digit. Every buffer has eight readable bytes past its last newline.
-        uint64_t chunk;
-        memcpy(&chunk, p, 8);
-        const uint64_t not_digit = ((chunk & 0xf0f0f0f0f0f0f0f0ULL) ^ 0x3030303030303030ULL) |
-                                   (((chunk & 0x0f0f0f0f0f0f0f0fULL) + 0x0606060606060606ULL) & 0x1010101010101010ULL);
-        if (not_digit != 0) {
-            const int length = __builtin_ctzll(not_digit) >> 3;
-            uint64_t x = (chunk - 0x3030303030303030ULL) << (64 - 8 * length);
-            x = (x * 10 + (x >> 8)) & 0x00ff00ff00ff00ffULL;
-            x = (x * 100 + (x >> 16)) & 0x0000ffff0000ffffULL;
-            x = (x * 10000 + (x >> 32)) & 0xffffffffULL;
-            pos = reinterpret_cast<const char *>(p + length);
-            *out = int64_t(x);
-            return true;
-        }
-        const unsigned char *first = p;
-        uint64_t value = unsigned(*p) - '0';
-        for (unsigned digit; (digit = unsigned(*++p) - '0') <= 9;) value = value * 10 + digit;
-        if (p - first > 10) value = uint64_t(1) << 40;
-        pos = reinterpret_cast<const char *>(p);
-        *out = int64_t(value);
-        return true;
-    }
-    while (blanks.is_blank[*p]) ++p;
-    bool negative = false;
-    unsigned digit = unsigned(*p) - '0';
-    if (digit > 9) {
-        if (*p != '+' && *p != '-') return false;
-        negative = *p == '-';
-        digit = unsigned(*++p) - '0';
-        if (digit > 9) return false;
-    }
-    while (digit == 0) {  // leading zeros do not count towards the length
-        digit = unsigned(*++p) - '0';
-        if (digit > 9) break;
-    }
-    const unsigned char *first = p;
-    uint64_t value = 0;
-    while (digit <= 9) {  // wraps past 20 digits, but the length below rules those out
-        value = value * 10 + digit;
-        digit = unsigned(*++p) - '0';
-    }
-    if (p - first > 10) value = uint64_t(1) << 40;
-    pos = reinterpret_cast<const char *>(p);
-    *out = negative ? -int64_t(value) : int64_t(value);
-    return true;
-}
-
-inline bool in_int32(int64_t x) { return x >= INT32_MIN && x <= INT32_MAX; }
-
-// One scan of consecutive lines after the problem line: where accepted lines go, what
-// they hold, and where the scan found its first offending line.
-struct scan_state {
-    int64_t nodes = 0;
-    int64_t lines = 0;       // accepted edge lines
-    int64_t line_limit = 0;  // accepting one line more than this is an offence
-    edge_line *out = nullptr;
-    size_t count = 0;  // lines in out
-    size_t capacity = 0;
-    int32_t previous_u = -1;  // the pair of the last accepted line
-    int32_t previous_v = -1;
-    int64_t kept = 0;
-    int32_t min_weight = INT32_MAX;
-    int32_t max_weight = INT32_MIN;
-    uint32_t max_offset = 0;
-    uint64_t checksum = 0;
-    const char *fault = nullptr;  // first offending line
-};
-
-// Scans the whole lines starting in [p, stop); every line ends in a newline at or past
-// stop. Stops at an offending line (s.fault) or once out is full; returns the start of
-// the first line not handled.
-const char *scan_lines(const char *p, const char *stop, scan_state &s) {
-    const int64_t n = s.nodes;
-    while (p < stop) {
-        if (*p == 'a') {
-            const char *q = p + 2;
-            int64_t u, v, w;
-            if (p[1] == '\n' || !scan_int(q, &u) || !scan_int(q, &v) || !scan_int(q, &w) || u < 1 || u > n ||
-                v < 1 || v > n || !in_int32(w) || s.lines == s.line_limit) {
-                s.fault = p;
-                return p;
-            }
-            ++s.lines;
-            p = *q == '\n' ? q + 1 : next_line(q);
-            const int32_t a = int32_t(u - 1), b = int32_t(v - 1), weight = int32_t(w);
-            const bool repeat = (a == s.previous_u && b == s.previous_v) || (a == s.previous_v && b == s.previous_u);
-            s.previous_u = a;
-            s.previous_v = b;
-            if (a == b || repeat) continue;
-            if (s.out != nullptr) s.out[s.count++] = edge_line{a, b, weight};
-            ++s.kept;
-            s.min_weight = weight < s.min_weight ? weight : s.min_weight;
-            s.max_weight = weight > s.max_weight ? weight : s.max_weight;
-            const uint32_t offset = a > b ? uint32_t(a - b) : uint32_t(b - a);
-            s.max_offset = offset > s.max_offset ? offset : s.max_offset;
-            s.checksum = (s.checksum ^ ((uint64_t(uint32_t(a)) << 32) | uint32_t(b))) * 0x9e3779b97f4a7c15ULL +
-                         uint32_t(weight);
-            if (s.count == s.capacity && s.out != nullptr) return p;
-        } else if (*p == 'p') {  // a second problem line
-            s.fault = p;
-            return p;
-        } else {
-            p = next_line(p);
-        }
-    }
-    return p;
-}
-
-// Prints the whole line that starts at line, with its newline if it has one; limit is
-// the end of the run, where an unterminated last line stops.
-[[noreturn]] void fail_line(const char *line, const char *limit) {
-    const char *newline = static_cast<const char *>(memchr(line, '\n', size_t(limit - line)));
-    const char *stop = newline != nullptr ? newline + 1 : limit;
-    fputs("Error in file format in line:\n", stderr);
-    fwrite(line, 1, size_t(stop - line), stderr);
-    end_with_failure();
-}
-
-// The same for a line of the plain file at offset, read again piece by piece, so that a
-// line of any length is printed without being held.
-[[noreturn]] void fail_line_at(int64_t offset) {
-    fputs("Error in file format in line:\n", stderr);
-    char piece[1 << 16];
-    for (;;) {
-        const int64_t got = read_input_at(offset, piece, sizeof piece);
-        if (got <= 0) break;
-        const char *newline = static_cast<const char *>(memchr(piece, '\n', size_t(got)));
-        const size_t length = newline != nullptr ? size_t(newline - piece) + 1 : size_t(got);
-        fwrite(piece, 1, length, stderr);
-        if (newline != nullptr) break;
-        offset += got;
-    }
-    end_with_failure();
-}
-
-// ------------------------------------------------------------------ lines in memory
-
-// Kept edge lines held in memory in file order: a stream's, or a small plain file's
-// range between its two passes. A line is one word in a block of line_block_bytes: its
-// ends in node_bits bits each, its weight in the bits above. A weight that does not fit
-// there (negative, or too large for what the ends leave) is written as the escape and
-// kept in a 32-bit slot taken from the block's far end, so a line never takes more than
-// 12 bytes, and 8 on the graphs people bring.
-struct line_block {
-    uint64_t *words;
-    uint32_t num_words;    // from the front, one a line
-    uint32_t num_escapes;  // 32-bit weights from the back, in line order
-};
-
-struct line_store {
-    line_block *blocks = nullptr;
-    size_t num_blocks = 0;
-    size_t capacity = 0;
-    size_t block_words = 0;  // of every block, fixed by the first
-    int64_t count = 0;
-    int node_bits = 0;
-};
-
-// Bits for a 0-based node below n; n >= 1.
-int node_bits_for(int64_t n) { return n <= 1 ? 0 : 64 - __builtin_clzll(uint64_t(n - 1)); }
-
-// The weight field's value that says "the weight is in a slot at the block's end".
-inline uint64_t weight_escape(int node_bits) { return ~uint64_t(0) >> (2 * node_bits); }
-
-// A fresh block at the end of store.
-line_block *add_block(line_store &store) {
-    grow_array(store.blocks, store.capacity, store.num_blocks + 1, store.num_blocks);
-    if (store.block_words == 0) store.block_words = line_block_bytes / 8 > 2 ? line_block_bytes / 8 : 2;
-    line_block &b = store.blocks[store.num_blocks++];
-    b = line_block{static_cast<uint64_t *>(allocate_array(store.block_words, sizeof(uint64_t))), 0, 0};
-    return &b;
-}
-
-// Appends lines, whose ends lie below 2^store.node_bits.
-void append_lines(line_store &store, const edge_line *lines, size_t count) {
-    const int bits = store.node_bits;
-    const uint64_t escape = weight_escape(bits);
-    line_block *b = store.num_blocks > 0 ? &store.blocks[store.num_blocks - 1] : nullptr;
-    size_t i = 0;
-    while (i < count) {
-        // Room is counted in 32-bit halves of the block's words: two a line, three with
-        // an escaped weight. Lines that surely fit are written without asking again.
-        size_t room = b == nullptr ? 0 : 2 * store.block_words - 2 * size_t(b->num_words) - b->num_escapes;
-        if (room < 3) {
-            b = add_block(store);
-            room = 2 * store.block_words;
-        }
-        size_t stop = i + room / 3;
-        if (stop > count) stop = count;
-        uint64_t *words = b->words + b->num_words;
-        int32_t *escapes = reinterpret_cast<int32_t *>(b->words + store.block_words) - 1 - b->num_escapes;
-        const int32_t *escapes_start = escapes;
-        for (; i < stop; ++i) {
-            const edge_line &e = lines[i];
-            uint64_t field = uint64_t(uint32_t(e.weight));
-            if (__builtin_expect(e.weight < 0 || field >= escape, 0)) {
-                field = escape;
-                *escapes-- = e.weight;
-            }
-            *words++ = uint64_t(uint32_t(e.u)) | (uint64_t(uint32_t(e.v)) << bits) | (field << (2 * bits));
-        }
-        b->num_words = uint32_t(words - b->words);
-        b->num_escapes += uint32_t(escapes_start - escapes);
-    }
-    store.count += int64_t(count);
-}
-
-// Hands the lines of blocks [from, to) of store to batch, BATCH_LINES at a time. With
-// discard set each block is released for good once handed over, so that the held lines
-// shrink as the store they fill grows.
-void replay_lines(line_store &store, size_t from, size_t to, edge_batch_fn batch, void *context, bool discard) {
-    const int bits = store.node_bits;
-    const uint64_t escape = weight_escape(bits);
-    const uint64_t mask = (uint64_t(1) << bits) - 1;
-    edge_line lines[BATCH_LINES];
-    for (size_t k = from; k < to; ++k) {
-        line_block &b = store.blocks[k];
-        const int32_t *escapes = reinterpret_cast<const int32_t *>(b.words + store.block_words) - 1;
-        for (uint32_t j = 0; j < b.num_words;) {
-            const uint32_t stop = b.num_words - j > BATCH_LINES ? j + uint32_t(BATCH_LINES) : b.num_words;
-            edge_line *out = lines;
-            for (; j < stop; ++j) {
-                const uint64_t word = b.words[j];
-                const uint64_t field = word >> (2 * bits);
-                *out++ = edge_line{int32_t(word & mask), int32_t((word >> bits) & mask),
-                                   __builtin_expect(field == escape, 0) ? *escapes-- : int32_t(field)};
-            }
-            batch(lines, size_t(out - lines), context);
-        }
-        if (discard) {
-            discard_array(b.words);
-            b.words = nullptr;
-        }
-    }
-}
-
-void release_lines(line_store &store) {
-    for (size_t b = 0; b < store.num_blocks; ++b) release_array(store.blocks[b].words);
-    release_array(store.blocks);
-    store = line_store();
-}
-
 // ------------------------------------------------------------------ reading state
-
-enum fault_kind { FAULT_NONE, FAULT_LINE, FAULT_READ, FAULT_MEMORY };
-
-// A window of the plain file: buffer[0, have) holds the bytes from offset base on;
-// capacity has SLACK_BYTES past it.
-struct file_window {
-    char *buffer = nullptr;
-    size_t capacity = 0;
-    size_t have = 0;
-    int64_t base = 0;
-    bool at_eof = false;
-    bool failed = false;
-};
-
 
 // One range of a plain file and what its passes found.
 struct range_state {
@@ -347,7 +54,7 @@ struct range_state {
     line_store lines_kept;  // a small file's kept lines, replayed by the second pass
 };
 
-struct reader_state {
+struct range_reader_state {
     problem_counts counts = {0, 0};
     bool plain = false;
     int64_t edges_start = 0;  // content offset of the first line after the problem line
@@ -362,7 +69,7 @@ struct reader_state {
     edge_stats stream_stats = {0, 0, 0, 0, 0};
 };
 
-reader_state reading;
+range_reader_state range_reading;
 
 [[noreturn]] void fail_no_problem_line() {
     fputs("Error in file format: no problem line.\n", stderr);
@@ -373,15 +80,15 @@ reader_state reading;
 void handle_problem_line(const char *line, const char *limit) {
     const char *p = line;
     for (int k = 0; k < 5; ++k, ++p) {
-        if (*p == '\n') fail_line(line, limit);  // no counts inside the line
+        if (*p == '\n') fail_line_in_run(line, limit);  // no counts inside the line
     }
     int64_t n, m;
-    if (!scan_int(p, &n) || !scan_int(p, &m)) fail_line(line, limit);
-    if (!in_int32(n) || !in_int32(m) || n == 0) fail_line(line, limit);
+    if (!scan_int(p, &n) || !scan_int(p, &m)) fail_line_in_run(line, limit);
+    if (!in_int32(n) || !in_int32(m) || n == 0) fail_line_in_run(line, limit);
     fprintf(stderr, "Graph contains %d nodes and %d edges\n", int(n), int(m));
     // A negative count asks for more memory than any machine has.
     if (n < 0 || m < 0) fail_memory();
-    reading.counts = problem_counts{int32_t(n), int32_t(m)};
+    range_reading.counts = problem_counts{int32_t(n), int32_t(m)};
 }
 
 // ------------------------------------------------------------------ streams
@@ -395,8 +102,8 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     while (p < stop) {
         s.count = 0;
         p = scan_lines(p, stop, s);
-        append_lines(reading.stream_lines, lines, s.count);
-        if (s.fault != nullptr) fail_line(s.fault, stop);
+        append_lines(range_reading.stream_lines, lines, s.count);
+        if (s.fault != nullptr) fail_line_in_run(s.fault, stop);
     }
     s.out = nullptr;
     s.count = s.capacity = 0;
@@ -404,82 +111,41 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
 
 int prepare_stream(int max_ranges) {
     scan_state s;
-    s.nodes = reading.counts.nodes;
-    s.line_limit = reading.counts.edges;
-    reading.stream_lines.node_bits = node_bits_for(reading.counts.nodes);
-    if (reading.pending_length > 0) scan_stream_run(reading.pending, reading.pending + reading.pending_length, s);
+    s.nodes = range_reading.counts.nodes;
+    s.line_limit = range_reading.counts.edges;
+    range_reading.stream_lines.node_bits = node_bits_for(range_reading.counts.nodes);
+    if (range_reading.pending_length > 0) {
+        scan_stream_run(range_reading.pending, range_reading.pending + range_reading.pending_length, s);
+    }
     const char *lines;
     size_t length;
     while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
-    reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
-                                      s.kept > 0 ? s.max_weight : 0, s.max_offset};
+    range_reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
+                                            s.kept > 0 ? s.max_weight : 0, s.max_offset};
     const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
     int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
     if (ranges > max_ranges) ranges = max_ranges;
-    reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
-    for (int64_t r = 0; r < ranges; ++r) reading.stream_passes[r] = 0;
+    range_reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
+    for (int64_t r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
     return int(ranges);
 }
 
 // A stream's range r is whole blocks, so that no block is shared by two members and each
 // can be released by the one that fills from it. The second pass releases them.
 void read_stream_range(int r, edge_batch_fn batch, void *context) {
-    const size_t blocks = reading.stream_lines.num_blocks, ranges = size_t(reading.num_ranges);
-    const bool second = reading.stream_passes[r]++ > 0;
-    replay_lines(reading.stream_lines, blocks * size_t(r) / ranges, blocks * size_t(r + 1) / ranges, batch, context,
-                 second);
+    const size_t blocks = range_reading.stream_lines.num_blocks, ranges = size_t(range_reading.num_ranges);
+    const bool second = range_reading.stream_passes[r]++ > 0;
+    replay_lines(range_reading.stream_lines, blocks * size_t(r) / ranges, blocks * size_t(r + 1) / ranges, batch,
+                 context, second);
 }
 
 // ------------------------------------------------------------------ plain files
 
-bool grow_window(file_window &w) {
-    const size_t capacity = w.capacity != 0 ? 2 * w.capacity
-                            : read_block_bytes < WINDOW_BYTES ? read_block_bytes : WINDOW_BYTES;
-    if (w.capacity != 0 && !memory_available(capacity)) return false;
-    char *buffer = static_cast<char *>(realloc(w.buffer, capacity + SLACK_BYTES));
-    if (buffer == nullptr) return false;
-    w.buffer = buffer;
-    w.capacity = capacity;
-    return true;
-}
-
-void fill_window(file_window &w) {
-    if (w.at_eof || w.failed || w.have == w.capacity) return;
-    const int64_t got = read_input_at(w.base + int64_t(w.have), w.buffer + w.have, w.capacity - w.have);
-    if (got < 0) w.failed = true;
-    if (got == 0) w.at_eof = true;
-    if (got > 0) w.have += size_t(got);
-}
-
-// Drops the first used bytes of the window.
-void advance_window(file_window &w, size_t used) {
-    memmove(w.buffer, w.buffer + used, w.have - used);
-    w.have -= used;
-    w.base += int64_t(used);
-}
-
-// Moves the window to the start of the first line that begins at or after offset
-// (offset - 1 holds a newline, or the line holding it ends first). False when the file
-// ends or fails before such a line.
-bool seek_line_start(file_window &w, int64_t offset) {
-    w.base = offset - 1;
-    w.have = 0;
-    for (;;) {
-        fill_window(w);
-        const char *newline = static_cast<const char *>(memchr(w.buffer, '\n', w.have));
-        if (newline != nullptr) {
-            advance_window(w, size_t(newline - w.buffer) + 1);
-            return true;
-        }
-        if (w.at_eof || w.failed) return false;
-        advance_window(w, w.have);
-    }
-}
 
 // What a pass over a range found.
 struct pass_result {
     fault_kind fault = FAULT_NONE;
-    int64_t fault_offset = NO_FAULT;
+    int64_t fault_offset = NO_FAULT_OFFSET;
 };
 
 // Scans the lines that start in [from, to) of the plain file, handing kept lines to batch
@@ -551,9 +217,9 @@ pass_result scan_file_range(int64_t from, int64_t to, bool seek, scan_state &s, 
 // The range's lines are [ranges[r].first, ranges[r + 1].first); the first range starts at
 // a line start, the others at the first line start at or past their cut.
 pass_result scan_range(int r, scan_state &s, edge_batch_fn batch, void *context) {
-    s.nodes = reading.counts.nodes;
-    return scan_file_range(reading.ranges[r].first, reading.ranges[r + 1].first, r > 0, s, batch, context,
-                           reading.ranges[r].window);
+    s.nodes = range_reading.counts.nodes;
+    return scan_file_range(range_reading.ranges[r].first, range_reading.ranges[r + 1].first, r > 0, s, batch, context,
+                           range_reading.ranges[r].window);
 }
 
 // The first pass over a small file keeps what it hands over, for the second.
@@ -570,9 +236,9 @@ void keep_batch(const edge_line *lines, size_t count, void *context) {
 }
 
 void read_file_range(int r, edge_batch_fn batch, void *context) {
-    range_state &range = reading.ranges[r];
+    range_state &range = range_reading.ranges[r];
     const bool again = range.fault != FAULT_NONE || range.lines >= 0;
-    if (again && reading.keep_file_lines) {
+    if (again && range_reading.keep_file_lines) {
         replay_lines(range.lines_kept, 0, range.lines_kept.num_blocks, batch, context, true);
         range.lines_again = range.lines;
         range.kept_again = range.kept;
@@ -582,10 +248,10 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     }
     scan_state s;
     // A range alone past M is an offence for sure; stopping there bounds every count.
-    s.line_limit = reading.counts.edges;
+    s.line_limit = range_reading.counts.edges;
     keeping keep = {&range.lines_kept, batch, context};
-    const bool keep_lines = !again && reading.keep_file_lines;
-    range.lines_kept.node_bits = node_bits_for(reading.counts.nodes);
+    const bool keep_lines = !again && range_reading.keep_file_lines;
+    range.lines_kept.node_bits = node_bits_for(range_reading.counts.nodes);
     const pass_result result =
         keep_lines ? scan_range(r, s, keep_batch, &keep) : scan_range(r, s, batch, context);
     if (!again) {
@@ -620,21 +286,22 @@ int64_t find_edge_line(int r, int64_t k) {
 
 int prepare_file(int max_ranges) {
     stop_lines();
-    reading.keep_file_lines = int64_t(reading.counts.edges) * int64_t(sizeof(edge_line)) <= keep_lines_max_bytes;
+    const int64_t held_bytes = int64_t(range_reading.counts.edges) * int64_t(sizeof(edge_line));
+    range_reading.keep_file_lines = held_bytes <= keep_lines_max_bytes;
     const int64_t size = input_size();
-    const int64_t bytes = size > reading.edges_start ? size - reading.edges_start : 0;
+    const int64_t bytes = size > range_reading.edges_start ? size - range_reading.edges_start : 0;
     int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
     if (count > max_ranges) count = max_ranges;
     if (count < 1) count = 1;
     const int ranges = int(count);
-    reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
+    range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
     for (int r = 0; r <= ranges; ++r) {
-        range_state &range = reading.ranges[r];
+        range_state &range = range_reading.ranges[r];
         range = range_state();
-        range.first = r == ranges ? INT64_MAX : reading.edges_start + bytes * r / ranges;
+        range.first = r == ranges ? INT64_MAX : range_reading.edges_start + bytes * r / ranges;
         range.lines = -1;  // no pass yet
         range.fault = FAULT_NONE;
-        range.fault_offset = NO_FAULT;
+        range.fault_offset = NO_FAULT_OFFSET;
     }
     return ranges;
 }
@@ -650,13 +317,13 @@ problem_counts read_problem_line() {
             if (*p == 'p') {
                 handle_problem_line(p, hi);
                 const char *rest = next_line(p);
-                reading.edges_start = lines_offset() + (rest - lines);
-                reading.pending = rest;
-                reading.pending_length = size_t(hi > rest ? hi - rest : 0);
-                reading.plain = input_is_plain_file();
-                return reading.counts;
+                range_reading.edges_start = lines_offset() + (rest - lines);
+                range_reading.pending = rest;
+                range_reading.pending_length = size_t(hi > rest ? hi - rest : 0);
+                range_reading.plain = input_is_plain_file();
+                return range_reading.counts;
             }
-            if (*p == 'a') fail_line(p, hi);  // an edge line before the problem line
+            if (*p == 'a') fail_line_in_run(p, hi);  // an edge line before the problem line
         }
     }
     fail_no_problem_line();
@@ -664,12 +331,12 @@ problem_counts read_problem_line() {
 
 int prepare_edge_lines(int max_ranges) {
     if (max_ranges < 1) max_ranges = 1;
-    reading.num_ranges = reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
-    return reading.num_ranges;
+    range_reading.num_ranges = range_reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
+    return range_reading.num_ranges;
 }
 
 void read_edge_range(int r, edge_batch_fn batch, void *context) {
-    if (reading.plain) {
+    if (range_reading.plain) {
         read_file_range(r, batch, context);
     } else {
         read_stream_range(r, batch, context);
@@ -677,14 +344,14 @@ void read_edge_range(int r, edge_batch_fn batch, void *context) {
 }
 
 edge_stats check_edge_lines() {
-    if (!reading.plain) return reading.stream_stats;
+    if (!range_reading.plain) return range_reading.stream_stats;
     edge_stats stats = {0, 0, INT32_MAX, INT32_MIN, 0};
-    const int64_t m = reading.counts.edges;
-    for (int r = 0; r < reading.num_ranges; ++r) {
-        const range_state &range = reading.ranges[r];
+    const int64_t m = range_reading.counts.edges;
+    for (int r = 0; r < range_reading.num_ranges; ++r) {
+        const range_state &range = range_reading.ranges[r];
         // The line past the M announced is offending too, and may come first.
-        if (stats.lines + range.lines > m) fail_line_at(find_edge_line(r, m - stats.lines));
-        if (range.fault == FAULT_LINE) fail_line_at(range.fault_offset);
+        if (stats.lines + range.lines > m) fail_line_in_file(find_edge_line(r, m - stats.lines));
+        if (range.fault == FAULT_LINE) fail_line_in_file(range.fault_offset);
         if (range.fault == FAULT_READ) fail_read();
         if (range.fault == FAULT_MEMORY) fail_memory();
         stats.lines += range.lines;
@@ -696,15 +363,15 @@ edge_stats check_edge_lines() {
     if (stats.kept == 0) stats.min_weight = stats.max_weight = 0;
     // Every line is checked and the second pass replays the held ones: an inflated text
     // would only add to the peak while the rows fill.
-    if (reading.keep_file_lines) drop_inflated_content();
+    if (range_reading.keep_file_lines) drop_inflated_content();
     if (first_pass_checked != nullptr) first_pass_checked();
     return stats;
 }
 
 void check_second_pass() {
-    if (!reading.plain) return;
-    for (int r = 0; r < reading.num_ranges; ++r) {
-        const range_state &range = reading.ranges[r];
+    if (!range_reading.plain) return;
+    for (int r = 0; r < range_reading.num_ranges; ++r) {
+        const range_state &range = range_reading.ranges[r];
         if (range.fault_again != FAULT_NONE || range.lines_again != range.lines ||
             range.kept_again != range.kept || range.checksum_again != range.checksum) {
             fail_read();
@@ -714,14 +381,14 @@ void check_second_pass() {
 
 void release_reading() {
     close_input();
-    release_lines(reading.stream_lines);
-    release_array(reading.stream_passes);
-    for (int r = 0; r < reading.num_ranges && reading.ranges != nullptr; ++r) {
-        free(reading.ranges[r].window.buffer);
-        release_lines(reading.ranges[r].lines_kept);
+    release_lines(range_reading.stream_lines);
+    release_array(range_reading.stream_passes);
+    for (int r = 0; r < range_reading.num_ranges && range_reading.ranges != nullptr; ++r) {
+        free(range_reading.ranges[r].window.buffer);
+        release_lines(range_reading.ranges[r].lines_kept);
     }
-    release_array(reading.ranges);
-    reading = reader_state();
+    release_array(range_reading.ranges);
+    range_reading = range_reader_state();
 }
 
 // ------------------------------------------------------------------ parts read elsewhere
@@ -736,7 +403,7 @@ lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line
     // the part's, as for the ranges above.
     const pass_result result = scan_file_range(from, to, true, s, batch, context, w);
     free(w.buffer);
-    return lines_scan{s.lines, s.kept, s.min_weight, int(result.fault), result.fault_offset};
+    return lines_scan{s.lines, s.kept, s.min_weight, result.fault, result.fault_offset};
 }
 
 lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
@@ -755,17 +422,13 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
         s.count = 0;
     }
     const bool faulty = s.fault != nullptr;
-    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? int(FAULT_LINE) : int(FAULT_NONE),
-                      faulty ? offset + (s.fault - lines) : NO_FAULT};
+    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? FAULT_LINE : FAULT_NONE,
+                      faulty ? offset + (s.fault - lines) : NO_FAULT_OFFSET};
 }
 
-int64_t edge_lines_start() { return reading.edges_start; }
+int64_t edge_lines_start() { return range_reading.edges_start; }
 
 void pending_edge_lines(const char **lines, size_t *length) {
-    *lines = reading.pending;
-    *length = reading.pending_length;
+    *lines = range_reading.pending;
+    *length = range_reading.pending_length;
 }
-
-void fail_line_in_run(const char *line, const char *limit) { fail_line(line, limit); }
-
-void fail_line_in_file(int64_t offset) { fail_line_at(offset); }

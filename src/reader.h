@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
+
 struct edge_line {
     int32_t u;  // 0-based ends as written
     int32_t v;
@@ -83,7 +85,7 @@ struct lines_scan {
     int64_t lines;         // accepted edge lines, up to the first offending one
     int64_t kept;          // of them handed over
     int32_t min_weight;    // over the lines handed over (INT32_MAX when none)
-    int fault;             // 0 none, 1 offending line, 2 failed read, 3 memory
+    fault_kind fault;      // FAULT_NONE, FAULT_LINE, FAULT_READ or FAULT_MEMORY
     int64_t fault_offset;  // content offset of the fault
 };
 
@@ -99,6 +101,3 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
 int64_t edge_lines_start();
 void pending_edge_lines(const char **lines, size_t *length);
 
-// The format-error message with the line (in memory, or read again at offset); ends the run.
-[[noreturn]] void fail_line_in_run(const char *line, const char *limit);
-[[noreturn]] void fail_line_in_file(int64_t offset);

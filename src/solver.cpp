@@ -72,7 +72,6 @@ double compute_distances() {
     case solver_kind::buckets_alone: complete = solve_with_buckets(1); break;
     case solver_kind::buckets_team: complete = solve_with_buckets(threads); break;
     }
-    if (!complete)
-        fputs("Warning: Search ended early, the graph might not be connected.\n", stderr);
+    if (!complete) fputs(EARLY_END_WARNING, stderr);
     return get_time() - t0;
 }

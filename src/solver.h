@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
+
 // After read_graph: fills min_distance/tree, warns if a node stays unsettled, returns seconds.
 double compute_distances();
 
