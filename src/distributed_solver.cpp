@@ -44,8 +44,6 @@ constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
 const char MEMORY_MESSAGE[] = "Error: cannot allocate memory.\n";
 const char EARLY_END_WARNING[] = "Warning: Search ended early, the graph might not be connected.\n";
 
-// An entry of a bin has an owned index for node, a request a global index.
-
 // One member's output of a relaxation or an application of requests.
 struct member_work {
     entry_list *outgoing;  // requests per process
@@ -58,7 +56,8 @@ struct solve_state {
     int shift = 0;
     int64_t span = 1;  // buckets a phase settles here
     int64_t ring_size = 0;
-    // Its base is the phase's first bucket.
+    // Bins of entries by owned index (a request's node is a global one); the ring's base
+    // is the phase's first bucket.
     bucket_ring<entry_list> ring = {};
     list_pool pool = {nullptr};
     // Per node of the graph, the least offer this process has sent its owner: an offer
