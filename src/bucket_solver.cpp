@@ -152,9 +152,9 @@ inline int32_t read_distance(int32_t node, bool team) {
 
 // An entry is live while its node's distance is still the entry's.
 template <bool team>
-struct live {
-    bool operator()(entry e) const { return read_distance(e.node, team) == e.distance; }
-};
+bool live(entry e) {
+    return read_distance(e.node, team) == e.distance;
+}
 
 // Takes the chunks of bucket b's ring bin, leaving it empty.
 inline chunk *detach(member &m, int64_t b) { return ring_take(m.ring, b, bin{nullptr, 0}).head; }
@@ -251,7 +251,7 @@ void settle_alone(const Rows &rows, member &m) {
     for (;;) {
         const int64_t cur = least_bucket(m.ring, m.ring.base);
         if (cur == NO_BUCKET) return;
-        advance_ring(m.ring, m.pool, cur, live<false>());
+        advance_ring(m.ring, m.pool, cur, live<false>);
         // Entries the bucket gains while it is settled are settled in turn.
         while (bin_size(m.ring.bins[cur & m.ring.mask]) > 0) settle_list<false>(rows, m, detach(m, cur));
     }
@@ -345,7 +345,7 @@ void settle_small_bins(const Rows &rows, member &m, const bucket_run &run, int64
 // One round from bucket cur over span buckets; m's least bucket after it in next_bucket.
 template <class Rows>
 void run_round(const Rows &rows, member &m, bucket_run &run, int t, int team, int64_t cur, int64_t span) {
-    advance_ring(m.ring, m.pool, cur, live<true>());
+    advance_ring(m.ring, m.pool, cur, live<true>);
     publish_chunks(m, cur, cur + span);
     barrier_wait(run.barrier, t);
     claim_and_settle(rows, m, run, t, team);
