@@ -17,6 +17,7 @@ constexpr int64_t NO_BUCKET = INT64_MAX;
 // The most buckets a ring holds unless a caller asks for fewer.
 constexpr int64_t RING_MAX_BUCKETS = int64_t(1) << 13;
 
+// The exponent of the greatest power of two not above v (0 for v <= 1).
 inline int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
 
 // The least power of two from 64 up that covers reach buckets, at most most (a power of two).
@@ -26,6 +27,7 @@ inline int64_t ring_size_for(int64_t reach, int64_t most) {
     return ring;
 }
 
+// A ring over bins of type Bin; the fields are the invariant's, read by the solvers.
 template <class Bin>
 struct bucket_ring {
     Bin *bins;
@@ -56,6 +58,7 @@ void open_ring(bucket_ring<Bin> &r, Bin *bins, uint64_t *occupied, int64_t size,
     r.shift = shift;
 }
 
+// The bucket of a distance for buckets of width 2^shift.
 inline int64_t bucket_of(int32_t distance, int shift) { return int64_t(distance) >> shift; }
 
 // Queues e in its bucket, which is never below base: in the ring while the ring reaches it.

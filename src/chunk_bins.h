@@ -45,13 +45,16 @@ void close_pool(chunk_pool &pool);
 // A chunk of the pool, from a new slab when none is free (the run ends without memory).
 chunk *take_chunk(chunk_pool &pool);
 
+// Returns c to the pool for the next take_chunk.
 inline void free_chunk(chunk_pool &pool, chunk *c) {
     c->next = pool.free_chunks;
     pool.free_chunks = c;
 }
 
+// Entries in the bin.
 inline int64_t bin_size(const bin &b) { return b.size; }
 
+// Appends e to the bin, in a new front chunk when the front one is full.
 inline void bin_append(chunk_pool &pool, bin &b, entry e) {
     chunk *c = b.head;
     if (c == nullptr || c->count == CHUNK_ENTRIES) {

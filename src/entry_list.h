@@ -23,16 +23,20 @@ struct list_pool {
 // Room for need items; false when the memory is not to be had.
 bool reserve(entry_list &list, size_t need);
 
+// Appends e; false when the list cannot grow.
 inline bool append(entry_list &list, entry e) {
     if (list.count == list.capacity && !reserve(list, list.count + 1)) return false;
     list.items[list.count++] = e;
     return true;
 }
 
+// Frees the items; the list is empty again.
 void free_list(entry_list &list);
 
+// Entries in the list.
 inline int64_t bin_size(const entry_list &b) { return int64_t(b.count); }
 
+// Appends e, or ends the run through the pool when the list cannot grow.
 inline void bin_append(list_pool &pool, entry_list &b, entry e) {
     if (!append(b, e)) pool.out_of_memory();
 }
