@@ -150,11 +150,10 @@ inline int32_t read_distance(int32_t node, bool team) {
     return team ? __atomic_load_n(&min_distance[node], __ATOMIC_RELAXED) : min_distance[node];
 }
 
-// An entry is live while its node's distance is still the entry's.
+// An entry is live while its node's distance is still the entry's. A lambda, not a
+// function: the ring's templates inline its calls.
 template <bool team>
-bool live(entry e) {
-    return read_distance(e.node, team) == e.distance;
-}
+const auto live = [](entry e) { return read_distance(e.node, team) == e.distance; };
 
 // Takes the chunks of bucket b's ring bin, leaving it empty.
 inline chunk *detach(member &m, int64_t b) { return ring_take(m.ring, b, bin{nullptr, 0}).head; }

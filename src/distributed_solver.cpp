@@ -83,7 +83,8 @@ inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(
 
 inline void push(entry e) { ring_push(solving.ring, solving.pool, e); }
 
-inline bool live(entry e) { return local_distance[e.node] == e.distance; }
+// A lambda, not a function: the ring's templates inline its calls.
+const auto live = [](entry e) { return local_distance[e.node] == e.distance; };
 
 // This process's least bucket from cur on holding a live entry, or NO_BUCKET; cur is at
 // least the phase's base and no live entry lies between them. An overflow bucket may turn
