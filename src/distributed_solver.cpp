@@ -20,6 +20,7 @@
 #include "bucket_solver.h"
 #include "distributed_run.h"
 #include "distributed_store.h"
+#include "entry_list.h"
 #include "graph.h"
 #include "memory.h"
 #include "relax.h"
@@ -35,51 +36,11 @@ int64_t distributed_phase_span = 0;
 
 namespace {
 
-constexpr int64_t NO_BUCKET = INT64_MAX;
-// Most buckets kept ahead of the current one; entries beyond wait in the overflow.
-constexpr int64_t MAX_RING = int64_t(1) << 13;
 // A phase settles ahead while its crossing records times its span stay below the records
 // over this factor.
 int64_t PHASE_SPAN_FACTOR = 1;
 // Elements per message when arrays are gathered or scattered whole.
 constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
-
-// A bin entry (node: owned index) or a request (node: global index).
-struct entry {
-    int32_t node;
-    int32_t distance;
-};
-
-// Grown with realloc, never through the run-ending allocator: members of the team grow
-// their own lists, and only the main thread may end the run.
-struct entry_list {
-    entry *items;
-    size_t count;
-    size_t capacity;
-};
-
-bool reserve(entry_list &list, size_t need) {
-    if (need <= list.capacity) return true;
-    size_t capacity = list.capacity < 64 ? 64 : 2 * list.capacity;
-    if (capacity < need) capacity = need;
-    if (capacity * sizeof(entry) >= (size_t(1) << 20) && !memory_available(capacity * sizeof(entry))) return false;
-    entry *items = static_cast<entry *>(realloc(list.items, capacity * sizeof(entry)));
-    if (items == nullptr) return false;
-    list.items = items;
-    list.capacity = capacity;
-    return true;
-}
-
-inline bool append(entry_list &list, entry e) {
-    if (list.count == list.capacity && !reserve(list, list.count + 1)) return false;
-    list.items[list.count++] = e;
-    return true;
-}
-
-void free_list(entry_list &list) {
-    free(list.items);
-    list = entry_list{nullptr, 0, 0};
-}
 
 // One member's output of a relaxation or an application of requests.
 struct member_work {
@@ -92,18 +53,14 @@ struct member_work {
 struct solve_state {
     int shift = 0;
     int64_t span = 1;  // buckets a phase settles here
-    // The phase's first bucket: the ring holds buckets base to base + ring_size - 1.
-    int64_t base = 0;
     int64_t ring_size = 0;
-    int64_t ring_mask = 0;
-    entry_list *ring = nullptr;
-    uint64_t *occupied = nullptr;  // a bit per non-empty ring bin
-    size_t ring_words = 0;
+    // Bins of entries by owned index (a request's node is a global one); the ring's base
+    // is the phase's first bucket.
+    bucket_ring<entry_list> ring = {};
+    list_pool pool = {nullptr};
     // Per node of the graph, the least offer this process has sent its owner: an offer
     // no lower than one sent before cannot lower the node, and is never sent.
     int32_t *sent = nullptr;
-    entry_list overflow = {nullptr, 0, 0};
-    int64_t overflow_min = NO_BUCKET;  // no bucket in overflow is below it
     entry_list frontier = {nullptr, 0, 0};
     entry_list send = {nullptr, 0, 0};
     entry_list receive = {nullptr, 0, 0};
@@ -122,107 +79,30 @@ inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(
 
 // ------------------------------------------------------------------ buckets
 
-inline void push(entry e) {
-    const int64_t b = int64_t(e.distance) >> solving.shift;
-    if (b - solving.base < solving.ring_size) {
-        const int64_t slot = b & solving.ring_mask;
-        if (solving.ring[slot].count == 0) solving.occupied[slot >> 6] |= uint64_t(1) << (slot & 63);
-        if (!append(solving.ring[slot], e)) out_of_memory();
-    } else {
-        if (b < solving.overflow_min) solving.overflow_min = b;
-        if (!append(solving.overflow, e)) out_of_memory();
-    }
-}
+inline void push(entry e) { ring_push(solving.ring, solving.pool, e); }
 
-inline bool live(entry e) { return local_distance[e.node] == e.distance; }
-
-// Moves the overflow entries the ring now reaches into it, dropping dead ones.
-void refill_from_overflow() {
-    entry_list &o = solving.overflow;
-    size_t kept = 0;
-    solving.overflow_min = NO_BUCKET;
-    for (size_t k = 0; k < o.count; ++k) {
-        const entry e = o.items[k];
-        if (!live(e)) continue;
-        const int64_t b = int64_t(e.distance) >> solving.shift;
-        if (b - solving.base < solving.ring_size) {
-            push(e);
-        } else {
-            o.items[kept++] = e;
-            if (b < solving.overflow_min) solving.overflow_min = b;
-        }
-    }
-    o.count = kept;
-}
-
-// Drops the dead entries of a ring bin; false when none is left.
-bool keep_live(int64_t slot) {
-    entry_list &bin = solving.ring[slot];
-    size_t kept = 0;
-    for (size_t k = 0; k < bin.count; ++k) {
-        if (live(bin.items[k])) bin.items[kept++] = bin.items[k];
-    }
-    bin.count = kept;
-    if (kept == 0) solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
-    return kept > 0;
-}
+// A lambda, not a function: the ring's templates inline its calls.
+const auto live = [](entry e) { return local_distance[e.node] == e.distance; };
 
 // This process's least bucket from cur on holding a live entry, or NO_BUCKET; cur is at
 // least the phase's base and no live entry lies between them. An overflow bucket may turn
 // out dead once the ring reaches it; that costs one empty phase.
-int64_t least_bucket(int64_t cur) {
-    if (solving.overflow.count > 0 && solving.overflow_min - solving.base < solving.ring_size) refill_from_overflow();
-    const int64_t start = cur & solving.ring_mask;
-    const int64_t reach = solving.base + solving.ring_size - cur;  // buckets the ring holds from cur on
-    const size_t words = solving.ring_words;
-    for (size_t i = 0; i <= words; ++i) {
-        const size_t w = (size_t(start >> 6) + i) % words;
-        uint64_t bits = solving.occupied[w];
-        if (i == 0) bits &= ~uint64_t(0) << (start & 63);
-        if (i == words) bits &= ~(~uint64_t(0) << (start & 63));
-        while (bits != 0) {
-            const int64_t slot = int64_t(w << 6) + __builtin_ctzll(bits);
-            bits &= bits - 1;
-            const int64_t ahead = (slot - start) & solving.ring_mask;
-            if (ahead >= reach) break;
-            if (keep_live(slot)) return cur + ahead;
-        }
-    }
-    return solving.overflow.count > 0 ? solving.overflow_min : NO_BUCKET;
-}
+int64_t least_bucket(int64_t cur) { return least_live_bucket(solving.ring, solving.pool, cur, live); }
 
 // ------------------------------------------------------------------ relaxation
 
 // Offers sum to owned node i (local index); a lowered node below 2^30 is pushed.
 template <bool team>
 inline void lower(int32_t i, int32_t sum, member_work &w) {
-    if (team) {
-        int32_t seen = __atomic_load_n(&local_distance[i], __ATOMIC_RELAXED);
-        do {
-            if (sum >= seen) return;
-        } while (!__atomic_compare_exchange_n(&local_distance[i], &seen, sum, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
-    } else {
-        if (sum >= local_distance[i]) return;
-        local_distance[i] = sum;
-    }
-    if (sum < INFINITE_DISTANCE && !append(w.pushes, entry{i, sum})) w.out_of_memory = true;
+    if (lower_value<team>(local_distance[i], sum) && sum < INFINITE_DISTANCE && !append(w.pushes, entry{i, sum}))
+        w.out_of_memory = true;
 }
 
 // Whether an offer of sum to another owner's node t can lower it, as far as this
 // process has offered: it then counts as offered.
 template <bool team>
 inline bool worth_sending(int32_t t, int32_t sum) {
-    int32_t *least = &solving.sent[t];
-    if (!team) {
-        if (sum >= *least) return false;
-        *least = sum;
-        return true;
-    }
-    int32_t seen = __atomic_load_n(least, __ATOMIC_RELAXED);
-    do {
-        if (sum >= seen) return false;
-    } while (!__atomic_compare_exchange_n(least, &seen, sum, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
-    return true;
+    return lower_value<team>(solving.sent[t], sum);
 }
 
 // Relaxes the row of a live frontier entry with the shared relaxation (edges of 2^30 or
@@ -296,7 +176,7 @@ int64_t least_requested(size_t count) {
         const int32_t d = solving.send.items[k].distance;
         least = d < least ? d : least;
     }
-    return least < INFINITE_DISTANCE ? int64_t(least) >> solving.shift : NO_BUCKET;
+    return least < INFINITE_DISTANCE ? bucket_of(least, solving.shift) : NO_BUCKET;
 }
 
 // Packs the members' requests by owner into the send buffer and empties their lists;
@@ -372,16 +252,13 @@ int64_t exchange_requests(int64_t least_here) {
 // Settles this process's live entries of bucket cur, and those its own relaxations put
 // back into cur, until none is left; requests for other owners wait for the exchange.
 void settle_bucket_here(int64_t cur) {
-    const int64_t slot = cur & solving.ring_mask;
-    while (keep_live(slot)) {
+    while (drop_dead(solving.ring, solving.pool, cur, live) > 0) {
         // The bin's entries become the frontier; entries pushed into cur meanwhile wait
         // for the next pass.
-        entry_list taken = solving.ring[slot];
-        solving.ring[slot] = solving.frontier;
-        solving.ring[slot].count = 0;
-        solving.occupied[slot >> 6] &= ~(uint64_t(1) << (slot & 63));
-        solving.frontier = taken;
-        solve_settled += int64_t(taken.count);
+        entry_list emptied = solving.frontier;
+        emptied.count = 0;
+        solving.frontier = ring_take(solving.ring, cur, emptied);
+        solve_settled += int64_t(solving.frontier.count);
         for_entries(solving.frontier,
                     [](entry e, member_work &w, auto team) { relax_entry<decltype(team)::value>(e, w); });
         push_lowered(solving.team);
@@ -392,14 +269,14 @@ void settle_bucket_here(int64_t cur) {
 // here in order, the requests exchanged and applied; the next phase's bucket, agreed by
 // all. A request may lower a node settled here: it is settled again in a later phase.
 int64_t run_phase(int64_t cur) {
-    solving.base = cur;
+    advance_ring(solving.ring, solving.pool, cur, live);
     int64_t here = cur;
     while (here < cur + solving.span) {
         settle_bucket_here(here);
         here = least_bucket(here);
     }
     const int64_t next = exchange_requests(here);
-    solving.base = next == NO_BUCKET ? cur : next;
+    if (next != NO_BUCKET) advance_ring(solving.ring, solving.pool, next, live);
     for_entries(solving.receive, [](entry e, member_work &w, auto team) { apply_request<decltype(team)::value>(e, w); });
     push_lowered(solving.team);
     return next;
@@ -445,11 +322,9 @@ int64_t phase_span(uint32_t records) {
     for (uint32_t r = 0; r < records; ++r) remote += !owned(local_records[r].target);
     const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
     int64_t span = 1;
-    while (span < MAX_RING / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
+    while (span < RING_MAX_BUCKETS / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
     return span;
 }
-
-int floor_log2(int64_t v) { return v <= 1 ? 0 : 63 - __builtin_clzll(uint64_t(v)); }
 
 // The bucket width by the one-process solver's rule, from the weights below 2^30 and the
 // row length of all processes; and the ring that reaches from a bucket to the farthest
@@ -475,19 +350,15 @@ void choose_buckets() {
     const int64_t reach = (max >> solving.shift) + 2;
     solving.span = phase_span(records);
     // The ring reaches from a phase's base past its last bucket by the heaviest edge.
-    while (solving.span > 1 && solving.span + reach > MAX_RING) solving.span /= 2;
-    int64_t ring = 64;
-    while (ring < reach + solving.span && ring < MAX_RING) ring *= 2;
-    solving.ring_size = ring;
-    solving.ring_mask = ring - 1;
-    solving.ring_words = size_t(ring / 64);
+    while (solving.span > 1 && solving.span + reach > RING_MAX_BUCKETS) solving.span /= 2;
+    solving.ring_size = ring_size_for(reach + solving.span, RING_MAX_BUCKETS);
 }
 
 void open_solving() {
     const int k = num_processes;
     solving.team = omp_get_max_threads();
-    solving.ring = static_cast<entry_list *>(calloc(size_t(solving.ring_size), sizeof(entry_list)));
-    solving.occupied = static_cast<uint64_t *>(calloc(solving.ring_words, sizeof(uint64_t)));
+    entry_list *bins = static_cast<entry_list *>(calloc(size_t(solving.ring_size), sizeof(entry_list)));
+    uint64_t *occupied = static_cast<uint64_t *>(calloc(size_t(solving.ring_size / 64), sizeof(uint64_t)));
     solving.counts = static_cast<int *>(calloc(4 * size_t(k), sizeof(int)));
     solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
     solving.requests = static_cast<MPI_Request *>(calloc(2 * size_t(k), sizeof(MPI_Request)));
@@ -496,9 +367,11 @@ void open_solving() {
     const int32_t n = num_nodes;
 #pragma omp parallel for schedule(static) if (n >= distributed_team_min_entries)
     for (int32_t t = 0; t < n; ++t) solving.sent[t] = INT32_MAX;
-    if (solving.ring == nullptr || solving.occupied == nullptr || solving.counts == nullptr ||
+    if (bins == nullptr || occupied == nullptr || solving.counts == nullptr ||
         solving.agreement == nullptr || solving.requests == nullptr || solving.work == nullptr)
         out_of_memory();
+    open_ring(solving.ring, bins, occupied, solving.ring_size, solving.shift);
+    solving.pool.out_of_memory = out_of_memory;
     for (int m = 0; m < solving.team; ++m) {
         solving.work[m].outgoing = static_cast<entry_list *>(calloc(size_t(k), sizeof(entry_list)));
         if (solving.work[m].outgoing == nullptr) out_of_memory();
@@ -506,18 +379,18 @@ void open_solving() {
 }
 
 void close_solving() {
-    for (int64_t b = 0; b < solving.ring_size; ++b) free_list(solving.ring[b]);
+    for (int64_t b = 0; b < solving.ring_size; ++b) free_list(solving.ring.bins[b]);
     for (int m = 0; m < solving.team; ++m) {
         for (int p = 0; p < num_processes; ++p) free_list(solving.work[m].outgoing[p]);
         free_list(solving.work[m].pushes);
         free(solving.work[m].outgoing);
     }
-    free_list(solving.overflow);
+    free_list(solving.ring.overflow);
     free_list(solving.frontier);
     free_list(solving.send);
     free_list(solving.receive);
-    free(solving.ring);
-    free(solving.occupied);
+    free(solving.ring.bins);
+    free(solving.ring.occupied);
     free(solving.counts);
     free(solving.agreement);
     free(solving.requests);

@@ -24,3 +24,19 @@ inline void relax_row(const Rows &rows, int32_t s, int64_t base, Lower &&lower) 
 
 // A relaxation sum in 32 bits: it cannot pass 2^31 - 2 above; below it stops at INT32_MIN.
 inline int32_t clamped_sum(int64_t sum) { return sum < INT32_MIN ? INT32_MIN : int32_t(sum); }
+
+// Lowers value to sum if sum is below it; true when it did. A team lowers by compare and
+// swap, so that of concurrent offers the least stays.
+template <bool team>
+inline bool lower_value(int32_t &value, int32_t sum) {
+    if (!team) {
+        if (sum >= value) return false;
+        value = sum;
+        return true;
+    }
+    int32_t seen = __atomic_load_n(&value, __ATOMIC_RELAXED);
+    do {
+        if (sum >= seen) return false;
+    } while (!__atomic_compare_exchange_n(&value, &seen, sum, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    return true;
+}
