@@ -229,29 +229,28 @@ void *allocate_array(size_t count, size_t size) { return allocate(count, size, f
 
 void *allocate_zeroed_array(size_t count, size_t size) { return allocate(count, size, true); }
 
-void release_array(void *array) {
+namespace {
+
+// Frees array, or, when it is one of the large mappings, hands it to keep_it (under the
+// lock) or unmaps it.
+void give_back(void *array, bool keep_it) {
     if (array == nullptr) return;
     bool mapped = false;
 #pragma omp critical(norvane_memory)
     {
         mapping released;
         mapped = forget(array, &released);
-        if (mapped) keep(released);
+        if (mapped && keep_it) keep(released);
+        if (mapped && !keep_it) munmap(released.start, released.length);
     }
     if (!mapped) free(array);
 }
 
-void discard_array(void *array) {
-    if (array == nullptr) return;
-    bool mapped = false;
-#pragma omp critical(norvane_memory)
-    {
-        mapping released;
-        mapped = forget(array, &released);
-        if (mapped) munmap(released.start, released.length);
-    }
-    if (!mapped) free(array);
-}
+}  // namespace
+
+void release_array(void *array) { give_back(array, true); }
+
+void discard_array(void *array) { give_back(array, false); }
 
 void release_kept_arrays() {
 #pragma omp critical(norvane_memory)

@@ -20,6 +20,13 @@ void *allocate_zeroed_array(size_t count, size_t size);
 // for reuse until release_all_arrays.
 void release_array(void *array);
 
+// Releases array as release_array does and leaves the pointer null.
+template <class T>
+void drop_array(T *&array) {
+    release_array(array);
+    array = nullptr;
+}
+
 // Releases an array for good: a large one's pages leave the process at once instead of
 // being kept for reuse. For memory read once that would otherwise add to the peak.
 void discard_array(void *array);

@@ -500,15 +500,18 @@ void solve_gathered() {
         }
         memcpy(local_distance, min_distance, size_t(num_local_nodes) * sizeof(int32_t));
         memcpy(local_settled, tree, size_t(num_local_nodes));
-        release_array(nodes);
-        release_array(edges);
-        release_array(min_distance);
-        release_array(tree);
     }
-    nodes = nullptr;
-    edges = nullptr;
-    min_distance = nullptr;
-    tree = nullptr;
+    // Alone, the store's arrays are this process's own and stay with it.
+    if (alone) {
+        nodes = nullptr;
+        edges = nullptr;
+        min_distance = nullptr;
+        tree = nullptr;
+    }
+    drop_array(nodes);
+    drop_array(edges);
+    drop_array(min_distance);
+    drop_array(tree);
     edge_counter = 0;
 }
 

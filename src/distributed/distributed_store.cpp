@@ -15,14 +15,10 @@ int64_t build_bytes_sent = 0;
 int64_t build_rounds = 0;
 
 void release_distributed_store() {
-    release_array(local_rows);
-    release_array(local_records);
-    release_array(local_distance);
-    release_array(local_settled);
-    local_rows = nullptr;
-    local_records = nullptr;
-    local_distance = nullptr;
-    local_settled = nullptr;
+    drop_array(local_rows);
+    drop_array(local_records);
+    drop_array(local_distance);
+    drop_array(local_settled);
     first_local_node = 0;
     num_local_nodes = 0;
     any_negative_weight = false;
