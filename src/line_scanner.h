@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "input.h"
-#include "reader.h"
+#include "edge_lines.h"
 
 // Lines handed to the caller at a time: small enough to stay in the first-level cache.
 constexpr size_t BATCH_LINES = 1024;

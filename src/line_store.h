@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "reader.h"
+#include "edge_lines.h"
 
 // Kept edge lines held in memory in file order: a stream's, or a small plain file's
 // range between its two passes. A line is one word in a block of line_block_bytes: its

@@ -8,29 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "edge_lines.h"
 #include "failure.h"
-
-struct edge_line {
-    int32_t u;  // 0-based ends as written
-    int32_t v;
-    int32_t weight;
-};
-
-struct problem_counts {
-    int32_t nodes;  // N, at least 1
-    int32_t edges;  // M, at least 0
-};
-
-// What the accepted edge lines hold, for choosing a store layout. Lines handed over
-// exclude self-loops and lines that repeat the pair of the line just before them: the
-// earlier line's weight wins, so neither can change a lookup.
-struct edge_stats {
-    int64_t lines;         // every accepted edge line
-    int64_t kept;          // lines handed over
-    int32_t min_weight;    // over the lines handed over (0 when none)
-    int32_t max_weight;
-    uint32_t max_offset;   // largest |u - v| over the lines handed over
-};
 
 // Requires the input open. Reads up to the problem line and prints the size line; exits
 // with the matching message on an edge line before it, a malformed one, or none.
@@ -40,9 +19,6 @@ problem_counts read_problem_line();
 // ranges and returns how many. A stream is read whole here, and its first offending line
 // reported; a plain file is only cut.
 int prepare_edge_lines(int max_ranges);
-
-// Called with each batch of lines handed over, in file order within a range.
-typedef void (*edge_batch_fn)(const edge_line *lines, size_t count, void *context);
 
 // One pass over range r (any thread, one per range at a time). The first pass over a plain
 // file also checks every line; the second must find the file unchanged.
