@@ -339,9 +339,12 @@ for name in "${selected[@]}"; do
     note "$name: $runs runs x ${#keys[@]} programs"
     start_competitors
     ok=1
-    # Interleaved so that drift in machine load hits every program alike.
+    # Interleaved so that drift in machine load hits every program alike, and the order
+    # turned each round: the run after a program that freed a lot of memory pays for the
+    # kernel's clearing and compacting pages, so no program may always follow the peer.
     for ((r = 0; r < runs; r++)); do
-        for i in "${!keys[@]}"; do
+        for ((j = 0; j < ${#keys[@]}; j++)); do
+            i=$(( (j + r) % ${#keys[@]} ))
             key=${keys[$i]}
             [ "${status[$key]}" = ok ] || continue
             run_once "$key" "${threads[$i]}" "${inputs[$i]}" "${cmds[$i]}"
