@@ -78,7 +78,11 @@ void shrink_pieces(std::mt19937 &rng, int threads) {
 // the records are repeats and the pieces move far left when the gaps close.
 random_graph listed_both_ways(random_graph g) {
     const size_t lines = g.edges.size();
-    for (size_t k = 0; k < lines; ++k) g.edges.push_back({g.edges[k].v, g.edges[k].u, g.edges[k].w + 1});
+    // Another weight, so that keeping the later line would show.
+    for (size_t k = 0; k < lines; ++k) {
+        const int32_t w = g.edges[k].w;
+        g.edges.push_back({g.edges[k].v, g.edges[k].u, w == INT32_MAX ? w - 1 : w + 1});
+    }
     return g;
 }
 
