@@ -31,15 +31,6 @@ row model_first_records(const model_run &run, int32_t u) {
     return kept;
 }
 
-row stored_row(int32_t u) {
-    row stored;
-    with_rows([&](const auto &rows) {
-        for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
-            stored.push_back({rows.target(k, u), rows.weight(k)});
-    });
-    return stored;
-}
-
 std::string shown(const row &r) {
     std::string text;
     for (const auto &[target, weight] : r) text += std::to_string(target) + ":" + std::to_string(weight) + " ";
@@ -49,13 +40,9 @@ std::string shown(const row &r) {
 // Every row holds the model's first records in file order, and the rows fill the pool
 // back to back.
 testing::AssertionResult store_is_model(const model_run &want) {
-    if (num_nodes != int32_t(want.graph.heads.size()))
-        return testing::AssertionFailure() << "num_nodes " << num_nodes;
-    if (nodes[0] != 0 || nodes[num_nodes] != edge_counter)
-        return testing::AssertionFailure() << "rows span " << nodes[0] << ".." << nodes[num_nodes]
-                                           << ", edge_counter " << edge_counter;
+    const testing::AssertionResult spans = rows_fill_pool(int32_t(want.graph.heads.size()));
+    if (!spans) return spans;
     for (int32_t u = 0; u < num_nodes; ++u) {
-        if (nodes[u] > nodes[u + 1]) return testing::AssertionFailure() << "row " << u << " ends before it starts";
         const row got = stored_row(u), expected = model_first_records(want, u);
         if (got != expected)
             return testing::AssertionFailure() << "row " << u << " holds " << shown(got) << "\nmodel has "

@@ -126,11 +126,7 @@ TEST_F(fast_solvers, radix_queue_and_bucket_team_match_model_on_non_negative_wei
 // Node u's row of the compact store as (target, weight) pairs, ascending by target: the
 // store keeps rows in file order, the model lists them sorted.
 std::vector<std::pair<int32_t, int32_t>> row_of(int32_t u) {
-    std::vector<std::pair<int32_t, int32_t>> row;
-    with_rows([&](const auto &rows) {
-        for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
-            row.push_back({rows.target(k, u), rows.weight(k)});
-    });
+    std::vector<std::pair<int32_t, int32_t>> row = stored_row(u);
     std::sort(row.begin(), row.end());
     return row;
 }
@@ -138,14 +134,9 @@ std::vector<std::pair<int32_t, int32_t>> row_of(int32_t u) {
 // Each row holds exactly the model's neighbours once, without u itself, and the rows fill
 // the pool back to back.
 testing::AssertionResult store_matches(const model_run &want) {
-    if (num_nodes != int32_t(want.graph.heads.size()))
-        return testing::AssertionFailure() << "num_nodes " << num_nodes;
-    if (nodes[0] != 0 || nodes[num_nodes] != edge_counter)
-        return testing::AssertionFailure() << "rows span " << nodes[0] << ".." << nodes[num_nodes]
-                                           << ", edge_counter " << edge_counter;
+    const testing::AssertionResult spans = rows_fill_pool(int32_t(want.graph.heads.size()));
+    if (!spans) return spans;
     for (int32_t u = 0; u < num_nodes; ++u) {
-        if (nodes[u] > nodes[u + 1])
-            return testing::AssertionFailure() << "row " << u << " ends before it starts";
         if (row_of(u) != model_row(want, u))
             return testing::AssertionFailure() << "row " << u << " differs from the model's";
     }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bucket_solver.h"
@@ -146,6 +147,28 @@ inline std::string load_graph(const std::string &text, bool compressed = false) 
         load_graph("p sp 1 0\n");
     }
     return err;
+}
+
+// Node u's row of the loaded store as (target, weight) pairs, in the store's order.
+inline std::vector<std::pair<int32_t, int32_t>> stored_row(int32_t u) {
+    std::vector<std::pair<int32_t, int32_t>> row;
+    with_rows([&](const auto &rows) {
+        for (uint32_t k = rows.offsets[u]; k < rows.offsets[u + 1]; ++k)
+            row.push_back({rows.target(k, u), rows.weight(k)});
+    });
+    return row;
+}
+
+// The loaded store has n rows that fill its pool back to back, none ending before it starts.
+inline testing::AssertionResult rows_fill_pool(int32_t n) {
+    if (num_nodes != n) return testing::AssertionFailure() << "num_nodes " << num_nodes;
+    if (nodes[0] != 0 || nodes[num_nodes] != edge_counter)
+        return testing::AssertionFailure() << "rows span " << nodes[0] << ".." << nodes[num_nodes]
+                                           << ", edge_counter " << edge_counter;
+    for (int32_t u = 0; u < num_nodes; ++u) {
+        if (nodes[u] > nodes[u + 1]) return testing::AssertionFailure() << "row " << u << " ends before it starts";
+    }
+    return testing::AssertionSuccess();
 }
 
 // Shuffles each row of the loaded store and rewrites the pool packed (weight in the low
