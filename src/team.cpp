@@ -50,8 +50,8 @@ int team_for_machine_load(int team) {
     const char *dynamic = getenv("OMP_DYNAMIC");
     if (dynamic != nullptr && (strcasecmp(dynamic, "false") == 0 || strcmp(dynamic, "0") == 0)) return team;
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    int least = team;
-    for (int k = 0; k < LOAD_SAMPLES && least > 1; ++k) {
+    int fitting = team;  // the team the least busy sample so far leaves room for
+    for (int k = 0; k < LOAD_SAMPLES; ++k) {
         if (k > 0) {
             const long until = now_nanoseconds() + LOAD_SAMPLE_GAP_NANOSECONDS;
             while (now_nanoseconds() < until) sched_yield();
@@ -63,9 +63,9 @@ int team_for_machine_load(int team) {
         // The count includes this thread.
         const int fits = team_for_load(team, int(online), runnable - 1);
         if (fits == team) return team;
-        if (k == 0 || fits > least) least = fits;
+        if (k == 0 || fits > fitting) fitting = fits;
     }
-    return least;
+    return fitting;
 }
 
 }  // namespace
