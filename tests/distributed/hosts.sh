@@ -88,11 +88,14 @@ up() {
 }
 
 run_mpirun() {
-    local set=$1 hosts hostfile status
+    local set=$1 hosts hostfile run_tmp status
     shift
     hosts=$(set_hosts "$set")
     [[ -n $hosts ]] || die "set $set is not up"
     hostfile=$(mktemp "${TMPDIR:-/tmp}/norvane-hosts.XXXXXX") || exit 2
+    # A session folder of this run's own: two launchers starting at once under one folder
+    # race to make the same session directory, and one fails with "File exists".
+    run_tmp=$(mktemp -d "$host_dirs/run.XXXXXX") || exit 2
     # Every emulated host has the machine's cores (all of them: nproc alone follows OMP_NUM_THREADS).
     sed "s/\$/ slots=$(nproc --all)/" <<< "$hosts" > "$hostfile"
     # Options:
@@ -112,9 +115,9 @@ run_mpirun() {
         mpirun --hostfile "$hostfile" --map-by node --bind-to none \
         --mca plm_rsh_agent "bash $self agent" \
         --mca pml ob1 --mca btl self,tcp --mca oob_tcp_if_include "$subnet" --mca btl_tcp_if_include "$subnet" \
-        --mca mpi_yield_when_idle "${NORVANE_HOSTS_YIELD:-1}" "$@"
+        --mca mpi_yield_when_idle "${NORVANE_HOSTS_YIELD:-1}" --mca orte_tmpdir_base "$run_tmp" "$@"
     status=$?
-    rm -f "$hostfile"
+    rm -rf "$hostfile" "$run_tmp"
     return $status
 }
 

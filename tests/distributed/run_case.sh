@@ -44,7 +44,9 @@ fi
 if [[ $processes == alone ]]; then
     command=("$program")
 else
-    command=("${launcher[@]}" --allow-run-as-root --oversubscribe -np "$processes")
+    # The launcher's session folder in this case's own: launchers started at once under
+    # one folder race to make the same session directory.
+    command=(env TMPDIR="$work" "${launcher[@]}" --allow-run-as-root --oversubscribe -np "$processes")
     if [[ -n $direct_target ]]; then
         command+=(sh -c 'target=$1; shift; exec "$@" > "$target"' sh "$direct_target" "$program")
     else
