@@ -16,7 +16,7 @@
 #include <ctime>
 #include <new>
 
-#include "graph.h"
+#include "store.h"
 #include "bucket_ring.h"
 #include "chunk_bins.h"
 #include "grow.h"
