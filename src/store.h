@@ -15,8 +15,8 @@ struct edge_record {
     int32_t weight;  // as read from the file
 };
 
-extern int32_t num_nodes;
-extern int32_t num_edges;
+extern int32_t num_nodes;      // n, from the problem line
+extern int32_t num_edges;      // the M the problem line announced: a bound on the edge lines
 extern uint32_t *nodes;        // num_nodes + 1 row offsets into the pool (2m < 2^32)
 extern edge_record *edges;     // the record pool, rows back to back; null when packed
 // The pool when packed: weight in the low packed_weight_bits bits, the target's offset
