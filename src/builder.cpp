@@ -195,7 +195,7 @@ size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
 
 void allocate_graph(int32_t n, int32_t m, int members) {
     check_memory_budget(least_graph_bytes(n, m, members));
-    nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
+    allocate_rows(n);
 }
 
 int build_members(int32_t n, int32_t m) {
@@ -226,11 +226,7 @@ void build_store(int ranges) {
 
     const size_t record_bytes = packed ? sizeof(uint32_t) : sizeof(edge_record);
     check_memory_budget(size_t(total) * record_bytes + size_t(n) * 5);
-    if (packed) {
-        packed_edges = static_cast<uint32_t *>(allocate_array(size_t(total), sizeof(uint32_t)));
-    } else {
-        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
-    }
+    allocate_pool(int64_t(total), packed);
     bool overflow = false;
 #pragma omp parallel num_threads(members) if (members > 1) reduction(|| : overflow)
     {
@@ -252,8 +248,7 @@ void build_store(int ranges) {
     }
     release_building();
     // Distances and flags take the pages the counts leave, already faulted in.
-    min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+    allocate_distances(int32_t(n));
 }
 
 void release_building() {

@@ -35,20 +35,6 @@ int32_t get_distance(int32_t from, int32_t to) {
 void release_graph() {
     release_reading();
     release_building();
-    release_array(nodes);
-    release_array(edges);
-    release_array(packed_edges);
-    release_array(min_distance);
-    release_array(tree);
+    reset_store();
     release_all_arrays();
-    nodes = nullptr;
-    edges = nullptr;
-    packed_edges = nullptr;
-    packed_weight_bits = 0;
-    min_distance = nullptr;
-    tree = nullptr;
-    edge_counter = 0;
-    num_nodes = 0;
-    num_edges = 0;
-    negative_weights = false;
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input.h"
 
 struct input_state {
     const char *path = nullptr;

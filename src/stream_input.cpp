@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "input.h"
 #include "input_state.h"
 
 int64_t read_some(void *to, size_t room) {

@@ -434,21 +434,6 @@ void listing_across_chunks() {
     if (process_rank == 0) remove(listing_path.c_str());
 }
 
-// What zlib can inflate of a gzip member cut short.
-std::string inflatable_prefix(const std::string &packed) {
-    z_stream z = {};
-    inflateInit2(&z, 15 + 16);
-    std::string out(1 << 20, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
-    z.avail_in = uInt(packed.size());
-    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
-    z.avail_out = uInt(out.size());
-    inflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    inflateEnd(&z);
-    return out;
-}
-
 // A gzip file cut short, read in short runs: the read fails after several waves. An
 // offending line whose whole text came before the failure is reported, not the failure;
 // otherwise the read message is.
@@ -464,7 +449,8 @@ void damaged_streams() {
         text = spoiled(text, bad);
         const std::string packed = gzipped(text);
         const std::string cut = packed.substr(0, packed.size() * size_t(pick(rng, 2, 9)) / 10);
-        const std::string content = inflatable_prefix(cut);
+        std::string content;
+        zlib_content(cut, &content);
         const bool line_first = text.find('\n', bad) < content.size();
         write_file(cut);
         read_block_bytes = size_t(pick(rng, 16, 64));

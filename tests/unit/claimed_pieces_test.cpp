@@ -168,25 +168,6 @@ TEST_F(claimed_pieces, thousands_of_pieces_match_model) {
     }
 }
 
-// What write_listing puts on standard output, and whether it says it wrote it all.
-std::string captured_listing(bool *written) {
-    const std::string path = graph_file_path() + ".out";
-    fflush(stdout);
-    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    *written = write_listing();
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string bytes;
-    char chunk[1 << 16];
-    lseek(file, 0, SEEK_SET);
-    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) bytes.append(chunk, size_t(got));
-    close(file);
-    remove(path.c_str());
-    return bytes;
-}
-
 // Whole runs built from small pieces and listed in chunks of one to three lines (or in
 // one buffer) by teams of one to three: the model's listing, byte for byte.
 TEST_F(claimed_pieces, listings_in_chunks_of_a_few_lines_match_model) {

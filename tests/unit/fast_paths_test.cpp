@@ -409,58 +409,6 @@ TEST_F(fast_reader, first_fault_in_file_order_is_reported) {
 
 class gzip_stream : public tunables_restored {};
 
-// text as gzip members cut at the given content offsets, at a compression level.
-std::string gzip_members(const std::string &text, std::vector<size_t> cuts, int level) {
-    cuts.push_back(text.size());
-    std::string packed;
-    size_t begin = 0;
-    for (size_t end : cuts) {
-        z_stream z = {};
-        deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-        std::string member(deflateBound(&z, uLong(end - begin)), '\0');
-        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data() + begin));
-        z.avail_in = uInt(end - begin);
-        z.next_out = reinterpret_cast<Bytef *>(&member[0]);
-        z.avail_out = uInt(member.size());
-        deflate(&z, Z_FINISH);
-        member.resize(member.size() - z.avail_out);
-        deflateEnd(&z);
-        packed += member;
-        begin = end;
-    }
-    return packed;
-}
-
-// The oracle: the bytes read as gzip reads them, through zlib in one go. Bytes after a
-// member that do not begin another are ignored; false when the bytes are not whole
-// members, content then holding what zlib yields before the damage.
-bool zlib_content(const std::string &packed, std::string *content) {
-    z_stream z = {};
-    inflateInit2(&z, 15 + 16);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
-    z.avail_in = uInt(packed.size());
-    content->clear();
-    bool whole = false;
-    std::vector<char> out(1 << 16);
-    for (;;) {
-        z.next_out = reinterpret_cast<Bytef *>(out.data());
-        z.avail_out = uInt(out.size());
-        const int status = inflate(&z, Z_NO_FLUSH);
-        content->append(out.data(), out.size() - z.avail_out);
-        if (status == Z_STREAM_END) {
-            if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
-                whole = true;
-                break;
-            }
-            inflateReset(&z);
-        } else if (status != Z_OK) {
-            break;
-        }
-    }
-    inflateEnd(&z);
-    return whole;
-}
-
 // What reading packed from path must write to standard error: the model's messages on
 // the content, or for a damaged stream those of the complete lines before the damage,
 // ending with the read message unless one of those lines offends first.
@@ -823,26 +771,6 @@ TEST_F(fast_reader, file_grown_while_read_is_read_to_its_size_at_open) {
             release_graph();
         }
     }
-}
-
-// What write_listing sends to standard output, taken from a temporary file put there.
-std::string captured_listing(bool *written) {
-    const std::string path = graph_file_path() + ".out";
-    fflush(stdout);
-    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    *written = write_listing();
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string bytes;
-    char chunk[1 << 16];
-    lseek(file, 0, SEEK_SET);
-    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;)
-        bytes.append(chunk, size_t(got));
-    close(file);
-    remove(path.c_str());
-    return bytes;
 }
 
 TEST_F(fast_listing, small_graphs_list_like_model) {
