@@ -138,19 +138,21 @@ remove_leftovers
 
 suite_start=$SECONDS
 if [[ ${1:-} == quick ]]; then
-    echo "==> quick tier in build-tests: the unit tests and the transcripts (ctest -L quick): about 1-2 min"
+    echo "==> quick tier in build-tests: the unit tests and the transcripts (ctest -L quick): under 2 min idle," \
+         "plus the build"
     step_quick
     status=$?
     echo "==> quick tier $( ((status == 0)) && echo passed || echo FAILED) in $((SECONDS - suite_start)) s"
     exit $status
 fi
 
-echo "==> load average: $(cut -d ' ' -f 1-3 /proc/loadavg) on $jobs cores; time limits times $timeout_scale"
+echo "==> load average $(cut -d ' ' -f 1-3 /proc/loadavg) on $jobs cores; step times below are for idle cores, a busy" \
+     "machine takes several times longer; test time limits times $timeout_scale"
 summary=()
 failed=0
 for ((n = first; n <= last; n++)); do
     i=$((n - 1))
-    echo "==> [$n/${#step_names[@]}] ${step_names[i]}: ${step_titles[i]}: about ${step_times[i]}"
+    echo "==> [$n/${#step_names[@]}] ${step_names[i]}: ${step_titles[i]}: about ${step_times[i]} idle"
     step_start=$SECONDS
     "step_${step_names[i]}"
     status=$?

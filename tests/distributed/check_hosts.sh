@@ -33,11 +33,13 @@ host_drop() {
     NORVANE_HOSTS_TIMEOUT=$((bound + 240)) bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 \
         --timeout "$bound" "$program" "$work/graph.fifo" > "$work/out" 2> "$work/err" &
     local launcher=$!
-    # Opening the FIFO waits for rank 0 to open it; then the head, and wait for its size line.
-    exec 3> "$work/graph.fifo"
+    # The FIFO opened both ways does not wait for rank 0 (a launcher that fails to start
+    # cannot hang the check); the head, then its size line.
+    exec 3<> "$work/graph.fifo"
     printf 'p sp 2000 3998\n' >&3
     for ((i = 0; i < 10 * bound; i++)); do
         grep -q '^Graph contains' "$work/err" && break
+        kill -0 "$launcher" 2> /dev/null || break
         sleep 0.1
     done
     grep -q '^Graph contains' "$work/err" || fail "no size line within $bound s: $(cat "$work/err")"
