@@ -42,7 +42,7 @@ host_drop() {
         kill -0 "$launcher" 2> /dev/null || break
         sleep 0.1
     done
-    grep -q '^Graph contains' "$work/err" || fail "no size line within $bound s: $(cat "$work/err")"
+    grep -q '^Graph contains' "$work/err" || fail "no size line before the launcher ended or $bound s passed: $(cat "$work/err")"
     # Unplug host 1 at the switch, then the edges (a path and its shortcuts) and the end.
     ip -n "$(ip netns list | awk '{ print $1 }' | grep -E "^$set_name-sw\.[0-9]+\$")" link set port1 down ||
         fail "could not take the link down"
