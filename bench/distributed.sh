@@ -73,7 +73,7 @@ timed() {
     start=$(date +%s.%N)
     "$@" > "$tmp/out" 2> "$tmp/err" || die "run failed: $* ($(head -c 300 "$tmp/err"))"
     end=$(date +%s.%N)
-    echo "$(printf "%.3f" "$(echo "$end - $start" | bc)") $(sed -n 's/^Computation time: //p' "$tmp/err")"
+    echo "$(awk -v start="$start" -v end="$end" 'BEGIN { printf "%.3f", end - start }') $(sed -n 's/^Computation time: //p' "$tmp/err")"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
