@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Faults that a transcript cannot stage: a FIFO, an unreadable file, a closed or departing
-# reader of the listing, limits on memory and threads. Each check runs the built program the way a
-# user or a script would and asserts its output, messages and exit status.
+# reader of the listing, limits on memory and threads. Each check runs the built program
+# the way a user or a script would and asserts its output, messages and exit status.
 # Usage: check_fault.sh PROGRAM REPO_ROOT CHECK
 set -u
 program=$1
