@@ -739,9 +739,9 @@ TEST_F(fast_reader, file_changed_between_passes_is_a_failed_read) {
 }
 
 // A file whose first lines stay and whose later ones all become one edge, each line
-// keeping its length, between the scans: the second scan hands the unchanged lines over and must stop before the others,
-// which give two nodes far more records than their slots hold (the thread-sanitizer build
-// reports members writing in each other's slots if it does not).
+// keeping its length, between the scans: the second scan hands the lines up to a checked
+// point over and must stop before the others, which give two nodes far more records
+// than their slots hold.
 TEST_F(fast_reader, file_changed_past_its_first_lines_is_a_failed_read) {
     std::string text = "p sp 60 5000\n", hub = text;
     std::mt19937 rng(4);
