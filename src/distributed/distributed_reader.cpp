@@ -193,9 +193,9 @@ bool next_plain_part(held_lines *part) {
     member_lines *lines = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
     lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
     const int64_t m_limit = part_reading.counts.edges;
+    // A team smaller than asked for shares the members' parts out.
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         lines[m] = member_lines{nullptr, 0, 0, false};
         scans[m] = scan_file_lines(cuts[m], cuts[m + 1], part_reading.counts.nodes, m_limit, keep_batch, &lines[m]);
     }

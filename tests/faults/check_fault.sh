@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Faults that a transcript cannot stage: a FIFO, an unreadable file, a closed or departing
-# reader of the listing, limits on memory. Each check runs the built program the way a
-# user or a script would and asserts its output, messages and exit status.
+# reader of the listing, limits on memory and threads. Each check runs the built program
+# the way a user or a script would and asserts its output, messages and exit status.
 # Usage: check_fault.sh PROGRAM REPO_ROOT CHECK
 set -u
 program=$1
@@ -220,6 +220,32 @@ cgroup_half_core)
         run_counted - env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
         [[ $started -ge 1 ]] || fail "no member started outside the group on $(nproc) processors"
     fi
+    ;;
+pids_limit)
+    # A control group that lets the process start no thread, or one: the team it asks for
+    # cannot start, and the run is the same on the threads it can have, with the usual
+    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked.
+    cgroot=/sys/fs/cgroup/pids
+    [[ $(id -u) == 0 && -w $cgroot/cgroup.procs ]] ||
+        { echo "SKIP: no writable cgroup v1 pids controller at $cgroot (needs root)"; exit 0; }
+    group=$cgroot/norvane-fault-$$
+    mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 0; }
+    trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
+    want=$(cat want; printf x)
+    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
+    for limit in 1 2; do
+        echo "$limit" > "$group/pids.max" || fail "cannot set the group's limit"
+        for threads in 2 3; do
+            sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \
+                sh "$group" env OMP_NUM_THREADS=$threads OMP_DYNAMIC=false "$program" long.gr > out 2> err
+            status=$?
+            normalise_time err
+            expect "$status" out err.n 0 "${want%x}" "$want_err"
+        done
+    done
     ;;
 busy_machine)
     # Programs that keep every processor busy: the run is the same, on a team of one, unless
