@@ -152,7 +152,7 @@ for graph in "${graphs[@]}"; do
             compute[$who]+="$c "
             # The peak: each process's largest over the runs.
             peak[$who]=$(awk -v a="${peak[$who]:-}" -v b="$m" 'BEGIN { na = split(a, x, "/"); nb = split(b, y, "/")
-                n = na > nb ? na : nb; for (i = 1; i <= n; i++) printf "%s%d", i > 1 ? "/" : "", x[i] > y[i] ? x[i] : y[i] }')
+                n = na > nb ? na : nb; for (i = 1; i <= n; i++) printf "%s%d", (i > 1 ? "/" : ""), (x[i] > y[i] ? x[i] : y[i]) }')
         done
     done
     row="| $graph"
