@@ -49,10 +49,14 @@ struct chunk_plan {
 chunk_plan plan_chunks() {
     chunk_plan plan;
     plan.first = first_local_node == 0 && num_local_nodes > 0 ? 1 : 0;
-    plan.per_chunk = distributed_listing_chunk_nodes;
-    plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
     const int64_t lines = num_local_nodes - plan.first;
+    // A small graph's chunks and windows are no larger than its largest block needs.
+    int64_t most = max_over_processes(lines);
+    if (most < 1) most = 1;
+    plan.per_chunk = distributed_listing_chunk_nodes < most ? distributed_listing_chunk_nodes : most;
+    plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
     plan.chunks = (lines + plan.per_chunk - 1) / plan.per_chunk;
+    const int64_t most_chunks = (most + plan.per_chunk - 1) / plan.per_chunk;
     const int64_t members = omp_get_max_threads();
     plan.per_batch = plan.chunks < members ? (plan.chunks > 0 ? plan.chunks : 1) : members;
     // Many sources share rank 0's budget, but each keeps at least two chunks moving.
@@ -60,6 +64,7 @@ chunk_plan plan_chunks() {
     const int64_t fits = int64_t(RECEIVE_BUDGET_BYTES / (size_t(sources) * plan.chunk_bytes));
     plan.window = distributed_listing_window < fits ? distributed_listing_window : fits;
     if (plan.window < 2) plan.window = 2;
+    if (plan.window > most_chunks) plan.window = most_chunks;
     return plan;
 }
 

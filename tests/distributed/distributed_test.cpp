@@ -425,7 +425,7 @@ void listing_across_chunks() {
     build_distributed_store(counts.nodes, counts.edges);
     compute_distances_everywhere();
     // {nodes a chunk, chunks in flight, threads}: the defaults (one chunk a process), a
-    // window wider than the chunks, and windows of 2 to 5 over 12 to 64 chunks a process.
+    // window that holds all 3 chunks of a process, and windows of 2 to 5 over 12 to 64.
     const int64_t settings[][3] = {{0, 0, 0}, {1 << 14, 8, 2}, {1000, 3, 2}, {4096, 2, 3}, {777, 5, 1}};
     enum { PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT };
     for (const auto &setting : settings) {
