@@ -7,6 +7,8 @@
 #include <mpi.h>
 #include <omp.h>
 #include <setjmp.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -148,6 +150,8 @@ struct tunables {
     int64_t team_min_entries = distributed_team_min_entries;
     int32_t bucket_width = distributed_bucket_width;
     int64_t phase_span = distributed_phase_span;
+    int64_t listing_chunk_nodes = distributed_listing_chunk_nodes;
+    int64_t listing_window = distributed_listing_window;
     int threads = omp_get_max_threads();
 };
 
@@ -159,6 +163,8 @@ void restore(const tunables &t) {
     distributed_team_min_entries = t.team_min_entries;
     distributed_bucket_width = t.bucket_width;
     distributed_phase_span = t.phase_span;
+    distributed_listing_chunk_nodes = t.listing_chunk_nodes;
+    distributed_listing_window = t.listing_window;
     omp_set_num_threads(t.threads);
 }
 tunables defaults;
@@ -366,13 +372,18 @@ void problem_line_apart() {
     restore(defaults);
 }
 
-// The listing of a star of 3 * 2^14 nodes per process, so that every process sends
-// several chunks, against the one-process program's; then the same into a full device.
+// The listing of a star of 3 * 2^14 nodes per process (some left unreached), against the
+// one-process program's: with chunks and windows shrunk so that every process has several
+// chunks on their way at once and the slots are posted again, into a plain file after
+// text already there (each block written at its place, the file's offset past the listing
+// after), into a file opened for appending (blocks in order), and failing: a full device,
+// and a plain file whose size limit stops the placed writes.
 void listing_across_chunks() {
     const int32_t n = 3 * (1 << 14) * num_processes + 17;
     std::mt19937 rng(7);
     std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
-    for (int32_t k = 2; k <= n; ++k) text += "a 1 " + std::to_string(k) + " " + std::to_string(pick(rng, 0, 1 << 20)) + "\n";
+    for (int32_t k = 2; k <= n; ++k)
+        if (k % 97 != 0) text += "a 1 " + std::to_string(k) + " " + std::to_string(pick(rng, 0, 1 << 20)) + "\n";
     write_file(text);
     const std::string listing_path = path + ".out";
     auto read_listing = [&listing_path] {
@@ -385,15 +396,15 @@ void listing_across_chunks() {
     };
     // Rank 0's standard output to target (its messages to nothing) until restored.
     int saved = -1;
-    auto redirect = [&](const char *target) {
+    auto redirect = [&](const char *target, int flags) {
         if (process_rank != 0) return;
         saved = dup(STDOUT_FILENO);
-        const int out = open(target, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(target, O_WRONLY | O_CREAT | O_TRUNC | flags, 0600);
         dup2(out, STDOUT_FILENO);
         close(out);
         stderr = fopen("/dev/null", "w");
     };
-    auto restore = [&] {
+    auto put_back = [&] {
         if (process_rank != 0) return;
         dup2(saved, STDOUT_FILENO);
         close(saved);
@@ -402,35 +413,65 @@ void listing_across_chunks() {
     };
     std::string want;
     if (process_rank == 0) {
-        redirect(listing_path.c_str());
+        redirect(listing_path.c_str(), 0);
         read_graph(path.c_str());
         compute_distances();
         write_listing();
         release_graph();
-        restore();
-        want = read_listing();
+        put_back();
+        want = "before\n" + read_listing() + "after\n";
     }
-    for (const std::string &target : {listing_path, std::string("/dev/full")}) {
-        redirect(target.c_str());
-        const problem_counts counts = read_head_everywhere(path.c_str());
-        build_distributed_store(counts.nodes, counts.edges);
-        compute_distances_everywhere();
-        const bool written = write_listing_everywhere();
-        restore();
-        const int64_t sent = sum_over_processes(listing_bytes_sent);
-        release_distributed_store();
-        if (target != "/dev/full") {
-            const bool same = process_rank != 0 || (written && read_listing() == want);
-            if (!judged(same, "listing across chunks differs from the one-process listing", "")) return;
-            // Every process but rank 0 sent its block.
-            if (!judged(num_processes == 1 || sent > 0, "no chunk was sent to rank 0", "")) return;
-        } else {
-            // Every process, not only rank 0, learns that the write failed.
-            int all_failed = written ? 0 : 1;
-            MPI_Allreduce(MPI_IN_PLACE, &all_failed, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-            if (!judged(all_failed == 1, "a failed write went unnoticed on some process", "")) return;
+    const problem_counts counts = read_head_everywhere(path.c_str());
+    build_distributed_store(counts.nodes, counts.edges);
+    compute_distances_everywhere();
+    // {nodes a chunk, chunks in flight, threads}: the defaults (one chunk a process), a
+    // window that holds all 3 chunks of a process, and windows of 2 to 5 over 12 to 64.
+    const int64_t settings[][3] = {{0, 0, 0}, {1 << 14, 8, 2}, {1000, 3, 2}, {4096, 2, 3}, {777, 5, 1}};
+    enum { PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT };
+    for (const auto &setting : settings) {
+        restore(defaults);
+        if (setting[0] > 0) {
+            distributed_listing_chunk_nodes = setting[0];
+            distributed_listing_window = setting[1];
+            omp_set_num_threads(int(setting[2]));
+        }
+        const std::string label = "listing in chunks of " + std::to_string(distributed_listing_chunk_nodes) +
+                                  " nodes, window " + std::to_string(distributed_listing_window) + ", ";
+        for (int target : {PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT}) {
+            redirect(target == FULL_DEVICE ? "/dev/full" : listing_path.c_str(), target == APPENDED ? O_APPEND : 0);
+            rlimit was = {};
+            if (process_rank == 0 && target == SIZE_LIMIT) {
+                getrlimit(RLIMIT_FSIZE, &was);
+                const rlimit small = {200000, was.rlim_max};
+                signal(SIGXFSZ, SIG_IGN);
+                setrlimit(RLIMIT_FSIZE, &small);
+            }
+            if (process_rank == 0 && target <= APPENDED) (void)!write(STDOUT_FILENO, "before\n", 7);
+            const bool written = write_listing_everywhere();
+            if (process_rank == 0 && target <= APPENDED) (void)!write(STDOUT_FILENO, "after\n", 6);
+            if (process_rank == 0 && target == SIZE_LIMIT) {
+                setrlimit(RLIMIT_FSIZE, &was);
+                signal(SIGXFSZ, SIG_DFL);
+            }
+            put_back();
+            const int64_t sent = sum_over_processes(listing_bytes_sent);
+            const std::string how = target == PLACED ? "into a file" : target == APPENDED ? "appended" : "failing";
+            if (target <= APPENDED) {
+                const bool same = process_rank != 0 || (written && read_listing() == want);
+                if (!judged(same, label + how + ": differs from the one-process listing", "")) return;
+                // Every process but rank 0 sent its block.
+                if (!judged(num_processes == 1 || sent > 0, label + "no chunk was sent to rank 0", "")) return;
+            } else {
+                // Every process, not only rank 0, learns that the write failed.
+                int all_failed = written ? 0 : 1;
+                MPI_Allreduce(MPI_IN_PLACE, &all_failed, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+                if (!judged(all_failed == 1, label + how + ": a failed write went unnoticed on some process", ""))
+                    return;
+            }
         }
     }
+    restore(defaults);
+    release_distributed_store();
     if (process_rank == 0) remove(listing_path.c_str());
 }
 
