@@ -13,6 +13,7 @@ struct input_state {
     int fd = -1;
     bool plain_file = false;
     bool gzip = false;
+    file_identity identity = {0, 0, 0, 0};  // fstat's at open
     int64_t size = 0;
     // A regular file is its first file_size bytes as opened: read(2) stops there, and an
     // end before it means the file shrank, a failed read. -1 for other inputs.
