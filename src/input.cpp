@@ -123,13 +123,15 @@ void open_input(const char *path) {
     }
     struct stat status = {};
     if (fstat(input.fd, &status) == 0) {
-        input.identity = file_identity{int64_t(status.st_dev), int64_t(status.st_ino), int64_t(status.st_size),
-                                       int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+        input.device = int64_t(status.st_dev);
+        input.inode = int64_t(status.st_ino);
+        input.stat_size = int64_t(status.st_size);
+        input.modified_ns = int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
     }
     // A regular file that reports no size may still have content, and a kernel file may
     // hold less than it reports (files under /proc and /sys): both are read as a stream,
     // to their end. A file on disk found shorter than its size at open failed its read.
-    const bool regular = input.identity.size > 0 && S_ISREG(status.st_mode) && !kernel_file(input.fd);
+    const bool regular = input.stat_size > 0 && S_ISREG(status.st_mode) && !kernel_file(input.fd);
     if (regular) {
         input.size = int64_t(status.st_size);
         input.file_size = input.size;
@@ -196,7 +198,9 @@ bool next_lines(const char **lines, size_t *length) {
     }
 }
 
-file_identity input_identity() { return input.identity; }
+file_identity input_identity() {
+    return file_identity{input.device, input.inode, input.stat_size, input.modified_ns};
+}
 
 int64_t lines_offset() { return input.run_offset; }
 

@@ -877,7 +877,8 @@ TEST_F(fast_reader, gzip_file_cut_to_its_first_member_while_read_is_a_failed_rea
         for (int64_t from : {int64_t(0), PACKED_READ_BYTES}) {
             inflate_with_zlib = zlib;
             // Taken for the end, the cut would leave a whole graph of two edge lines.
-            const child_outcome got = read_stream_changed(first + gzipped("a 1 3 1\n"), from, int64_t(first.size()), "");
+            const std::string bytes = first + gzipped("a 1 3 1\n");
+            const child_outcome got = read_stream_changed(bytes, from, int64_t(first.size()), "");
             const std::string label = std::string(zlib ? "zlib" : "default inflater") + ", cut at read from " +
                                       std::to_string(from);
             EXPECT_EQ(got.standard_error, expected) << label;
