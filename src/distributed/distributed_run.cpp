@@ -17,6 +17,7 @@
 int process_rank = 0;
 int num_processes = 1;
 int host_processes = 1;
+bool beside_rank0 = true;
 void (*agreed_end_handler)() = nullptr;
 
 namespace {
@@ -64,6 +65,9 @@ void start_processes(int *argc, char ***argv) {
     MPI_Comm host;
     MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
     MPI_Comm_size(host, &host_processes);
+    int lowest = process_rank;
+    MPI_Allreduce(&process_rank, &lowest, 1, MPI_INT, MPI_MIN, host);
+    beside_rank0 = lowest == 0;
     MPI_Comm_free(&host);
     failure_handler = on_shared_failure;
 }

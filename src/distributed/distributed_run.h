@@ -12,6 +12,7 @@
 extern int process_rank;    // this process, 0 .. num_processes - 1
 extern int num_processes;
 extern int host_processes;  // processes on this process's host, itself included
+extern bool beside_rank0;   // whether this process runs on rank 0's host
 
 // Starts the group (one process without mpirun); shared code's failures now end it here.
 void start_processes(int *argc, char ***argv);

@@ -9,6 +9,7 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -567,6 +568,79 @@ void file_cut_between_reads() {
     restore(defaults);
 }
 
+// A file replaced while the processes open it: all of them must read the one file rank 0
+// opened, or end with the read message. Rank 0 replaces it once it has read the head, before
+// the others open the name (a rename of another file of the same size over it, or the
+// other content written in place); replaced after every process opened it, the name no
+// longer matters and the run lists the file as opened.
+std::string replacement;
+bool replace_in_place = false;
+std::atomic<bool> replaced{false};
+void replace_file() {
+    if (replaced.exchange(true)) return;
+    const std::string other = replace_in_place ? path : path + ".other";
+    FILE *file = fopen(other.c_str(), replace_in_place ? "r+b" : "wb");
+    if (file == nullptr) return;
+    fwrite(replacement.data(), 1, replacement.size(), file);
+    fclose(file);
+    if (!replace_in_place && rename(other.c_str(), path.c_str()) != 0) fprintf(real_stderr, "rename failed\n");
+}
+void replace_before_read(int64_t) { replace_file(); }
+
+void file_replaced_while_opened() {
+    // Weights w and 109 - w, all of two digits: the two files have the same size.
+    std::mt19937 rng(77);
+    std::string text = "p sp 300 1200\n", other = text;
+    for (int k = 0; k < 1200; ++k) {
+        const int u = pick(rng, 1, 300), v = pick(rng, 1, 300), w = pick(rng, 10, 99);
+        const std::string ends = "a " + std::to_string(u) + " " + std::to_string(v) + " ";
+        text += ends + std::to_string(w) + "\n";
+        other += ends + std::to_string(109 - w) + "\n";
+    }
+    const model_run want = run_model(text);
+    const std::string failed = want.size_line + "Error: cannot read file " + path + ".\n";
+    enum when { RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS };
+    for (const when change : {RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS}) {
+        for (int p = change == RENAMED_AFTER_OPENS ? 0 : num_processes - 1; p < num_processes; ++p) {
+            for (int threads = 1; threads <= 2; ++threads) {
+                write_file(text);
+                if (process_rank == 0) {
+                    // Written long ago: a rewrite now cannot share its modification time.
+                    const struct timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+                    utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
+                }
+                MPI_Barrier(MPI_COMM_WORLD);
+                read_team_min_bytes = 1;
+                omp_set_num_threads(threads);
+                replacement = other;
+                replace_in_place = change == WRITTEN_AFTER_HEAD;
+                replaced = false;
+                if (change != RENAMED_AFTER_OPENS && process_rank == 0) head_read = replace_file;
+                if (change == RENAMED_AFTER_OPENS && process_rank == p) before_read_at = replace_before_read;
+                const outcome got = run_everywhere();
+                head_read = nullptr;
+                before_read_at = nullptr;
+                int changed = replaced ? 1 : 0;
+                MPI_Allreduce(MPI_IN_PLACE, &changed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+                const bool listed = change == RENAMED_AFTER_OPENS;
+                const std::string expected = listed ? want.size_line : failed;
+                const std::string label = std::string(change == RENAMED_AFTER_HEAD   ? "renamed after the head"
+                                                      : change == WRITTEN_AFTER_HEAD ? "rewritten after the head"
+                                                                                     : "renamed after every open") +
+                                          ", process " + std::to_string(p) + ", " + std::to_string(threads) +
+                                          " threads: ";
+                if (!judged(changed == 1, label + "the file was never replaced", "")) return;
+                if (!judged(process_rank != 0 || (got.messages == expected && got.completed == listed &&
+                                                  (!listed || got.distances == want.min_distance)),
+                            label + got.messages + "\nexpected\n" + expected, ""))
+                    return;
+            }
+        }
+    }
+    if (process_rank == 0) remove((path + ".other").c_str());
+    restore(defaults);
+}
+
 struct group {
     const char *name;
     void (*run)();
@@ -578,6 +652,7 @@ const group groups[] = {
     {"damaged_streams", damaged_streams},
     {"listing_across_chunks", listing_across_chunks},
     {"file_cut_between_reads", file_cut_between_reads},
+    {"file_replaced_while_opened", file_replaced_while_opened},
 };
 
 }  // namespace

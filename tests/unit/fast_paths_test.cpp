@@ -797,6 +797,115 @@ TEST_F(fast_reader, file_grown_while_read_is_read_to_its_size_at_open) {
     }
 }
 
+// A regular file read in order by read(2), cut back or grown between two of its reads: a
+// gzip file's compressed bytes (on the inflating thread), or a plain file's head. The
+// hook runs before a read, once, at the first read from stream_from bytes on; it cuts the
+// file to stream_cut bytes, or appends stream_tail.
+std::string stream_path, stream_tail;
+int64_t stream_from = 0, stream_cut = 0;
+std::atomic<bool> stream_changed{false};
+void change_before_stream_read(int64_t offset) {
+    if (offset < stream_from || stream_changed.exchange(true)) return;
+    if (stream_tail.empty()) {
+        if (truncate(stream_path.c_str(), off_t(stream_cut)) != 0) ADD_FAILURE() << "truncate failed";
+        return;
+    }
+    FILE *file = fopen(stream_path.c_str(), "ab");
+    if (file == nullptr) return;
+    fwrite(stream_tail.data(), 1, stream_tail.size(), file);
+    fclose(file);
+}
+
+child_outcome read_stream_changed(const std::string &bytes, int64_t from, int64_t cut, const std::string &tail) {
+    const std::string path = graph_file_path();
+    FILE *file = fopen(path.c_str(), "wb");
+    EXPECT_NE(file, nullptr);
+    if (file == nullptr) return {"", -1};
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+    read_block_bytes = 64;
+    inflate_whole_max_bytes = 0;  // the gzip stream, not a whole inflated copy
+    stream_path = path;
+    stream_from = from;
+    stream_cut = cut;
+    stream_tail = tail;
+    stream_changed = false;
+    before_stream_read = change_before_stream_read;
+    const child_outcome got = read_in_process(path);
+    before_stream_read = nullptr;
+    EXPECT_TRUE(stream_changed) << "the file was never changed";
+    remove(path.c_str());
+    return got;
+}
+
+// A comment line of random letters that gzip cannot shrink below 256 KiB, the most one
+// read of the compressed bytes takes: the member needs two reads.
+std::string incompressible_comment() {
+    std::mt19937 rng(5);
+    std::string line = "c ";
+    for (int k = 0; k < 600000; ++k) line += char('a' + pick(rng, 0, 25));
+    return line + "\n";
+}
+
+constexpr int64_t PACKED_READ_BYTES = int64_t(256) << 10;
+
+TEST_F(fast_reader, gzip_file_grown_while_read_is_read_to_its_size_at_open) {
+    const std::string text = incompressible_comment() + "p sp 3 2\na 1 2 4\na 2 3 5\n";
+    const std::string packed = gzipped(text);
+    ASSERT_GT(int64_t(packed.size()), PACKED_READ_BYTES);
+    for (bool zlib : {false, true}) {
+        for (int64_t from : {int64_t(0), PACKED_READ_BYTES}) {
+            inflate_with_zlib = zlib;
+            // Read, the second member's line would be one edge line too many.
+            const child_outcome got = read_stream_changed(packed, from, 0, gzipped("a 1 3 1\n"));
+            const std::string label = std::string(zlib ? "zlib" : "default inflater") + ", grown at read from " +
+                                      std::to_string(from);
+            ASSERT_EQ(got.standard_error, "Graph contains 3 nodes and 2 edges\n") << label;
+            ASSERT_EQ(got.status, 0) << label;
+            EXPECT_EQ(solve_loaded(1).distances, (std::vector<int32_t>{0, 4, 9})) << label;
+            release_graph();
+        }
+    }
+}
+
+TEST_F(fast_reader, gzip_file_cut_to_its_first_member_while_read_is_a_failed_read) {
+    const std::string first = gzipped(incompressible_comment() + "p sp 3 3\na 1 2 4\na 2 3 5\n");
+    ASSERT_GT(int64_t(first.size()), PACKED_READ_BYTES);
+    const std::string expected =
+        "Graph contains 3 nodes and 3 edges\nError: cannot read file " + graph_file_path() + ".\n";
+    for (bool zlib : {false, true}) {
+        for (int64_t from : {int64_t(0), PACKED_READ_BYTES}) {
+            inflate_with_zlib = zlib;
+            // Taken for the end, the cut would leave a whole graph of two edge lines.
+            const std::string bytes = first + gzipped("a 1 3 1\n");
+            const child_outcome got = read_stream_changed(bytes, from, int64_t(first.size()), "");
+            const std::string label = std::string(zlib ? "zlib" : "default inflater") + ", cut at read from " +
+                                      std::to_string(from);
+            EXPECT_EQ(got.standard_error, expected) << label;
+            EXPECT_EQ(got.status, 255) << label;
+            release_graph();
+        }
+    }
+}
+
+// A plain file's head is read in order too, up to its problem line.
+TEST_F(fast_reader, plain_file_head_changed_while_read_in_order) {
+    std::string comments;
+    for (int k = 0; k < 40; ++k) comments += "c a comment line of the head\n";
+    const std::string lines = "p sp 3 2\na 1 2 4\na 2 3 5\n";
+    const std::string path = graph_file_path();
+    // Cut inside the comments: taken for the end, it would read as a file without a problem line.
+    const child_outcome cut = read_stream_changed(comments + lines, 256, 300, "");
+    EXPECT_EQ(cut.standard_error, "Error: cannot read file " + path + ".\n");
+    EXPECT_EQ(cut.status, 255);
+    release_graph();
+    // Grown by the problem line and edges after it was opened: the file as it was has none.
+    const child_outcome grown = read_stream_changed(comments, 256, 0, lines);
+    EXPECT_EQ(grown.standard_error, "Error in file format: no problem line.\n");
+    EXPECT_EQ(grown.status, 255);
+    release_graph();
+}
+
 TEST_F(fast_listing, small_graphs_list_like_model) {
     for (uint32_t seed = 1; seed <= 300; ++seed) {
         std::mt19937 rng(seed);
