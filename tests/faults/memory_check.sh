@@ -3,11 +3,13 @@
 # for the graph (the memory message and 255, never a kill), one that holds it though the
 # file cache fills the group, and an address-space limit on a machine with many
 # processors, where the file is read in one range whatever the team.
-# Usage: memory_check.sh PROGRAM CHECK. Exits 77 (a skip) with the reason where the group
+# Usage: memory_check.sh PROGRAM CHECK [LAUNCHER] (PROGRAM norvane-mpi, under the MPI
+# launcher, for the checks named mpi_*). Exits 77 (a skip) with the reason where the group
 # cannot be made.
 set -u
 program=$(realpath "$1")
 check=$2
+launcher=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-memory.XXXXXX") || exit 2
 group=
 trap '[[ -n $group ]] && rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
@@ -102,6 +104,19 @@ count_per_range_used)
     done
     run sh -c 'ulimit -v 2000000; cat wide.gr | "$@"' sh env OMP_NUM_THREADS=64 "$program" /dev/stdin
     expect "$status" 0 "$got" "$want" err "$want_err"
+    ;;
+mpi_group_too_small)
+    # norvane-mpi's two processes in one 300 MiB group, each share of 20,000,000 nodes needing
+    # some 220 MB: counted together they cannot fit (the kernel killed them before, 137).
+    make_group $((300 << 20))
+    printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
+    export OMPI_MCA_odls_base_sigkill_timeout=0
+    run in_group "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
+    # The launcher's own blocks (between lines of dashes) after the program's lines left out.
+    python3 -c 'import re, sys
+text = open("err", "rb").read()
+sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
+    expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
     ;;
 *)
     fail "unknown check"
