@@ -222,13 +222,14 @@ size_t resident_anonymous() {
 }
 
 // The memory groups' room, read afresh; UINT64_MAX where no group limits the process.
+// Which groups have a limit is read once: the checks of a run then read only those.
 uint64_t group_room() {
     static const std::vector<control_group> groups = [] {
         std::string self_cgroup, mountinfo;
         if (!read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) ||
             !read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
             return std::vector<control_group>();
-        return process_groups(self_cgroup, mountinfo, "memory");
+        return limited_groups(process_groups(self_cgroup, mountinfo, "memory"), read_text_file, nullptr);
     }();
     return groups.empty() ? UINT64_MAX : memory_room(groups, read_text_file, nullptr);
 }

@@ -29,11 +29,20 @@ uint64_t field_or_zero(const std::string &stat, const char *field) {
     return stat_field(stat, field, &bytes) ? bytes : 0;
 }
 
-uint64_t group_room(const control_group &group, read_text_fn read, void *context) {
-    std::string limit_text, stat;
+// The group's limit; UINT64_MAX when it has none or its file cannot be read.
+uint64_t group_limit(const control_group &group, read_text_fn read, void *context) {
+    std::string text;
     const std::string limit_file = group.v2 ? "/memory.max" : "/memory.limit_in_bytes";
-    if (!read((group.directory + limit_file).c_str(), &limit_text, context)) return UINT64_MAX;
-    const uint64_t limit = group.v2 ? v2_memory_max(limit_text) : v1_memory_limit(limit_text);
+    if (!read((group.directory + limit_file).c_str(), &text, context)) return UINT64_MAX;
+    return group.v2 ? v2_memory_max(text) : v1_memory_limit(text);
+}
+
+// "No limit" in v1 reads back as a value near 2^63; no room that large binds.
+constexpr uint64_t NO_V1_LIMIT = uint64_t(1) << 62;
+
+uint64_t group_room(const control_group &group, read_text_fn read, void *context) {
+    std::string stat;
+    const uint64_t limit = group_limit(group, read, context);
     if (limit == UINT64_MAX) return UINT64_MAX;
     // Without its usage the group's limit alone is the most it can leave.
     const uint64_t held = read((group.directory + "/memory.stat").c_str(), &stat, context)
@@ -60,6 +69,15 @@ uint64_t unreclaimable_bytes(const std::string &memory_stat, bool v2) {
     // The totals hold the groups below too, whose memory counts against this one's limit.
     if (stat_field(memory_stat, "total_rss", &rss)) return rss + field_or_zero(memory_stat, "total_shmem");
     return field_or_zero(memory_stat, "rss") + field_or_zero(memory_stat, "shmem");
+}
+
+std::vector<control_group> limited_groups(const std::vector<control_group> &groups, read_text_fn read,
+                                          void *context) {
+    std::vector<control_group> limited;
+    for (const control_group &group : groups) {
+        if (group_limit(group, read, context) < NO_V1_LIMIT) limited.push_back(group);
+    }
+    return limited;
 }
 
 uint64_t memory_room(const std::vector<control_group> &groups, read_text_fn read, void *context) {

@@ -23,6 +23,11 @@ uint64_t v2_memory_max(const std::string &memory_max);
 // Fields that are missing or garbage count as 0.
 uint64_t unreclaimable_bytes(const std::string &memory_stat, bool v2);
 
+// The groups among groups whose limit file reads a limit: the only ones whose room can
+// bind, so a process can read them alone at every check.
+std::vector<control_group> limited_groups(const std::vector<control_group> &groups, read_text_fn read,
+                                          void *context);
+
 // The least room (limit less what is held that cannot be reclaimed, at least 0) over
 // groups, reading their files through read; UINT64_MAX when no group limits.
 uint64_t memory_room(const std::vector<control_group> &groups, read_text_fn read, void *context);

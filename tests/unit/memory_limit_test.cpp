@@ -120,6 +120,22 @@ TEST(memory_limit, v1_group_and_its_parents) {
     EXPECT_EQ(room_of("4:memory:/\n", "", files), UINT64_MAX);  // no mount: no group to read
 }
 
+TEST(memory_limit, only_groups_with_a_limit_are_read_again) {
+    const std::string self = "4:memory:/jobs/build\n";
+    const fake_files files = {
+        {"/sys/fs/cgroup/memory/jobs/build/memory.limit_in_bytes", no_limit_v1},
+        {"/sys/fs/cgroup/memory/jobs/memory.limit_in_bytes", "52428800\n"},
+        {"/sys/fs/cgroup/memory/jobs/memory.stat", "total_rss 10485760\n"},
+        {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "garbage\n"},
+    };
+    const std::vector<control_group> limited =
+        limited_groups(process_groups(self, v1_mounts, "memory"), read_fake, const_cast<fake_files *>(&files));
+    ASSERT_EQ(limited.size(), 1u);
+    EXPECT_EQ(limited[0].directory, "/sys/fs/cgroup/memory/jobs");
+    EXPECT_EQ(memory_room(limited, read_fake, const_cast<fake_files *>(&files)), 40 * MiB);
+    EXPECT_TRUE(limited_groups(process_groups(self, "", "memory"), read_fake, const_cast<fake_files *>(&files)).empty());
+}
+
 TEST(memory_limit, v1_from_a_container_root) {
     const std::string mounts =
         "700 690 0:45 /docker/4f2a /sys/fs/cgroup/memory ro,nosuid - cgroup cgroup rw,memory\n";
