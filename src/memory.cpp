@@ -245,13 +245,6 @@ bool fits_groups(size_t fresh, size_t mapped) {
     return untouched <= room && fresh <= room - untouched;
 }
 
-}  // namespace
-
-void fail_memory() {
-    fputs(MEMORY_MESSAGE, stderr);
-    end_with_failure();
-}
-
 // Bytes of a request of bytes that kept mappings cannot serve, and bytes mapped in all.
 size_t fresh_bytes(size_t bytes, size_t *mapped) {
     size_t kept_now = 0;
@@ -261,6 +254,13 @@ size_t fresh_bytes(size_t bytes, size_t *mapped) {
         *mapped = in_use_bytes + kept_bytes;
     }
     return bytes > kept_now ? bytes - kept_now : 0;
+}
+
+}  // namespace
+
+void fail_memory() {
+    fputs(MEMORY_MESSAGE, stderr);
+    end_with_failure();
 }
 
 bool memory_groups_hold(size_t bytes) {
