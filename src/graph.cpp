@@ -15,7 +15,8 @@ void read_graph(const char *path) {
     num_nodes = counts.nodes;
     num_edges = counts.edges;
     const int members = build_members(num_nodes, num_edges);
-    allocate_graph(num_nodes, num_edges, members);
+    // One count array per range read, not per member the team could have.
+    allocate_graph(num_nodes, num_edges, planned_edge_ranges(members));
     const int ranges = prepare_edge_lines(members);
     if (ranges > 1) wake_team();
     build_store(ranges);

@@ -116,6 +116,13 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     s.count = s.capacity = 0;
 }
 
+// Ranges for a stream of kept lines: one per read_team_min_bytes of them, at most max_ranges.
+int stream_range_count(int64_t kept, int max_ranges) {
+    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
+    const int64_t ranges = kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
+    return ranges > max_ranges ? max_ranges : int(ranges);
+}
+
 int prepare_stream(int max_ranges) {
     scan_state s;
     s.nodes = range_reading.counts.nodes;
@@ -129,12 +136,10 @@ int prepare_stream(int max_ranges) {
     while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
     range_reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
                                             s.kept > 0 ? s.max_weight : 0, s.max_offset};
-    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
-    int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
-    if (ranges > max_ranges) ranges = max_ranges;
+    const int ranges = stream_range_count(s.kept, max_ranges);
     range_reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
-    for (int64_t r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
-    return int(ranges);
+    for (int r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
+    return ranges;
 }
 
 // A stream's range r is whole blocks, so that no block is shared by two members and each
@@ -351,16 +356,25 @@ int64_t find_edge_line(int r, int64_t k) {
     return result.fault_offset;
 }
 
+// Bytes of a plain file after the problem line.
+int64_t edge_bytes() {
+    const int64_t size = input_size();
+    return size > range_reading.edges_start ? size - range_reading.edges_start : 0;
+}
+
+// Ranges for a plain file: one per read_team_min_bytes of its edge lines, at most max_ranges.
+int file_range_count(int max_ranges) {
+    int64_t count = edge_bytes() / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
+    if (count > max_ranges) count = max_ranges;
+    return count < 1 ? 1 : int(count);
+}
+
 int prepare_file(int max_ranges) {
     stop_lines();
     const int64_t held_bytes = int64_t(range_reading.counts.edges) * int64_t(sizeof(edge_line));
     range_reading.keep_file_lines = held_bytes <= keep_lines_max_bytes;
-    const int64_t size = input_size();
-    const int64_t bytes = size > range_reading.edges_start ? size - range_reading.edges_start : 0;
-    int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
-    if (count > max_ranges) count = max_ranges;
-    if (count < 1) count = 1;
-    const int ranges = int(count);
+    const int64_t bytes = edge_bytes();
+    const int ranges = file_range_count(max_ranges);
     range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
     for (int r = 0; r <= ranges; ++r) {
         range_state &range = range_reading.ranges[r];
@@ -400,6 +414,12 @@ int prepare_edge_lines(int max_ranges) {
     if (max_ranges < 1) max_ranges = 1;
     range_reading.num_ranges = range_reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
     return range_reading.num_ranges;
+}
+
+int planned_edge_ranges(int max_ranges) {
+    if (max_ranges < 1) max_ranges = 1;
+    return range_reading.plain ? file_range_count(max_ranges)
+                               : stream_range_count(range_reading.counts.edges, max_ranges);
 }
 
 void read_edge_range(int r, edge_batch_fn batch, void *context) {

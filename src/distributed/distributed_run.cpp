@@ -8,6 +8,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -104,6 +105,9 @@ void abort_everywhere(const char *message) {
 
 bool share_available(size_t bytes) {
     if (!memory_available(bytes)) return false;
+    // Processes of one host may share its memory group: each counts all of their shares.
+    const size_t hosted = size_t(host_processes);
+    if (hosted > 1 && (bytes > SIZE_MAX / hosted || !memory_groups_hold(bytes * hosted))) return false;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_bytes = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_bytes <= 0) return true;

@@ -50,7 +50,8 @@ void end_unless_rank0();
 // Where no agreement can follow (memory refused mid-exchange): writes message, aborts all.
 [[noreturn]] void abort_everywhere(const char *message);
 
-// Whether bytes more fit this process's limits and its share of its host's memory.
+// Whether bytes more fit this process's limits and its share of its host's memory and of
+// its memory group (which the host's processes may share).
 bool share_available(size_t bytes);
 
 // Collective: every process ends with the memory message unless each can have its bytes.
