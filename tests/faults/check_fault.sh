@@ -7,14 +7,7 @@ set -u
 program=$1
 repo=$2
 check=$3
-work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-fault.XXXXXX") || exit 2
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 2
-
-path3_listing=$'\nMinimal distance from node 0 to every other node:\nNode 1: \t4\nNode 2: \t9\n'
-printf 'p sp 3 2\na 1 2 4\na 2 3 5\n' > path3.gr
-
-fail() { echo "FAIL ($check): $*"; exit 1; }
+source "$(dirname "$0")/fault_setup.sh"
 # expect STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR
 expect() {
     [[ $1 == "$4" ]] || fail "status $1, expected $4"
@@ -23,7 +16,6 @@ expect() {
 }
 # The stderr of a successful run of path3, with its time line made fixed.
 normalise_time() { sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/' "$1" > "$1.n"; }
-ok_stderr=$'Graph contains 3 nodes and 2 edges\nComputation time: T\n'
 
 case $check in
 fifo)
