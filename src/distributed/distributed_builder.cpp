@@ -8,6 +8,7 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "builder.h"
@@ -245,12 +246,113 @@ void release_arrivals_and_cursors(int members) {
     for (int m = 1; m < members; ++m) release_array(building.member_counts[m]);
 }
 
+// The records [first, last) member m of members handles.
+uint64_t slice_first(uint64_t total, int m, int members) { return total * uint64_t(m) / uint64_t(members); }
+
+// Member m's slice of the records: the targets other processes own, sorted and distinct,
+// written from run; returns how many.
+uint64_t ghost_run(int m, int members, uint64_t total, int32_t *run) {
+    uint64_t count = 0;
+    for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
+        if (!owned(local_records[r].target)) run[count++] = local_records[r].target;
+    }
+    std::sort(run, run + count);
+    return uint64_t(std::unique(run, run + count) - run);
+}
+
+// A run's next target and the run, ordered so that a max-heap pops the least target.
+struct run_head {
+    int32_t target;
+    int run;
+};
+inline bool after(const run_head &a, const run_head &b) {
+    return a.target != b.target ? a.target > b.target : a.run > b.run;
+}
+
+// Merges the members' sorted runs [begin[m], end[m]) of runs, dropping repeats, into out
+// (null: only counts), through a heap of the runs' heads; returns the distinct targets.
+int64_t merge_runs(int members, const int32_t *runs, const uint64_t *begin, const uint64_t *end, int32_t *out) {
+    run_head *heads = static_cast<run_head *>(allocate_array(size_t(members), sizeof(run_head)));
+    uint64_t *at = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
+    int live = 0;
+    for (int m = 0; m < members; ++m) {
+        at[m] = begin[m];
+        if (at[m] < end[m]) heads[live++] = run_head{runs[at[m]], m};
+    }
+    std::make_heap(heads, heads + live, after);
+    int64_t written = 0;
+    int32_t last = -1;
+    while (live > 0) {
+        std::pop_heap(heads, heads + live, after);
+        const run_head head = heads[--live];
+        if (head.target != last) {
+            if (out != nullptr) out[written] = head.target;
+            ++written;
+            last = head.target;
+        }
+        if (++at[head.run] < end[head.run]) {
+            heads[live++] = run_head{runs[at[head.run]], head.run};
+            std::push_heap(heads, heads + live, after);
+        }
+    }
+    release_array(heads);
+    release_array(at);
+    return written;
+}
+
+// The ghost table: every target of the records that another process owns, once, ascending.
+void find_ghosts(int members, uint64_t total) {
+    uint64_t *begin = static_cast<uint64_t *>(allocate_array(2 * size_t(members) + 1, sizeof(uint64_t)));
+    uint64_t *end = begin + members + 1;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        uint64_t count = 0;
+        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r)
+            count += !owned(local_records[r].target);
+        begin[m + 1] = count;
+    }
+    begin[0] = 0;
+    for (int m = 0; m < members; ++m) begin[m + 1] += begin[m];
+    agree_on_memory(size_t(begin[members]) * 2 * sizeof(int32_t));
+    int32_t *runs = static_cast<int32_t *>(allocate_array(size_t(begin[members]), sizeof(int32_t)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        end[m] = begin[m] + ghost_run(m, members, total, runs + begin[m]);
+    }
+    num_ghosts = int32_t(merge_runs(members, runs, begin, end, nullptr));
+    ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
+    merge_runs(members, runs, begin, end, ghost_nodes);
+    release_array(runs);
+    release_array(begin);
+}
+
+// Every record's target turned into its local index: an owned node's offset in the block,
+// or num_local_nodes plus its place in the ghost table.
+void localize_targets(int members, uint64_t total) {
+    const int32_t first = first_local_node, n_local = num_local_nodes;
+    const int32_t *ghosts = ghost_nodes, *ghosts_end = ghost_nodes + num_ghosts;
+#pragma omp parallel num_threads(members) if (members > 1)
+    {
+        const int m = omp_get_thread_num();
+        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
+            const int32_t t = local_records[r].target;
+            local_records[r].target =
+                owned(t) ? t - first : n_local + int32_t(std::lower_bound(ghosts, ghosts_end, t) - ghosts);
+        }
+    }
+}
+
 // Keeps the first record per neighbour in every owned row by the shared rule, with marks
-// indexed by global node, one array per member (none without long rows).
+// indexed by local index (owned nodes and ghosts), one array per member (none without
+// long rows).
 void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
+    const size_t indices = size_t(num_local_nodes) + size_t(num_ghosts);
+    agree_on_memory(long_rows ? size_t(members) * indices * sizeof(uint32_t) : 0);
     uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m) {
-        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(size_t(building.n), sizeof(uint32_t))) : nullptr;
+        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(indices, sizeof(uint32_t))) : nullptr;
     }
     uint32_t *stash = building.member_counts[0];
     keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks,
@@ -276,14 +378,14 @@ void build_rows() {
         building.member_counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n_local), sizeof(uint32_t)));
     uint32_t longest = 0;
     const uint64_t total = lay_out_rows(members, lines, &longest);
-    // A long row looks its targets up in marks of one slot per node of the whole graph.
-    const bool long_rows = longest > SHORT_ROW;
-    const size_t marks = long_rows ? size_t(members) * size_t(building.n) * sizeof(uint32_t) : 0;
-    agree_on_memory(size_t(total) * sizeof(edge_record) + marks + size_t(n_local) * 5);
+    agree_on_memory(size_t(total) * sizeof(edge_record) + size_t(n_local) * 5);
     local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
     fill_rows(members, lines);
     release_arrivals_and_cursors(members);
-    keep_first_per_neighbour(members, total, long_rows);
+    find_ghosts(members, total);
+    localize_targets(members, total);
+    // A long row looks its targets up in marks of one slot per local index.
+    keep_first_per_neighbour(members, total, longest > SHORT_ROW);
 }
 
 }  // namespace
