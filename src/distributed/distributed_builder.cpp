@@ -1,8 +1,9 @@
-// Distributed store builder: each part's edge lines go, in bounded rounds, to the owners of
-// their ends. Invariant: a process keeps what arrives from process s after what came from s
-// before, sources in rank order; parts precede each other in file order by rank and wave,
-// so arrivals stand in file order, every row is filled in file order (a slot per member,
-// in order), and the first record per neighbour is the earliest edge line's.
+// Distributed store builder: each part's edge lines go, in bounded rounds, to the other
+// owners of their ends. Invariant: a process keeps what arrives from process s after what
+// came from s before, sources in rank order, its own lines in place at its own rank; parts
+// precede each other in file order by rank and wave, so arrivals stand in file order, every
+// row is filled in file order (a slot per member, in order), and the first record per
+// neighbour is the earliest edge line's. Targets then become local indices (ghosts).
 #include "distributed_builder.h"
 
 #include <mpi.h>
@@ -24,10 +25,13 @@ int64_t exchange_round_bytes = int64_t(16) << 20;
 
 namespace {
 
-// The lines that arrived in one part's exchange, in file order.
+// Lines of one part's exchange, in file order: arrived from other processes, or kept
+// from this process's own part; allocation is what to free (null when another arrival
+// frees it).
 struct arrival {
     edge_line *lines;
     int64_t count;
+    edge_line *allocation;
 };
 
 struct build_state {
@@ -44,13 +48,45 @@ build_state building;
 inline int owner(int32_t x) { return owner_of(x, building.n, num_processes); }
 inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
 
-void add_arrival(edge_line *lines, int64_t count) {
+void add_arrival(edge_line *lines, int64_t count, edge_line *allocation) {
     grow_array(building.arrivals, building.arrival_capacity, building.num_arrivals + 1, building.num_arrivals);
-    building.arrivals[building.num_arrivals++] = arrival{lines, count};
+    building.arrivals[building.num_arrivals++] = arrival{lines, count, allocation};
 }
 
-// Sends every line of part to the owners of its ends and keeps what arrives, in order.
-void exchange_part(const held_lines &part) {
+// Keeps the lines of part with an owned end, in order and in place (lines only move
+// toward the front), as arrivals of their own; the blocks left empty leave the process.
+// The part's blocks are then the arrivals': part keeps none.
+void keep_own_lines(held_lines &part) {
+    size_t to_block = 0, to_index = 0;
+    for (size_t b = 0; b < part.num_blocks; ++b) {
+        for (size_t i = 0; i < part.blocks[b].count; ++i) {
+            const edge_line e = part.blocks[b].lines[i];
+            if (!owned(e.u) && !owned(e.v)) continue;
+            // A block written into was read whole already: its count is its room. The
+            // writing place never passes the reading one, so a block with room is found.
+            while (to_index == part.blocks[to_block].count) {
+                ++to_block;
+                to_index = 0;
+            }
+            part.blocks[to_block].lines[to_index++] = e;
+        }
+    }
+    for (size_t b = 0; b < part.num_blocks; ++b) {
+        const size_t kept = b < to_block ? part.blocks[b].count : b == to_block ? to_index : 0;
+        if (kept > 0) {
+            add_arrival(part.blocks[b].lines, int64_t(kept), part.blocks[b].lines);
+        } else {
+            discard_array(part.blocks[b].lines);
+        }
+    }
+    part.num_blocks = 0;
+    part.count = 0;
+}
+
+// Sends every line of part to the other owners of its ends and keeps what arrives, in
+// order: what came from processes before this one, this process's own lines (never
+// copied), then what came from those after it.
+void exchange_part(held_lines &part) {
     const int k = num_processes;
     int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
     int64_t *lines_to = counts;
@@ -68,7 +104,7 @@ void exchange_part(const held_lines &part) {
     }
     MPI_Alltoall(lines_to, 1, MPI_INT64_T, lines_from, 1, MPI_INT64_T, MPI_COMM_WORLD);
     int64_t incoming = 0;
-    for (int s = 0; s < k; ++s) incoming += lines_from[s];
+    for (int s = 0; s < k; ++s) incoming += s == process_rank ? 0 : lines_from[s];
     int64_t per_pair = exchange_round_bytes / int64_t(sizeof(edge_line)) / k;
     if (per_pair < 1) per_pair = 1;
     const size_t round_lines = size_t(per_pair) * size_t(k);
@@ -82,8 +118,9 @@ void exchange_part(const held_lines &part) {
     int64_t start = 0;
     for (int s = 0; s < k; ++s) {
         filled[s] = start;  // where the next lines from s go
-        start += lines_from[s];
+        start += s == process_rank ? 0 : lines_from[s];
     }
+    const int64_t from_before = filled[process_rank];
     size_t block = 0, index = 0;
     for (;;) {
         // Lines in file order until one of their owners' slots is full.
@@ -93,10 +130,14 @@ void exchange_part(const held_lines &part) {
             const edge_line_block &lines = part.blocks[block];
             for (; index < lines.count; ++index) {
                 const edge_line &e = lines.lines[index];
-                const int a = owner(e.u), c = owner(e.v);
-                if (sent[2 * a] == per_pair || (c != a && sent[2 * c] == per_pair)) break;
-                out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
-                if (c != a) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
+                // Owners other than this process, -1 for none.
+                const int own = process_rank;
+                int a = owner(e.u), c = owner(e.v);
+                if (c == a || c == own) c = -1;
+                if (a == own) a = -1;
+                if ((a >= 0 && sent[2 * a] == per_pair) || (c >= 0 && sent[2 * c] == per_pair)) break;
+                if (a >= 0) out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
+                if (c >= 0) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
             }
             if (index < lines.count) break;
         }
@@ -127,7 +168,9 @@ void exchange_part(const held_lines &part) {
     release_array(bytes);
     release_array(filled);
     release_array(counts);
-    add_arrival(arrived, incoming);
+    add_arrival(arrived, from_before, arrived);
+    keep_own_lines(part);
+    add_arrival(arrived + from_before, incoming - from_before, nullptr);
 }
 
 // The lines [first, last) of all arrivals together, handed to f one at a time, in order.
@@ -241,7 +284,7 @@ void fill_rows(int members, int64_t lines) {
 // Frees the arrived lines and the members' cursors once the rows are filled, but the
 // first member's: it holds the stash of the moves that close the gaps.
 void release_arrivals_and_cursors(int members) {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     building.num_arrivals = 0;
     for (int m = 1; m < members; ++m) release_array(building.member_counts[m]);
 }
@@ -421,7 +464,7 @@ void build_distributed_store(int32_t n, int32_t m) {
 }
 
 void release_distributed_building() {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     release_array(building.arrivals);
     building = build_state();
 }
