@@ -8,6 +8,9 @@
 # With --hosts, the processes run across two emulated hosts (tests/distributed/hosts.sh:
 # network namespaces joined by a bridge, TCP only), K = 2 (one process a host) and 4 (two);
 # the hosts are made for the run and removed after it, also when it fails. That needs root.
+# There rank 0 writes the listing file itself (not through the launcher's forwarding), each
+# process runs under /usr/bin/time, and the table adds the listing's time (from a
+# distributed_traffic run in each round) and the peak RSS of norvane and of every process.
 #
 # usage: bench/distributed.sh [--runs N] [--hosts] [GRAPH...]
 #   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
@@ -60,6 +63,17 @@ if [[ $hosts_mode == 1 ]]; then
     launcher=(bash "$hosts_script" mpirun "$hosts_set" --allow-run-as-root --oversubscribe)
     counts=(2 4)
     where="across 2 emulated hosts (K = 2: one process a host)"
+    [[ -x /usr/bin/time ]] || die "--hosts needs /usr/bin/time (apt-get install time)"
+    # Each process under /usr/bin/time (its peak RSS in $tmp/rss.RANK); rank 0 writes the
+    # listing to $tmp/out itself. Every host sees $tmp: only their own temporary folders differ.
+    cat > "$tmp/rank.sh" <<'WRAPPER'
+#!/bin/sh
+out=$1; shift
+rank=${OMPI_COMM_WORLD_RANK:-0}
+if [ "$rank" = 0 ]; then exec /usr/bin/time -f %M -o "${out%/*}/rss.$rank" "$@" > "$out"; fi
+exec /usr/bin/time -f %M -o "${out%/*}/rss.$rank" "$@"
+WRAPPER
+    chmod +x "$tmp/rank.sh"
 else
     launcher=(${MPIRUN:-mpirun} --oversubscribe)
     [[ $(id -u) == 0 ]] && launcher+=(--allow-run-as-root)
@@ -73,9 +87,28 @@ timed() {
     start=$(date +%s.%N)
     "$@" > "$tmp/out" 2> "$tmp/err" || die "run failed: $* ($(head -c 300 "$tmp/err"))"
     end=$(date +%s.%N)
-    echo "$(printf "%.3f" "$(echo "$end - $start" | bc)") $(sed -n 's/^Computation time: //p' "$tmp/err")"
+    echo "$(awk -v start="$start" -v end="$end" 'BEGIN { printf "%.3f", end - start }') $(sed -n 's/^Computation time: //p' "$tmp/err")"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# Across hosts: one run of K processes, rank 0 writing $tmp/out; prints wall, computation
+# time and the peak RSS of each process in MB (r0/r1/...).
+timed_hosts() {
+    local k=$1 start end rss="" r
+    shift
+    rm -f "$tmp"/rss.*
+    start=$(date +%s.%N)
+    "${launcher[@]}" -np "$k" "$tmp/rank.sh" "$tmp/out" "$@" 2> "$tmp/err" ||
+        die "run failed: $* ($(head -c 300 "$tmp/err"))"
+    end=$(date +%s.%N)
+    for ((r = 0; r < k; r++)); do rss+="${rss:+/}$(($(tail -n 1 "$tmp/rss.$r") / 1024))"; done
+    echo "$(printf "%.3f" "$(echo "$end - $start" | bc)") $(sed -n 's/^Computation time: //p' "$tmp/err") $rss"
+}
+# Across hosts: the listing's seconds in one distributed_traffic run of K processes.
+listing_seconds() {
+    "${launcher[@]}" -np "$1" "$tmp/rank.sh" "$tmp/traffic_out" "$traffic" "$2" 2> "$tmp/traffic" ||
+        die "traffic run failed"
+    awk '$1 == "0" { print $11 }' "$tmp/traffic"
+}
 
 echo "machine: $(nproc --all) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB, $(mpirun --version | head -n 1)," \
      "OMP_NUM_THREADS=${OMP_NUM_THREADS-unset}; norvane-mpi $where"
@@ -84,31 +117,53 @@ header="| graph | norvane wall s"
 for k in "${counts[@]}"; do header+=" | mpi K=$k wall s"; done
 header+=" | norvane compute s"
 for k in "${counts[@]}"; do header+=" | K=$k compute s"; done
+columns=(norvane "${counts[@]}" norvane "${counts[@]}")
+if [[ $hosts_mode == 1 ]]; then
+    for k in "${counts[@]}"; do header+=" | K=$k listing s"; done
+    header+=" | norvane peak RSS MB"
+    for k in "${counts[@]}"; do header+=" | K=$k peak RSS MB per process"; done
+    columns+=("${counts[@]}" norvane "${counts[@]}")
+fi
 echo "$header |"
-echo "|---$(printf '|---:%.0s' norvane "${counts[@]}" norvane "${counts[@]}")|"
+echo "|---$(printf '|---:%.0s' "${columns[@]}")|"
 for graph in "${graphs[@]}"; do
     file=$data_dir/$graph
     [[ -f $file ]] || die "no $file"
     "$norvane" "$file" > "$tmp/want" 2> /dev/null || die "norvane failed on $graph"
-    declare -A wall=() compute=()
+    declare -A wall=() compute=() listing=() peak=()
     for ((r = 0; r < runs; r++)); do
         # Interleaved, so that the machine's moods fall on every program alike.
         for who in norvane "${counts[@]}"; do
-            if [[ $who == norvane ]]; then
+            m=""
+            if [[ $who == norvane && $hosts_mode == 1 ]]; then
+                read -r w c < <(timed /usr/bin/time -f %M -o "$tmp/rss.norvane" "$norvane" "$file")
+                m=$(($(tail -n 1 "$tmp/rss.norvane") / 1024))
+            elif [[ $who == norvane ]]; then
                 read -r w c < <(timed "$norvane" "$file")
+            elif [[ $hosts_mode == 1 ]]; then
+                read -r w c m < <(timed_hosts "$who" "$mpi" "$file")
+                cmp -s "$tmp/out" "$tmp/want" || die "norvane-mpi on $who processes: listing of $graph differs"
+                listing[$who]+="$(listing_seconds "$who" "$file") "
             else
                 read -r w c < <(timed "${launcher[@]}" -np "$who" "$mpi" "$file")
                 cmp -s "$tmp/out" "$tmp/want" || die "norvane-mpi on $who processes: listing of $graph differs"
             fi
             wall[$who]+="$w "
             compute[$who]+="$c "
+            # The peak: each process's largest over the runs.
+            peak[$who]=$(awk -v a="${peak[$who]:-}" -v b="$m" 'BEGIN { na = split(a, x, "/"); nb = split(b, y, "/")
+                n = na > nb ? na : nb; for (i = 1; i <= n; i++) printf "%s%d", (i > 1 ? "/" : ""), (x[i] > y[i] ? x[i] : y[i]) }')
         done
     done
     row="| $graph"
     for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${wall[$who]}" | grep . | median)"; done
     for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
+    if [[ $hosts_mode == 1 ]]; then
+        for who in "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${listing[$who]}" | grep . | median)"; done
+        for who in norvane "${counts[@]}"; do row+=" | ${peak[$who]}"; done
+    fi
     echo "$row |"
-    unset wall compute
+    unset wall compute listing peak
 done
 
 echo
@@ -118,7 +173,11 @@ echo "| graph | K | build bytes max / sum | build rounds | solve bytes max / sum
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for graph in "${graphs[@]}"; do
     for k in 2 4; do
-        "${launcher[@]}" -np "$k" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" || die "traffic run failed"
+        if [[ $hosts_mode == 1 ]]; then
+            listing_seconds "$k" "$data_dir/$graph" > /dev/null
+        else
+            "${launcher[@]}" -np "$k" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" || die "traffic run failed"
+        fi
         awk -v g="$graph" -v k="$k" '$1 ~ /^[0-9]+$/ {
                 bmax = $4 > bmax ? $4 : bmax; bsum += $4; rounds = $5
                 smax = $6 > smax ? $6 : smax; ssum += $6; phases = $7

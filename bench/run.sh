@@ -56,7 +56,7 @@ while [ $# -gt 0 ]; do
         --timeout) shift; run_timeout=${1:-} ;;
         --competitors) shift; competitors=${1:-} ;;
         --quota) want_quota=1 ;;
-        -h|--help) sed -n '2,31p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; exit 0 ;;
         grid|random|complete|rmat|ny|ny-gz|bay|bay-gz|usa) selected+=("$1") ;;
         *) die "unknown argument '$1' (try --help)" ;;
     esac

@@ -21,6 +21,7 @@
 #include "builder.h"
 #include "failure.h"
 #include "faithful_model.h"
+#include "gzip_text.h"
 #include "graph.h"
 #include "input.h"
 #include "listing.h"
@@ -185,64 +186,6 @@ bool too_large(const std::string &content) {
     };
     return big(n, MAX_NODES) || big(m, MAX_EDGES) ||
            (n > 0 && n <= MAX_NODES && n * (edge_lines + 1) > MAX_NODE_LINE_WORK);
-}
-
-// content as gzip: one member, or two when split falls inside it (the first may be empty).
-std::string gzip(const std::string &content, int level, size_t split) {
-    std::string packed;
-    const size_t ends[2] = {split < content.size() ? split : content.size(), content.size()};
-    size_t begin = 0;
-    for (size_t end : ends) {
-        z_stream z;
-        memset(&z, 0, sizeof z);
-        if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) abort();
-        std::string member(deflateBound(&z, uLong(end - begin)), '\0');
-        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(content.data() + begin));
-        z.avail_in = unsigned(end - begin);
-        z.next_out = reinterpret_cast<Bytef *>(&member[0]);
-        z.avail_out = unsigned(member.size());
-        if (deflate(&z, Z_FINISH) != Z_STREAM_END) abort();
-        member.resize(member.size() - z.avail_out);
-        deflateEnd(&z);
-        packed += member;
-        begin = end;
-        if (end == content.size()) break;
-    }
-    return packed;
-}
-
-// The content of packed read as gzip members back to back, as gzip reads them: bytes
-// after a member that do not begin another are ignored. False when the bytes are not
-// whole members, each checked out; content then holds what came before the damage. Stops early, with true, once the content is too large
-// to be worth a run.
-bool gunzip(const std::string &packed, std::string *content) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    if (inflateInit2(&z, 15 + 16) != Z_OK) abort();
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
-    z.avail_in = unsigned(packed.size());
-    content->clear();
-    bool whole = false;
-    char out[1 << 14];
-    while (content->size() <= MAX_CONTENT_BYTES) {
-        z.next_out = reinterpret_cast<Bytef *>(out);
-        z.avail_out = sizeof out;
-        const int status = inflate(&z, Z_NO_FLUSH);
-        content->append(out, sizeof out - z.avail_out);
-        if (status == Z_STREAM_END) {
-            // What follows the last member is padding unless it begins another one.
-            if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
-                whole = true;
-                break;
-            }
-            inflateReset(&z);
-        } else if (status != Z_OK) {
-            break;  // damaged, or it stops short (no progress without more input)
-        }
-    }
-    if (content->size() > MAX_CONTENT_BYTES) whole = true;
-    inflateEnd(&z);
-    return whole;
 }
 
 expectation expect_content(const std::string &content) {
@@ -421,7 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The program inflates a file that starts with the gzip magic; so does the oracle here.
     const bool magic = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
     std::string content = bytes;
-    const bool damaged = magic && !gunzip(bytes, &content);
+    const bool damaged = magic && !zlib_content(bytes, &content, MAX_CONTENT_BYTES);
     if (content.size() > MAX_CONTENT_BYTES) return 0;
     const bool as_gzip = size > 0 && (data[0] & 1) != 0;
     if (too_large(content) || (as_gzip && too_large(bytes))) return 0;
@@ -445,7 +388,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     run_once(bytes, want, {plain_block, size / 2 % 2 ? 3 : 1, size / 16 % 2 != 0, size / 4 % 2 != 0});
     if (as_gzip) {
         const expectation same = magic ? expect_content(bytes) : want;
-        const std::string packed = gzip(bytes, 1 + int(size % 9), size % 3 == 0 ? size / 2 : size);
+        const std::string packed = gzip_members(bytes, size % 3 == 0 ? std::vector<size_t>{size / 2} : std::vector<size_t>{}, 1 + int(size % 9));
         const size_t packed_block = size / 4 % 2 ? small_block : WHOLE_BLOCK_BYTES;
         run_once(packed, same, {packed_block, size / 8 % 2 ? 3 : 1, size / 16 % 2 == 0, size / 4 % 2 == 0});
     }

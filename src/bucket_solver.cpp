@@ -5,24 +5,20 @@
 // live while min_distance[node] == distance, in its distance's bucket or the overflow bin.
 #include "bucket_solver.h"
 
-#include <linux/futex.h>
 #include <omp.h>
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <climits>
-#include <ctime>
 #include <new>
 
-#include "graph.h"
+#include "store.h"
 #include "bucket_ring.h"
 #include "chunk_bins.h"
 #include "grow.h"
 #include "memory.h"
 #include "relax.h"
 #include "rows.h"
+#include "team_barrier.h"
 
 int64_t bucket_fusion_max = 1024;
 int64_t bucket_claim_records = 2048;
@@ -51,82 +47,6 @@ struct alignas(64) member {
     int64_t next_bucket;   // its least non-empty bucket after a round
     int64_t settled_work;  // records of the entries it settled, over all rounds so far
 };
-
-// The team's barrier between rounds: spins for a while, then sleeps on a futex, whatever
-// OMP_WAIT_POLICY says (the runtime's own barriers spin for milliseconds by default, or
-// sleep at once when told to be passive, which costs a wake-up per round).
-// It also measures how long the last member kept the first waiting, and says when those
-// waits have cost enough that the rest should run alone.
-struct team_barrier {
-    alignas(64) std::atomic<int32_t> arrived;
-    std::atomic<int32_t> sleepers;
-    std::atomic<int64_t> *arrival_ns;  // per member, its latest arrival
-    alignas(64) std::atomic<uint32_t> generation;
-    std::atomic<bool> alone;  // set by the last to arrive, read by all once it has passed
-    int32_t members;
-    int64_t spin_ns;
-    int64_t late_ns;  // waits of the last member's lateness beyond bucket_late_ns, summed
-};
-
-inline void cpu_relax() { __builtin_ia32_pause(); }
-
-inline int64_t now_ns() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-void barrier_wait(team_barrier &b, int t, int64_t spin_ns) {
-    const uint32_t gen = b.generation.load(std::memory_order_acquire);
-    const int64_t arrival = now_ns();
-    b.arrival_ns[t].store(arrival, std::memory_order_relaxed);
-    if (b.arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == b.members) {
-        b.arrived.store(0, std::memory_order_relaxed);
-        // Every stamp was written before its member's count, which this one has seen.
-        int64_t first = arrival;
-        for (int32_t k = 0; k < b.members; ++k) {
-            const int64_t at = b.arrival_ns[k].load(std::memory_order_relaxed);
-            first = at < first ? at : first;
-        }
-        if (arrival - first > bucket_late_ns) b.late_ns += arrival - first;
-        if (b.late_ns > bucket_late_budget_ns) b.alone.store(true, std::memory_order_relaxed);
-        b.generation.store(gen + 1, std::memory_order_seq_cst);
-        if (b.sleepers.load(std::memory_order_seq_cst) > 0)
-            syscall(SYS_futex, &b.generation, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-        return;
-    }
-    if (spin_ns > 0) {
-        // Pauses for the first twentieth, then yields: another runnable thread on this
-        // processor gets it at once, and an idle one costs a system call per check.
-        const int64_t start = now_ns();
-        for (int32_t k = 1;; ++k) {
-            if (b.generation.load(std::memory_order_acquire) != gen) return;
-            if (k % 64 != 0) {
-                cpu_relax();
-                continue;
-            }
-            const int64_t waited = now_ns() - start;
-            if (waited > spin_ns) break;
-            if (waited > spin_ns / 20) sched_yield();
-        }
-    }
-    b.sleepers.fetch_add(1, std::memory_order_seq_cst);
-    while (b.generation.load(std::memory_order_seq_cst) == gen)
-        syscall(SYS_futex, &b.generation, FUTEX_WAIT_PRIVATE, gen, nullptr, nullptr, 0);
-    b.sleepers.fetch_sub(1, std::memory_order_relaxed);
-}
-
-void barrier_wait(team_barrier &b, int t) { barrier_wait(b, t, b.spin_ns); }
-
-// A millisecond of waiting awake: longer than a member's usual lead at a round's end, so
-// that members rarely sleep (waking a sleeper took from 20 microseconds to several
-// milliseconds on this virtual machine, whose idle processors halt), and a fraction of a
-// time slice. None when the team outnumbers the processors: the awaited member may need
-// this member's processor.
-int64_t barrier_spin_ns(int threads) {
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    return cpus > 0 && threads > cpus ? 0 : 1000000;
-}
 
 struct bucket_run {
     int shift;  // delta = 1 << shift
@@ -470,18 +390,6 @@ void size_run(bucket_run &run, int threads, int32_t delta) {
     run.span_high = 8 * run.span_low;
 }
 
-void open_barrier(team_barrier &b, int threads) {
-    b.arrived.store(0);
-    b.sleepers.store(0);
-    b.generation.store(0);
-    b.members = threads;
-    b.spin_ns = barrier_spin_ns(threads);
-    b.alone.store(false);
-    b.late_ns = 0;
-    b.arrival_ns = static_cast<std::atomic<int64_t> *>(allocate_array(size_t(threads), sizeof(std::atomic<int64_t>)));
-    for (int k = 0; k < threads; ++k) new (&b.arrival_ns[k]) std::atomic<int64_t>(0);
-}
-
 }  // namespace
 
 int32_t bucket_width_for(int64_t mean_weight, int64_t row_length) {
@@ -504,7 +412,7 @@ size_t bucket_solver_bytes(int threads) {
 bool solve_with_buckets(int threads, int32_t delta) {
     bucket_run run;
     size_run(run, threads, delta);
-    open_barrier(run.barrier, threads);
+    open_barrier(run.barrier, threads, bucket_late_ns, bucket_late_budget_ns);
     char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
     member *members =
         reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
@@ -521,6 +429,6 @@ bool solve_with_buckets(int threads, int32_t delta) {
         members[k].~member();
     }
     release_array(block);
-    release_array(run.barrier.arrival_ns);
+    close_barrier(run.barrier);
     return complete;
 }

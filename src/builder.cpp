@@ -1,8 +1,9 @@
-// Store builder: compressed rows from the reader's ranges of edge lines, one member of
-// the team per range. Each member counts its own lines' records per node, prefix sums
-// give every row a slot per member in range order, and each member fills its slots in
-// file order, so every row lists its records in file order with no lock and no sort; the
-// first record per neighbour is then the one kept. No two members write the same memory.
+// Store builder: compressed rows from the reader's ranges of edge lines, each range taken
+// by one member; a team smaller than the ranges shares them out, so the rows never depend
+// on the team the runtime gives. Each range's lines are counted per node, prefix sums give
+// every row a slot per range in range order, and each range fills its slots in file
+// order, so every row lists its records in file order with no lock and no sort; the first
+// record per neighbour is then the one kept. No two members write the same memory.
 // Passes over rows are cut into small pieces that members claim as they come, so that a
 // member the kernel holds off its core delays only the piece it holds.
 #include "builder.h"
@@ -195,7 +196,7 @@ size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
 
 void allocate_graph(int32_t n, int32_t m, int members) {
     check_memory_budget(least_graph_bytes(n, m, members));
-    nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
+    allocate_rows(n);
 }
 
 int build_members(int32_t n, int32_t m) {
@@ -211,10 +212,11 @@ void build_store(int ranges) {
 
 #pragma omp parallel num_threads(members) if (members > 1)
     {
-        const int m = omp_get_thread_num();
-        if (m != 0) team_running();
-        member_arrays[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n), sizeof(uint32_t)));
-        read_edge_range(m, count_batch, member_arrays[m]);
+        if (omp_get_thread_num() != 0) team_running();
+        for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
+            member_arrays[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n), sizeof(uint32_t)));
+            read_edge_range(m, count_batch, member_arrays[m]);
+        }
     }
     const edge_stats stats = check_edge_lines();
     negative_weights = stats.min_weight < 0;
@@ -226,18 +228,13 @@ void build_store(int ranges) {
 
     const size_t record_bytes = packed ? sizeof(uint32_t) : sizeof(edge_record);
     check_memory_budget(size_t(total) * record_bytes + size_t(n) * 5);
-    if (packed) {
-        packed_edges = static_cast<uint32_t *>(allocate_array(size_t(total), sizeof(uint32_t)));
-    } else {
-        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
-    }
+    allocate_pool(int64_t(total), packed);
     bool overflow = false;
 #pragma omp parallel num_threads(members) if (members > 1) reduction(|| : overflow)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         fill_context fill = {member_arrays[m], total, false};
         read_edge_range(m, packed ? fill_batch<true> : fill_batch<false>, &fill);
-        overflow = fill.overflow;
+        overflow = overflow || fill.overflow;
     }
     check_second_pass();
     if (overflow) fail_read();
@@ -252,8 +249,7 @@ void build_store(int ranges) {
     }
     release_building();
     // Distances and flags take the pages the counts leave, already faulted in.
-    min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+    allocate_distances(int32_t(n));
 }
 
 void release_building() {

@@ -29,7 +29,7 @@ extern int64_t build_team_min_work;
 extern int64_t build_piece_rows;
 extern int64_t build_piece_records;
 
-// Requires allocate_graph and the reader prepared with ranges ranges (one member each).
+// Requires allocate_graph and the reader prepared with ranges ranges (a member each, at most).
 // Fills nodes, the pool, edge_counter and negative_weights, and allocates min_distance
 // and tree; ends the run with the reader's message at the first offending line.
 void build_store(int ranges);

@@ -6,14 +6,13 @@
 
 #include <string>
 
+#include "control_groups.h"
+
 // Processors a v1 group grants: quota over period; 0 for no limit ("-1") or garbage.
 double v1_quota_cpus(const std::string &quota, const std::string &period);
 
 // Processors a v2 cpu.max ("QUOTA PERIOD" or "max PERIOD") grants; 0 for none or garbage.
 double v2_max_cpus(const std::string &cpu_max);
-
-// Reads the file at path into text; false when it cannot be read.
-typedef bool (*read_text_fn)(const char *path, std::string *text, void *context);
 
 // The least quota, in processors, of the groups holding the process described by the
 // texts of /proc/self/cgroup and /proc/self/mountinfo, reading the groups' files through
@@ -32,6 +31,3 @@ int runnable_from_loadavg(const std::string &loadavg);
 // The team worth starting while busy_elsewhere of the machine's online processors run
 // other threads: what they leave, never more than team, at least one.
 int team_for_load(int team, int online, int busy_elsewhere);
-
-// The whole file at path, read through the C library; false when it cannot be read.
-bool read_text_file(const char *path, std::string *text, void *context);

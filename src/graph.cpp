@@ -15,7 +15,8 @@ void read_graph(const char *path) {
     num_nodes = counts.nodes;
     num_edges = counts.edges;
     const int members = build_members(num_nodes, num_edges);
-    allocate_graph(num_nodes, num_edges, members);
+    // One count array per range read, not per member the team could have.
+    allocate_graph(num_nodes, num_edges, planned_edge_ranges(members));
     const int ranges = prepare_edge_lines(members);
     if (ranges > 1) wake_team();
     build_store(ranges);
@@ -35,20 +36,6 @@ int32_t get_distance(int32_t from, int32_t to) {
 void release_graph() {
     release_reading();
     release_building();
-    release_array(nodes);
-    release_array(edges);
-    release_array(packed_edges);
-    release_array(min_distance);
-    release_array(tree);
+    reset_store();
     release_all_arrays();
-    nodes = nullptr;
-    edges = nullptr;
-    packed_edges = nullptr;
-    packed_weight_bits = 0;
-    min_distance = nullptr;
-    tree = nullptr;
-    edge_counter = 0;
-    num_nodes = 0;
-    num_edges = 0;
-    negative_weights = false;
 }

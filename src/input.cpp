@@ -6,7 +6,9 @@
 #include "input.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +23,7 @@
 size_t read_block_bytes = size_t(1) << 20;
 bool defer_read_failure = false;
 void (*before_read_at)(int64_t offset) = nullptr;
+void (*before_stream_read)(int64_t offset) = nullptr;
 int64_t inflate_whole_max_bytes = int64_t(256) << 20;
 
 input_state input;
@@ -80,6 +83,28 @@ bool hand_out(const char **lines, size_t *length, size_t whole) {
     return true;
 }
 
+// Whether fd is a file of the kernel's own (procfs, sysfs and their kin): the size it
+// reports is no promise of its content (a sysfs file says 4096 and holds two bytes).
+bool kernel_file(int fd) {
+    struct statfs system;
+    if (fstatfs(fd, &system) != 0) return false;
+    switch (static_cast<unsigned long>(system.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case EFIVARFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // At a failed read with nothing left to hand out: the read message, or false when the
 // caller asked to report it itself.
 bool failed_lines() {
@@ -96,10 +121,17 @@ void open_input(const char *path) {
         fprintf(stderr, NOT_FOUND_FORMAT, path);
         end_with_failure();
     }
-    struct stat status;
-    // A regular file that reports no size may still have content (the kernel's own files
-    // under /proc and /sys): it is read as a stream, to its end.
-    const bool regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+    struct stat status = {};
+    if (fstat(input.fd, &status) == 0) {
+        input.device = int64_t(status.st_dev);
+        input.inode = int64_t(status.st_ino);
+        input.stat_size = int64_t(status.st_size);
+        input.modified_ns = int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    }
+    // A regular file that reports no size may still have content, and a kernel file may
+    // hold less than it reports (files under /proc and /sys): both are read as a stream,
+    // to their end. A file on disk found shorter than its size at open failed its read.
+    const bool regular = input.stat_size > 0 && S_ISREG(status.st_mode) && !kernel_file(input.fd);
     if (regular) {
         input.size = int64_t(status.st_size);
         input.file_size = input.size;
@@ -164,6 +196,10 @@ bool next_lines(const char **lines, size_t *length) {
         }
         read_more();
     }
+}
+
+file_identity input_identity() {
+    return file_identity{input.device, input.inode, input.stat_size, input.modified_ns};
 }
 
 int64_t lines_offset() { return input.run_offset; }

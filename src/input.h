@@ -14,6 +14,18 @@ constexpr size_t SLACK_BYTES = 16;
 // Opens path; writes NOT_FOUND_FORMAT with it and ends the run when it cannot be opened.
 void open_input(const char *path);
 
+// What tells one file from another: the device and inode the name led to, and the size
+// and modification time (nanoseconds) the file had. All zero when fstat failed.
+struct file_identity {
+    int64_t device;
+    int64_t inode;
+    int64_t size;
+    int64_t modified_ns;
+};
+
+// The opened file's identity as fstat found it at open.
+file_identity input_identity();
+
 // True for a regular file that is not compressed, or a compressed one inflated whole:
 // read_input_at serves it.
 bool input_is_plain_file();
@@ -33,6 +45,11 @@ int64_t read_input_at(int64_t offset, char *to, size_t room);
 // When set, called before each read of read_input_at with its offset: tests change the
 // file there, between two reads.
 extern void (*before_read_at)(int64_t offset);
+
+// When set, called before each read(2) of a regular file read in order (from its start, or
+// a gzip file's compressed bytes) with the bytes read so far, on the thread that reads:
+// tests change the file there, between two reads.
+extern void (*before_stream_read)(int64_t offset);
 
 // The next run of whole lines in file order, [*lines, *lines + *length): each ends in a
 // newline except perhaps the content's last line, and a readable newline always follows

@@ -7,13 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input.h"
 
 struct input_state {
     const char *path = nullptr;
     int fd = -1;
     bool plain_file = false;
     bool gzip = false;
+    // What fstat said at open, to tell this file from another (input_identity).
+    int64_t device = 0;
+    int64_t inode = 0;
+    int64_t stat_size = 0;
+    int64_t modified_ns = 0;
     int64_t size = 0;
     // A regular file is its first file_size bytes as opened: read(2) stops there, and an
     // end before it means the file shrank, a failed read. -1 for other inputs.

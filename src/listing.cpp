@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "graph.h"
+#include "store.h"
 #include "listing_text.h"
 #include "memory.h"
 

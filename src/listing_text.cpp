@@ -33,7 +33,28 @@ inline char *put_int(char *out, int32_t value) {
     return put_unsigned(out, uint32_t(value));
 }
 
+inline int64_t unsigned_digits(uint32_t value) {
+    int64_t count = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++count;
+    }
+    return count;
+}
+
+inline int64_t int_chars(int32_t value) {
+    return value < 0 ? 1 + unsigned_digits(0u - uint32_t(value)) : unsigned_digits(uint32_t(value));
+}
+
 }  // namespace
+
+int64_t node_lines_bytes(int64_t first_node, const int32_t *distances, int64_t count) {
+    // "Node " + index + ": \t" + distance + newline, as format_node_lines writes them.
+    int64_t bytes = 0;
+    for (int64_t k = 0; k < count; ++k)
+        bytes += 9 + unsigned_digits(uint32_t(first_node + k)) + int_chars(distances[k]);
+    return bytes;
+}
 
 char *format_node_lines(char *out, int64_t first_node, const int32_t *distances, int64_t count) {
     for (int64_t k = 0; k < count; ++k) {

@@ -16,6 +16,9 @@ constexpr size_t MAX_LINE_BYTES = 30;
 // distances[0 .. count), at out (room for count * MAX_LINE_BYTES); returns the end.
 char *format_node_lines(char *out, int64_t first_node, const int32_t *distances, int64_t count);
 
+// The bytes format_node_lines writes for the same lines, without writing them.
+int64_t node_lines_bytes(int64_t first_node, const int32_t *distances, int64_t count);
+
 // Writes length bytes to standard output, waiting out a full non-blocking pipe; false on
 // any failure (a reader that went away under the default SIGPIPE ends the process first).
 bool write_output(const char *data, size_t length);

@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "failure.h"
+#include "memory_limit.h"
 
 namespace {
 
@@ -34,6 +37,7 @@ struct mapping {
 mapping *in_use = nullptr;
 size_t in_use_capacity = 0;  // a power of two
 size_t in_use_count = 0;
+size_t in_use_bytes = 0;  // their lengths, touched or not
 
 // Released mappings kept for reuse: a few, the largest ones freed; beyond, unmapped.
 constexpr int MAX_KEPT = 32;
@@ -69,6 +73,7 @@ bool remember(char *start, size_t length) {
     while (in_use[slot].start != nullptr) slot = (slot + 1) & (in_use_capacity - 1);
     in_use[slot] = mapping{start, length};
     ++in_use_count;
+    in_use_bytes += length;
     return true;
 }
 
@@ -94,6 +99,7 @@ bool forget(const void *start, mapping *found) {
     }
     in_use[hole].start = nullptr;
     --in_use_count;
+    in_use_bytes -= found->length;
     return true;
 }
 
@@ -200,6 +206,56 @@ size_t address_space_in_use() {
     return size_t(pages) * size_t(sysconf(_SC_PAGESIZE));
 }
 
+// Anonymous bytes the process holds in memory, from /proc/self/status; 0 when unknown.
+size_t resident_anonymous() {
+    std::string status;
+    if (!read_text_file("/proc/self/status", &status, nullptr)) return 0;
+    for (const std::string &line : split_text(status, '\n')) {
+        if (line.compare(0, 8, "RssAnon:") != 0) continue;
+        long long kib = 0;
+        const std::string value = trimmed_text(line.substr(8));
+        const size_t unit = value.find(" kB");
+        if (unit == std::string::npos || !whole_integer(value.substr(0, unit), &kib) || kib < 0) return 0;
+        return size_t(kib) << 10;
+    }
+    return 0;
+}
+
+// The memory groups' room, read afresh; UINT64_MAX where no group limits the process.
+// Which groups have a limit is read once: the checks of a run then read only those.
+uint64_t group_room() {
+    static const std::vector<control_group> groups = [] {
+        std::string self_cgroup, mountinfo;
+        if (!read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) ||
+            !read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
+            return std::vector<control_group>();
+        return limited_groups(process_groups(self_cgroup, mountinfo, "memory"), read_text_file, nullptr);
+    }();
+    return groups.empty() ? UINT64_MAX : memory_room(groups, read_text_file, nullptr);
+}
+
+// Whether fresh bytes more fit the memory groups' room. Arrays already mapped are counted
+// in the groups only as their pages are touched, yet they will be: at least their bytes
+// beyond what the process holds now are still to come.
+bool fits_groups(size_t fresh, size_t mapped) {
+    const uint64_t room = group_room();
+    if (room == UINT64_MAX) return true;
+    const size_t held = resident_anonymous();
+    const uint64_t untouched = mapped > held ? mapped - held : 0;
+    return untouched <= room && fresh <= room - untouched;
+}
+
+// Bytes of a request of bytes that kept mappings cannot serve, and bytes mapped in all.
+size_t fresh_bytes(size_t bytes, size_t *mapped) {
+    size_t kept_now = 0;
+#pragma omp critical(norvane_memory)
+    {
+        kept_now = kept_bytes;
+        *mapped = in_use_bytes + kept_bytes;
+    }
+    return bytes > kept_now ? bytes - kept_now : 0;
+}
+
 }  // namespace
 
 void fail_memory() {
@@ -207,16 +263,24 @@ void fail_memory() {
     end_with_failure();
 }
 
+bool memory_groups_hold(size_t bytes) {
+    size_t mapped = 0;
+    const size_t fresh = fresh_bytes(bytes, &mapped);
+    return fits_groups(fresh, mapped);
+}
+
 bool memory_available(size_t bytes) {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_bytes = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page_bytes > 0 && bytes / size_t(page_bytes) >= size_t(pages)) return false;
+    size_t mapped = 0;
+    // Kept mappings are in use but will serve part of the request.
+    const size_t fresh = fresh_bytes(bytes, &mapped);
+    if (!fits_groups(fresh, mapped)) return false;
     size_t limit = soft_limit(RLIMIT_AS);
     const size_t data_limit = soft_limit(RLIMIT_DATA);
     if (data_limit < limit) limit = data_limit;
     if (limit == SIZE_MAX) return true;
-    // Kept mappings are in use as address space but will serve part of the request.
-    const size_t fresh = bytes > kept_bytes ? bytes - kept_bytes : 0;
     const size_t in_use = address_space_in_use();
     return in_use < limit && fresh <= limit - in_use;
 }
@@ -270,4 +334,5 @@ void release_all_arrays() {
     in_use = nullptr;
     in_use_capacity = 0;
     in_use_count = 0;
+    in_use_bytes = 0;
 }

@@ -44,8 +44,13 @@ void release_all_arrays();
 // Whether bytes more can really be had, as check_memory_budget judges it.
 bool memory_available(size_t bytes);
 
+// Whether the process's memory control groups leave room for bytes more (part of
+// memory_available; for processes that share a group, each asking for all of them).
+bool memory_groups_hold(size_t bytes);
+
 // Ends the run with the memory message unless bytes more can really be had: within the
-// machine's physical memory and the process's address-space and data limits. Untouched
+// machine's physical memory, the process's address-space and data limits, and the room its
+// memory control groups leave (memory_limit.h) beyond the arrays already mapped. Untouched
 // allocations would otherwise succeed and the kernel would kill the run mid-way. Bytes
 // kept for reuse count as available.
 void check_memory_budget(size_t bytes);

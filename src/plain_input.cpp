@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include "input.h"
 #include "input_state.h"
 
 bool input_is_plain_file() { return input.plain_file; }

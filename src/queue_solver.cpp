@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "graph.h"
+#include "store.h"
 #include "grow.h"
 #include "memory.h"
 #include "relax.h"

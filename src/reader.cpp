@@ -1,7 +1,8 @@
 // Graph file reader. Lines up to the problem line come from the input's runs on the
 // calling thread. After it, a plain file is cut into byte ranges, each owning the lines
 // that start inside it; a range is read with pread into a buffer of its own and scanned
-// twice, once to check and count, once to fill, so the edge lines are never held. Any
+// twice, once to check and count, once to fill, so the edge lines are never held; the
+// second hands a batch over only where the first pass's running checksum agrees. Any
 // other input is scanned once, in order, into blocks of edge lines. Every fault found in a
 // range is kept with its file offset, so the one reported is the first in file order.
 #include "reader.h"
@@ -12,6 +13,7 @@
 
 #include "failure.h"
 #include "file_window.h"
+#include "grow.h"
 #include "input.h"
 #include "line_scanner.h"
 #include "line_store.h"
@@ -52,6 +54,11 @@ struct range_state {
     fault_kind fault_again;
     file_window window;  // kept from the first pass for the second
     line_store lines_kept;  // a small file's kept lines, replayed by the second pass
+    // A file scanned twice: the lines' running checksum after each batch the first pass
+    // handed over, which the second must meet before it hands the same batch over.
+    uint64_t *batch_sums;
+    size_t num_batch_sums;
+    size_t batch_sums_capacity;
 };
 
 struct range_reader_state {
@@ -109,6 +116,13 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     s.count = s.capacity = 0;
 }
 
+// Ranges for a stream of kept lines: one per read_team_min_bytes of them, at most max_ranges.
+int stream_range_count(int64_t kept, int max_ranges) {
+    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
+    const int64_t ranges = kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
+    return ranges > max_ranges ? max_ranges : int(ranges);
+}
+
 int prepare_stream(int max_ranges) {
     scan_state s;
     s.nodes = range_reading.counts.nodes;
@@ -122,12 +136,10 @@ int prepare_stream(int max_ranges) {
     while (next_lines(&lines, &length)) scan_stream_run(lines, lines + length, s);
     range_reading.stream_stats = edge_stats{s.lines, s.kept, s.kept > 0 ? s.min_weight : 0,
                                             s.kept > 0 ? s.max_weight : 0, s.max_offset};
-    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
-    int64_t ranges = s.kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
-    if (ranges > max_ranges) ranges = max_ranges;
+    const int ranges = stream_range_count(s.kept, max_ranges);
     range_reading.stream_passes = static_cast<int *>(allocate_array(size_t(ranges), sizeof(int)));
-    for (int64_t r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
-    return int(ranges);
+    for (int r = 0; r < ranges; ++r) range_reading.stream_passes[r] = 0;
+    return ranges;
 }
 
 // A stream's range r is whole blocks, so that no block is shared by two members and each
@@ -235,6 +247,60 @@ void keep_batch(const edge_line *lines, size_t count, void *context) {
     keep.batch(lines, count, keep.context);
 }
 
+// A plain file scanned twice: the first pass notes a checksum of the lines it hands over
+// at every CHECKED_LINES of them (and at its end); the second holds its lines back until
+// their checksum agrees with the first's at the same line. A file changed between the
+// passes then never gives a range more records for a node than its slots hold, so no
+// member writes in another's slots before check_second_pass ends the run.
+constexpr size_t CHECKED_LINES = 1024;
+
+struct checked_batches {
+    range_state *range;
+    edge_batch_fn batch;
+    void *context;
+    uint64_t sum;    // of the lines handed over so far
+    size_t lines;
+    bool differs;    // the second pass met lines the first did not hand over there
+    size_t num_held;
+    edge_line held[CHECKED_LINES];  // the second pass's lines since the last checkpoint
+};
+
+uint64_t mixed(uint64_t sum, const edge_line &e) {
+    return (sum ^ ((uint64_t(uint32_t(e.u)) << 32) | uint32_t(e.v))) * 0x9e3779b97f4a7c15ULL + uint32_t(e.weight);
+}
+
+void note_sum(checked_batches &c) {
+    range_state &range = *c.range;
+    grow_array(range.batch_sums, range.batch_sums_capacity, range.num_batch_sums + 1, range.num_batch_sums);
+    range.batch_sums[range.num_batch_sums++] = c.sum;
+}
+
+void note_batch(const edge_line *lines, size_t count, void *context) {
+    checked_batches &c = *static_cast<checked_batches *>(context);
+    for (size_t i = 0; i < count; ++i) {
+        c.sum = mixed(c.sum, lines[i]);
+        if (++c.lines % CHECKED_LINES == 0) note_sum(c);
+    }
+    c.batch(lines, count, c.context);
+}
+
+// Hands the held lines over when the first pass noted the same checksum at the same line.
+void release_held(checked_batches &c) {
+    const size_t at = (c.lines - 1) / CHECKED_LINES;
+    c.differs = c.differs || at >= c.range->num_batch_sums || c.range->batch_sums[at] != c.sum;
+    if (!c.differs && c.num_held > 0) c.batch(c.held, c.num_held, c.context);
+    c.num_held = 0;
+}
+
+void check_batch(const edge_line *lines, size_t count, void *context) {
+    checked_batches &c = *static_cast<checked_batches *>(context);
+    for (size_t i = 0; i < count && !c.differs; ++i) {
+        c.sum = mixed(c.sum, lines[i]);
+        c.held[c.num_held++] = lines[i];
+        if (++c.lines % CHECKED_LINES == 0) release_held(c);
+    }
+}
+
 void read_file_range(int r, edge_batch_fn batch, void *context) {
     range_state &range = range_reading.ranges[r];
     const bool again = range.fault != FAULT_NONE || range.lines >= 0;
@@ -250,10 +316,16 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
     // A range alone past M is an offence for sure; stopping there bounds every count.
     s.line_limit = range_reading.counts.edges;
     keeping keep = {&range.lines_kept, batch, context};
+    checked_batches &checked = *static_cast<checked_batches *>(allocate_array(1, sizeof(checked_batches)));
+    checked = checked_batches{&range, batch, context, 0, 0, false, 0, {}};
     const bool keep_lines = !again && range_reading.keep_file_lines;
     range.lines_kept.node_bits = node_bits_for(range_reading.counts.nodes);
-    const pass_result result =
-        keep_lines ? scan_range(r, s, keep_batch, &keep) : scan_range(r, s, batch, context);
+    const pass_result result = keep_lines ? scan_range(r, s, keep_batch, &keep)
+                                          : scan_range(r, s, again ? check_batch : note_batch, &checked);
+    if (!again && !keep_lines && checked.lines % CHECKED_LINES != 0) note_sum(checked);
+    if (again && checked.num_held > 0) release_held(checked);
+    const bool differs = checked.differs;
+    release_array(&checked);
     if (!again) {
         range.lines = s.lines;
         range.kept = s.kept;
@@ -271,7 +343,7 @@ void read_file_range(int r, edge_batch_fn batch, void *context) {
         range.lines_again = s.lines;
         range.kept_again = s.kept;
         range.checksum_again = s.checksum;
-        range.fault_again = result.fault;
+        range.fault_again = differs ? FAULT_READ : result.fault;
     }
 }
 
@@ -284,16 +356,25 @@ int64_t find_edge_line(int r, int64_t k) {
     return result.fault_offset;
 }
 
+// Bytes of a plain file after the problem line.
+int64_t edge_bytes() {
+    const int64_t size = input_size();
+    return size > range_reading.edges_start ? size - range_reading.edges_start : 0;
+}
+
+// Ranges for a plain file: one per read_team_min_bytes of its edge lines, at most max_ranges.
+int file_range_count(int max_ranges) {
+    int64_t count = edge_bytes() / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
+    if (count > max_ranges) count = max_ranges;
+    return count < 1 ? 1 : int(count);
+}
+
 int prepare_file(int max_ranges) {
     stop_lines();
     const int64_t held_bytes = int64_t(range_reading.counts.edges) * int64_t(sizeof(edge_line));
     range_reading.keep_file_lines = held_bytes <= keep_lines_max_bytes;
-    const int64_t size = input_size();
-    const int64_t bytes = size > range_reading.edges_start ? size - range_reading.edges_start : 0;
-    int64_t count = bytes / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
-    if (count > max_ranges) count = max_ranges;
-    if (count < 1) count = 1;
-    const int ranges = int(count);
+    const int64_t bytes = edge_bytes();
+    const int ranges = file_range_count(max_ranges);
     range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
     for (int r = 0; r <= ranges; ++r) {
         range_state &range = range_reading.ranges[r];
@@ -333,6 +414,12 @@ int prepare_edge_lines(int max_ranges) {
     if (max_ranges < 1) max_ranges = 1;
     range_reading.num_ranges = range_reading.plain ? prepare_file(max_ranges) : prepare_stream(max_ranges);
     return range_reading.num_ranges;
+}
+
+int planned_edge_ranges(int max_ranges) {
+    if (max_ranges < 1) max_ranges = 1;
+    return range_reading.plain ? file_range_count(max_ranges)
+                               : stream_range_count(range_reading.counts.edges, max_ranges);
 }
 
 void read_edge_range(int r, edge_batch_fn batch, void *context) {
@@ -386,6 +473,7 @@ void release_reading() {
     for (int r = 0; r < range_reading.num_ranges && range_reading.ranges != nullptr; ++r) {
         free(range_reading.ranges[r].window.buffer);
         release_lines(range_reading.ranges[r].lines_kept);
+        release_array(range_reading.ranges[r].batch_sums);
     }
     release_array(range_reading.ranges);
     range_reading = range_reader_state();

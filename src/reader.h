@@ -20,6 +20,11 @@ problem_counts read_problem_line();
 // reported; a plain file is only cut.
 int prepare_edge_lines(int max_ranges);
 
+// Requires read_problem_line. The most ranges prepare_edge_lines(max_ranges) will make:
+// exactly as many for a plain file, a bound from the announced edge count for a stream,
+// known before any edge line is read. The builder's per-range arrays are counted by it.
+int planned_edge_ranges(int max_ranges);
+
 // One pass over range r (any thread, one per range at a time). The first pass over a plain
 // file also checks every line; the second must find the file unchanged.
 void read_edge_range(int r, edge_batch_fn batch, void *context);

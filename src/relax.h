@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "graph.h"
+#include "store.h"
 
 // Node 0 settled at 0, the others unsettled at their direct weight or INFINITE_DISTANCE.
 // (Inside a parallel region each member fills, and so first touches, its static share.)

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "graph.h"
+#include "store.h"
 #include "memory.h"
 #include "relax.h"
 #include "rows.h"

@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "bucket_solver.h"
-#include "graph.h"
+#include "store.h"
 #include "memory.h"
 #include "queue_solver.h"
 #include "scan_solver.h"

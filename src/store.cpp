@@ -1,5 +1,9 @@
-// Definitions of the process-wide graph state; empty until a graph is built.
+// Definitions of the process-wide graph state and its one owner: empty until a graph is
+// built; every array is allocated here untouched (the threads that use it touch it first)
+// and released here.
 #include "store.h"
+
+#include "memory.h"
 
 int32_t num_nodes = 0;
 int32_t num_edges = 0;
@@ -11,3 +15,55 @@ int64_t edge_counter = 0;
 bool negative_weights = false;
 int32_t *min_distance = nullptr;
 uint8_t *tree = nullptr;
+
+void allocate_rows(int32_t n) {
+    nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
+}
+
+void allocate_pool(int64_t total, bool packed) {
+    if (packed) {
+        packed_edges = static_cast<uint32_t *>(allocate_array(size_t(total), sizeof(uint32_t)));
+    } else {
+        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
+    }
+}
+
+void allocate_distances(int32_t n) {
+    min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
+    tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+}
+
+void adopt_store(uint32_t *rows, edge_record *records, int64_t total, int32_t *distance, uint8_t *settled) {
+    nodes = rows;
+    edges = records;
+    packed_edges = nullptr;
+    edge_counter = total;
+    min_distance = distance;
+    tree = settled;
+}
+
+void forget_store() {
+    nodes = nullptr;
+    edges = nullptr;
+    packed_edges = nullptr;
+    min_distance = nullptr;
+    tree = nullptr;
+    edge_counter = 0;
+}
+
+void release_store() {
+    drop_array(nodes);
+    drop_array(edges);
+    drop_array(packed_edges);
+    drop_array(min_distance);
+    drop_array(tree);
+    packed_weight_bits = 0;
+    edge_counter = 0;
+}
+
+void reset_store() {
+    release_store();
+    num_nodes = 0;
+    num_edges = 0;
+    negative_weights = false;
+}

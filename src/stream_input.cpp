@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "input.h"
 #include "input_state.h"
 
 int64_t read_some(void *to, size_t room) {
@@ -14,6 +15,7 @@ int64_t read_some(void *to, size_t room) {
         const int64_t left = input.file_size - input.file_read;
         if (left == 0) return 0;
         if (int64_t(room) > left) room = size_t(left);
+        if (before_stream_read != nullptr) before_stream_read(input.file_read);
     }
     for (;;) {
         const ssize_t got = read(input.fd, to, room);

@@ -2,8 +2,11 @@
 // their own wait would spin first. Starting them again costs tens of microseconds.
 // Waking: a thread of its own spins, yielding, on another core until a member runs there;
 // the team's first region then starts at once instead of waiting for the core to wake.
+// Sizing: a probe starts the threads a team needs before the first region, since libgomp
+// ends the run with a message of its own when the system refuses one.
 #include "team.h"
 
+#include <dirent.h>
 #include <omp.h>
 #include <pthread.h>
 #include <sched.h>
@@ -38,6 +41,12 @@ void *keep_awake(void *) {
     return nullptr;
 }
 
+// The probe of the threads a run can start: no team is larger than this; its threads
+// need next to no stack; a few milliseconds of yields at most for the ended ones to go.
+constexpr int PROBE_MAX_THREADS = 1024;
+constexpr size_t PROBE_STACK_BYTES = size_t(64) << 10;
+constexpr int PROBE_WAIT_ROUNDS = 1000;
+
 // A competitor that keeps a processor busy shows in every sample; a passing task rarely
 // in three taken a third of a millisecond apart. The least count is the one believed.
 constexpr int LOAD_SAMPLES = 3;
@@ -68,11 +77,71 @@ int team_for_machine_load(int team) {
     return fitting;
 }
 
+// The threads of the probe below wait for this lock, which the probe holds until it has
+// started all it can.
+pthread_rwlock_t probe_hold = PTHREAD_RWLOCK_INITIALIZER;
+
+void *hold_probe(void *) {
+    pthread_rwlock_rdlock(&probe_hold);
+    pthread_rwlock_unlock(&probe_hold);
+    return nullptr;
+}
+
+// Threads of this process, or -1 when /proc cannot tell.
+int count_tasks() {
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return -1;
+    int count = 0;
+    while (const struct dirent *entry = readdir(tasks)) count += entry->d_name[0] != '.';
+    closedir(tasks);
+    return count;
+}
+
+// A thread that pthread_join has seen end is still counted against a pids limit for a few
+// microseconds: the probe's places are free once /proc no longer lists its threads.
+void wait_for_tasks(int count) {
+    if (count < 0) return;
+    for (int k = 0; k < PROBE_WAIT_ROUNDS && count_tasks() > count; ++k) sched_yield();
+}
+
+// Threads this process can run at once besides itself, up to want, found by starting
+// them (on small stacks, so that an address-space limit does not refuse them first).
+int startable_threads(int want) {
+    const int before = count_tasks();
+    pthread_t started[PROBE_MAX_THREADS];
+    if (want > PROBE_MAX_THREADS) want = PROBE_MAX_THREADS;
+    pthread_attr_t small;
+    pthread_attr_init(&small);
+    pthread_attr_setstacksize(&small, PROBE_STACK_BYTES);
+    pthread_rwlock_wrlock(&probe_hold);
+    int count = 0;
+    while (count < want && pthread_create(&started[count], &small, hold_probe, nullptr) == 0) ++count;
+    pthread_rwlock_unlock(&probe_hold);
+    pthread_attr_destroy(&small);
+    for (int k = 0; k < count; ++k) pthread_join(started[k], nullptr);
+    wait_for_tasks(before);
+    return count;
+}
+
+// A team whose threads the system can start: libgomp ends the run with a message of its
+// own when it cannot start one. Each member but the first needs a thread, and the waker
+// or the inflating thread one more beside them; a team that cannot have them all runs on
+// the threads it can.
+int team_that_can_start(int team) {
+    if (team <= 1) return team;
+    const int startable = startable_threads(team);
+    return startable >= team ? team : (startable > 1 ? startable : 1);
+}
+
 }  // namespace
 
 void size_team() {
     const char *requested = getenv("OMP_NUM_THREADS");
-    if (requested != nullptr && *requested != '\0') return;
+    if (requested != nullptr && *requested != '\0') {
+        const int team = team_that_can_start(omp_get_max_threads());
+        if (team < omp_get_max_threads()) omp_set_num_threads(team);
+        return;
+    }
     cpu_set_t mask;
     int cpus = omp_get_max_threads();
     if (sched_getaffinity(0, sizeof mask, &mask) == 0 && CPU_COUNT(&mask) < cpus) cpus = CPU_COUNT(&mask);
@@ -81,7 +150,7 @@ void size_team() {
     if (read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) &&
         read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
         limit = cgroup_cpu_limit(self_cgroup, mountinfo, read_text_file, nullptr);
-    const int team = team_for_machine_load(team_for_quota(cpus, limit));
+    const int team = team_that_can_start(team_for_machine_load(team_for_quota(cpus, limit)));
     if (team < omp_get_max_threads()) omp_set_num_threads(team);
 }
 

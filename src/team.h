@@ -3,12 +3,14 @@
 // a solver on one thread, or another program on a shared machine. And a core left idle
 // sleeps: on a virtual machine waking it for the team's first region costs milliseconds.
 // The team is never larger than the processor time the process may use, nor than the
-// processors other programs leave idle when it starts.
+// processors other programs leave idle when it starts, nor than the threads the system
+// lets it start (a pids or process limit), whatever OMP_NUM_THREADS asks.
 #pragma once
 
 // Unless OMP_NUM_THREADS is set: no more members than the affinity mask allows, the
 // control groups' CPU quota, rounded up, pays for, and (unless OMP_DYNAMIC is false) the
-// machine's busy processors leave. Called before the first region.
+// machine's busy processors leave. In any case no more than the threads that can start
+// (one when none can). Called before the first region.
 void size_team();
 
 // Ends the team's idle members, if any; the next parallel region starts them anew.

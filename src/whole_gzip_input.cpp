@@ -11,6 +11,7 @@
 #include <libdeflate.h>
 #endif
 
+#include "input.h"
 #include "input_state.h"
 #include "memory.h"
 

@@ -245,15 +245,18 @@ uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
     uint32_t *block_longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
 #pragma omp parallel num_threads(members) if (members > 1)
     {
-        const int m = omp_get_thread_num();
-        count_member_records(m, members, lines);
+        // A team smaller than asked for shares the members' parts out.
+        const int first = omp_get_thread_num(), team = omp_get_num_threads();
+        for (int m = first; m < members; m += team) count_member_records(m, members, lines);
 #pragma omp barrier
-        const int64_t lo = n_local * m / members, hi = n_local * (m + 1) / members;
-        block_records[m] = size_rows(members, lo, hi, &block_longest[m]);
+        for (int m = first; m < members; m += team)
+            block_records[m] = size_rows(members, n_local * m / members, n_local * (m + 1) / members, &block_longest[m]);
 #pragma omp barrier
-        uint64_t start = 0;
-        for (int j = 0; j < m; ++j) start += block_records[j];
-        place_rows(members, lo, hi, start);
+        for (int m = first; m < members; m += team) {
+            uint64_t start = 0;
+            for (int j = 0; j < m; ++j) start += block_records[j];
+            place_rows(members, n_local * m / members, n_local * (m + 1) / members, start);
+        }
     }
     uint64_t total = 0;
     *longest = 0;
@@ -271,8 +274,7 @@ uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
 void fill_rows(int members, int64_t lines) {
     const int32_t first = first_local_node;
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         uint32_t *cursor = building.member_counts[m];
         for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members), [&](const edge_line &e) {
             if (owned(e.u)) local_records[cursor[e.u - first]++] = edge_record{e.v, e.weight};

@@ -1,15 +1,22 @@
-// Distributed report. Every process formats the lines of its own block, a batch of chunks
-// at a time on its team, and sends them to rank 0 while it formats the next batch; rank 0
-// writes its own block, then each process's chunks as they arrive, in rank order, so the
-// listing is in node order and no process holds more than two batches of text. After a
-// failed write rank 0 still takes every chunk sent to it, so no process is left waiting.
+// Distributed report. Every process formats the lines of its own block in chunks, a batch
+// at a time on its team, and keeps several chunks on their way to rank 0 while it formats
+// the next; rank 0 keeps a window of receives posted from every other process from the
+// start. When its standard output is a plain file, rank 0 knows every block's length
+// beforehand and writes each chunk at its place as it comes, its own and the others' at
+// once; otherwise it writes its own block, then each process's chunks in rank order. The
+// listing is in node order either way. The main thread drives the transfers between
+// chunks even while the team formats. After a failed write rank 0 still takes every
+// chunk, so no process is left waiting.
 #include "distributed_listing.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <mpi.h>
 #include <omp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "distributed_run.h"
 #include "distributed_store.h"
@@ -17,94 +24,307 @@
 #include "memory.h"
 
 int64_t listing_bytes_sent = 0;
+// A chunk of 2^16 lines is about 1.4 MB of text: few enough messages that each one's
+// handshake hides behind the others in flight, small enough that rank 0's buffers stay
+// a few tens of megabytes.
+int64_t distributed_listing_chunk_nodes = int64_t(1) << 16;
+int64_t distributed_listing_window = 8;
 
 namespace {
 
-// A chunk's text (under half a megabyte) stays in the cache of the member that formats it.
-constexpr int64_t NODES_PER_CHUNK = int64_t(1) << 14;
-constexpr size_t CHUNK_BYTES = size_t(NODES_PER_CHUNK) * MAX_LINE_BYTES;
+// Rank 0's receive buffers, all sources together, are kept to about this.
+constexpr size_t RECEIVE_BUDGET_BYTES = size_t(96) << 20;
 
-// This process's chunks: the owned nodes but node 0, NODES_PER_CHUNK at a time.
+// A process's chunks: its owned nodes but node 0, per_chunk at a time; the sizes every
+// process derives alike from the process count and the settings.
 struct chunk_plan {
-    int64_t first;  // local index of the first node with a line
+    int64_t first;      // local index of the first node with a line
+    int64_t per_chunk;  // nodes a chunk
     int64_t chunks;
-    int64_t per_batch;
+    int64_t per_batch;  // chunks formatted together by the team
+    int64_t window;     // chunks on their way from one process to rank 0 at once
+    size_t chunk_bytes;
 };
 
 chunk_plan plan_chunks() {
     chunk_plan plan;
     plan.first = first_local_node == 0 && num_local_nodes > 0 ? 1 : 0;
     const int64_t lines = num_local_nodes - plan.first;
-    plan.chunks = (lines + NODES_PER_CHUNK - 1) / NODES_PER_CHUNK;
+    // A small graph's chunks and windows are no larger than its largest block needs.
+    int64_t most = max_over_processes(lines);
+    if (most < 1) most = 1;
+    plan.per_chunk = distributed_listing_chunk_nodes < most ? distributed_listing_chunk_nodes : most;
+    plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
+    plan.chunks = (lines + plan.per_chunk - 1) / plan.per_chunk;
+    const int64_t most_chunks = (most + plan.per_chunk - 1) / plan.per_chunk;
     const int64_t members = omp_get_max_threads();
-    plan.per_batch = plan.chunks < 2 * members ? (plan.chunks > 0 ? plan.chunks : 1) : 2 * members;
+    plan.per_batch = plan.chunks < members ? (plan.chunks > 0 ? plan.chunks : 1) : members;
+    // Many sources share rank 0's budget, but each keeps at least two chunks moving.
+    const int64_t sources = num_processes > 1 ? num_processes - 1 : 1;
+    const int64_t fits = int64_t(RECEIVE_BUDGET_BYTES / (size_t(sources) * plan.chunk_bytes));
+    plan.window = distributed_listing_window < fits ? distributed_listing_window : fits;
+    if (plan.window < 2) plan.window = 2;
+    if (plan.window > most_chunks) plan.window = most_chunks;
     return plan;
 }
 
-// Formats the chunks [first_chunk, last_chunk) into slots of text, lengths in lengths.
+// The bytes of this process's block of lines.
+int64_t block_bytes(const chunk_plan &plan) {
+    const int64_t lines = num_local_nodes - plan.first;
+    const int members = lines >= plan.per_chunk ? omp_get_max_threads() : 1;
+    int64_t bytes = 0;
+#pragma omp parallel for schedule(static) reduction(+ : bytes) num_threads(members) if (members > 1)
+    for (int64_t c = 0; c < plan.chunks; ++c) {
+        const int64_t first = plan.first + c * plan.per_chunk;
+        const int64_t last = first + plan.per_chunk < num_local_nodes ? first + plan.per_chunk : num_local_nodes;
+        bytes += node_lines_bytes(first_local_node + first, local_distance + first, last - first);
+    }
+    return bytes;
+}
+
+// The transfers this process has in flight; only the main thread touches them.
+struct transfers {
+    MPI_Request *requests = nullptr;
+    int *arrived = nullptr;  // bytes of a completed receive, -1 while it is on its way
+    int count = 0;
+    int *done = nullptr;  // scratch for MPI_Testsome
+    MPI_Status *statuses = nullptr;
+};
+transfers flight;
+
+void open_transfers(int count) {
+    flight.count = count;
+    flight.requests = static_cast<MPI_Request *>(allocate_array(size_t(count), sizeof(MPI_Request)));
+    flight.arrived = static_cast<int *>(allocate_array(size_t(count), sizeof(int)));
+    flight.done = static_cast<int *>(allocate_array(size_t(count), sizeof(int)));
+    flight.statuses = static_cast<MPI_Status *>(allocate_array(size_t(count), sizeof(MPI_Status)));
+    for (int r = 0; r < count; ++r) {
+        flight.requests[r] = MPI_REQUEST_NULL;
+        flight.arrived[r] = -1;
+    }
+}
+
+void close_transfers() {
+    release_array(flight.requests);
+    release_array(flight.arrived);
+    release_array(flight.done);
+    release_array(flight.statuses);
+    flight = transfers();
+}
+
+void note_arrivals(int completed) {
+    if (completed == MPI_UNDEFINED) return;
+    for (int d = 0; d < completed; ++d) {
+        int length = 0;
+        MPI_Get_count(&flight.statuses[d], MPI_BYTE, &length);
+        flight.arrived[flight.done[d]] = length;
+    }
+}
+
+// Lets the transfers move on (Open MPI moves them only inside its calls) and notes the
+// receives that completed.
+void drive_transfers() {
+    int completed = 0;
+    MPI_Testsome(flight.count, flight.requests, &completed, flight.done, flight.statuses);
+    note_arrivals(completed);
+}
+
+// Waits until at least one more transfer completes.
+void wait_for_arrivals() {
+    int completed = 0;
+    MPI_Waitsome(flight.count, flight.requests, &completed, flight.done, flight.statuses);
+    note_arrivals(completed);
+}
+
+// Waits for transfer r and returns the bytes it received.
+int wait_transfer(int r) {
+    if (flight.arrived[r] < 0) {
+        MPI_Status status;
+        MPI_Wait(&flight.requests[r], &status);
+        MPI_Get_count(&status, MPI_BYTE, &flight.arrived[r]);
+    }
+    const int length = flight.arrived[r];
+    flight.arrived[r] = -1;
+    return length;
+}
+
+// Formats the chunks [first_chunk, last_chunk) into slots of text, lengths in lengths; the
+// main thread drives the transfers after each chunk it formats.
 void format_batch(const chunk_plan &plan, int64_t first_chunk, int64_t last_chunk, char *text, int *lengths) {
     const int64_t count = last_chunk - first_chunk;
     const int members = count > 1 ? omp_get_max_threads() : 1;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(members) if (members > 1)
     for (int64_t c = 0; c < count; ++c) {
-        const int64_t first = plan.first + (first_chunk + c) * NODES_PER_CHUNK;
-        const int64_t last = first + NODES_PER_CHUNK < num_local_nodes ? first + NODES_PER_CHUNK : num_local_nodes;
-        char *start = text + size_t(c) * CHUNK_BYTES;
+        const int64_t first = plan.first + (first_chunk + c) * plan.per_chunk;
+        const int64_t last = first + plan.per_chunk < num_local_nodes ? first + plan.per_chunk : num_local_nodes;
+        char *start = text + size_t(c) * plan.chunk_bytes;
         lengths[c] = int(
             format_node_lines(start, first_local_node + first, local_distance + first, last - first) - start);
+        if (omp_get_thread_num() == 0) drive_transfers();
     }
 }
 
-// Rank 0's own block, written batch by batch.
-bool write_own_block(const chunk_plan &plan, char *text, int *lengths) {
-    bool written = true;
-    for (int64_t first = 0; written && first < plan.chunks; first += plan.per_batch) {
+// ------------------------------------------------------------------ rank 0
+
+// Where rank 0's output goes: a plain file takes each block at its own offset.
+struct output_place {
+    bool placed;    // a plain file, not opened for appending, whose offset is known
+    int64_t start;  // its offset now
+};
+
+output_place find_output_place() {
+    output_place out = {false, 0};
+    struct stat about;
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (fstat(STDOUT_FILENO, &about) != 0 || !S_ISREG(about.st_mode) || flags < 0 || (flags & O_APPEND) != 0)
+        return out;
+    const off_t at = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    if (at < 0) return out;
+    out.placed = true;
+    out.start = int64_t(at);
+    return out;
+}
+
+bool write_at(const char *data, size_t length, int64_t at) {
+    while (length > 0) {
+        const ssize_t done = pwrite(STDOUT_FILENO, data, length, off_t(at));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        length -= size_t(done);
+        at += done;
+    }
+    return true;
+}
+
+// Rank 0's own view of the listing under way.
+struct listing_state {
+    chunk_plan plan;
+    const int64_t *chunks_of;  // per process
+    int64_t *next_of;          // per process: its next chunk to write
+    int64_t *at_of;            // per process: where that chunk goes (placed output)
+    char *windows;             // the receive slots, process p's from (p - 1) * window
+    bool written;
+};
+
+int slot_of(const listing_state &s, int p, int64_t k) { return int((p - 1) * s.plan.window + k % s.plan.window); }
+
+void post_receive(const listing_state &s, int p, int64_t k) {
+    const int r = slot_of(s, p, k);
+    MPI_Irecv(s.windows + size_t(r) * s.plan.chunk_bytes, int(s.plan.chunk_bytes), MPI_BYTE, p, 0, MPI_COMM_WORLD,
+              &flight.requests[r]);
+}
+
+// Process p's next chunk, received (length bytes in its slot): written, the slot posted
+// again for the chunk a window later.
+void take_chunk(listing_state &s, int p, int length, bool placed) {
+    const int64_t k = s.next_of[p];
+    const char *text = s.windows + size_t(slot_of(s, p, k)) * s.plan.chunk_bytes;
+    if (s.written)
+        s.written = placed ? write_at(text, size_t(length), s.at_of[p]) : write_output(text, size_t(length));
+    s.at_of[p] += length;
+    s.next_of[p] = k + 1;
+    if (k + s.plan.window < s.chunks_of[p]) post_receive(s, p, k + s.plan.window);
+}
+
+// Placed output: every chunk that has arrived, from every process, in each one's order.
+bool place_arrivals(listing_state &s) {
+    bool pending = false;
+    for (int p = 1; p < num_processes; ++p) {
+        while (s.next_of[p] < s.chunks_of[p] && flight.arrived[slot_of(s, p, s.next_of[p])] >= 0) {
+            const int r = slot_of(s, p, s.next_of[p]);
+            const int length = flight.arrived[r];
+            flight.arrived[r] = -1;
+            take_chunk(s, p, length, true);
+        }
+        pending = pending || s.next_of[p] < s.chunks_of[p];
+    }
+    return pending;
+}
+
+// Rank 0's own block, batch by batch, while the others' chunks arrive.
+void write_own_block(listing_state &s, char *text, int *lengths, bool placed) {
+    const chunk_plan &plan = s.plan;
+    for (int64_t first = 0; first < plan.chunks; first += plan.per_batch) {
         const int64_t last = first + plan.per_batch < plan.chunks ? first + plan.per_batch : plan.chunks;
-        format_batch(plan, first, last, text, lengths);
-        for (int64_t c = 0; written && c < last - first; ++c)
-            written = write_output(text + size_t(c) * CHUNK_BYTES, size_t(lengths[c]));
-    }
-    return written;
-}
-
-// Another process's block: chunks until an empty message, written while the next arrives.
-bool write_block_of(int from, char *text, bool written) {
-    MPI_Request request;
-    MPI_Irecv(text, int(CHUNK_BYTES), MPI_BYTE, from, 0, MPI_COMM_WORLD, &request);
-    for (int64_t k = 0;; ++k) {
-        MPI_Status status;
-        MPI_Wait(&request, &status);
-        int length = 0;
-        MPI_Get_count(&status, MPI_BYTE, &length);
-        if (length == 0) return written;
-        char *arrived = text + size_t(k % 2) * CHUNK_BYTES;
-        MPI_Irecv(text + size_t((k + 1) % 2) * CHUNK_BYTES, int(CHUNK_BYTES), MPI_BYTE, from, 0, MPI_COMM_WORLD,
-                  &request);
-        if (written) written = write_output(arrived, size_t(length));
-    }
-}
-
-// A process's own block to rank 0, two sets of buffers: one on its way, one being formatted.
-void send_block(const chunk_plan &plan, char *text, int *lengths) {
-    const int64_t per = plan.per_batch;
-    MPI_Request *requests = static_cast<MPI_Request *>(allocate_array(size_t(2 * per), sizeof(MPI_Request)));
-    for (int64_t r = 0; r < 2 * per; ++r) requests[r] = MPI_REQUEST_NULL;
-    for (int64_t batch = 0; batch * per < plan.chunks; ++batch) {
-        const int64_t set = batch % 2;
-        const int64_t first = batch * per;
-        const int64_t last = first + per < plan.chunks ? first + per : plan.chunks;
-        MPI_Waitall(int(per), requests + set * per, MPI_STATUSES_IGNORE);
-        char *slots = text + size_t(set * per) * CHUNK_BYTES;
-        format_batch(plan, first, last, slots, lengths + set * per);
-        for (int64_t c = 0; c < last - first; ++c) {
-            MPI_Isend(slots + size_t(c) * CHUNK_BYTES, lengths[set * per + c], MPI_BYTE, 0, 0, MPI_COMM_WORLD,
-                      &requests[set * per + c]);
-            listing_bytes_sent += lengths[set * per + c];
+        if (s.written) format_batch(plan, first, last, text, lengths);
+        for (int64_t c = 0; s.written && c < last - first; ++c) {
+            const char *chunk = text + size_t(c) * plan.chunk_bytes;
+            s.written = placed ? write_at(chunk, size_t(lengths[c]), s.at_of[0]) : write_output(chunk, size_t(lengths[c]));
+            s.at_of[0] += lengths[c];
+            drive_transfers();
+            if (placed) place_arrivals(s);
         }
     }
-    MPI_Waitall(int(2 * per), requests, MPI_STATUSES_IGNORE);
-    MPI_Send(text, 0, MPI_BYTE, 0, 0, MPI_COMM_WORLD);
-    release_array(requests);
+}
+
+bool write_everything(const chunk_plan &plan, const int64_t *chunks_of, const int64_t *bytes_of,
+                      const output_place &out) {
+    const int sources = num_processes - 1;
+    agree_on_memory(size_t(plan.per_batch) * (plan.chunk_bytes + sizeof(int)) +
+                    size_t(sources * plan.window) * plan.chunk_bytes + 2 * size_t(num_processes) * sizeof(int64_t));
+    char *text = static_cast<char *>(allocate_array(size_t(plan.per_batch), plan.chunk_bytes));
+    int *lengths = static_cast<int *>(allocate_array(size_t(plan.per_batch), sizeof(int)));
+    listing_state s;
+    s.plan = plan;
+    s.chunks_of = chunks_of;
+    s.next_of = static_cast<int64_t *>(allocate_array(size_t(num_processes), sizeof(int64_t)));
+    s.at_of = static_cast<int64_t *>(allocate_array(size_t(num_processes), sizeof(int64_t)));
+    s.windows = static_cast<char *>(allocate_array(size_t(sources * plan.window), plan.chunk_bytes));
+    int64_t at = out.start + int64_t(LISTING_HEADING_BYTES);
+    for (int p = 0; p < num_processes; ++p) {
+        s.next_of[p] = 0;
+        s.at_of[p] = at;
+        at += bytes_of[p];
+    }
+    open_transfers(int(sources * plan.window));
+    for (int p = 1; p < num_processes; ++p)
+        for (int64_t k = 0; k < plan.window && k < chunks_of[p]; ++k) post_receive(s, p, k);
+    s.written = out.placed ? write_at(LISTING_HEADING, LISTING_HEADING_BYTES, out.start)
+                           : write_output(LISTING_HEADING, LISTING_HEADING_BYTES);
+    write_own_block(s, text, lengths, out.placed);
+    if (out.placed) {
+        while (place_arrivals(s)) wait_for_arrivals();
+        // The descriptor's offset ends past the listing, as after writes in order.
+        if (s.written) s.written = lseek(STDOUT_FILENO, off_t(at), SEEK_SET) == off_t(at);
+    } else {
+        for (int p = 1; p < num_processes; ++p)
+            while (s.next_of[p] < chunks_of[p]) take_chunk(s, p, wait_transfer(slot_of(s, p, s.next_of[p])), false);
+    }
+    close_transfers();
+    release_array(text);
+    release_array(lengths);
+    release_array(s.next_of);
+    release_array(s.at_of);
+    release_array(s.windows);
+    return s.written;
+}
+
+// ------------------------------------------------------------------ the others
+
+// A process's own block to rank 0: a ring of whole batches of slots, the window on its way
+// while the team formats the next batch into the rest.
+void send_block(const chunk_plan &plan) {
+    const int64_t slots = ((plan.window + plan.per_batch - 1) / plan.per_batch + 1) * plan.per_batch;
+    agree_on_memory(size_t(slots) * (plan.chunk_bytes + sizeof(int)));
+    char *text = static_cast<char *>(allocate_array(size_t(slots), plan.chunk_bytes));
+    int *lengths = static_cast<int *>(allocate_array(size_t(slots), sizeof(int)));
+    open_transfers(int(slots));
+    for (int64_t first = 0; first < plan.chunks; first += plan.per_batch) {
+        const int64_t last = first + plan.per_batch < plan.chunks ? first + plan.per_batch : plan.chunks;
+        const int64_t slot = first % slots;  // a whole batch: it never wraps past the ring's end
+        MPI_Waitall(int(last - first), flight.requests + slot, MPI_STATUSES_IGNORE);
+        format_batch(plan, first, last, text + size_t(slot) * plan.chunk_bytes, lengths + slot);
+        for (int64_t c = 0; c < last - first; ++c) {
+            MPI_Isend(text + size_t(slot + c) * plan.chunk_bytes, lengths[slot + c], MPI_BYTE, 0, 0,
+                      MPI_COMM_WORLD, &flight.requests[slot + c]);
+            listing_bytes_sent += lengths[slot + c];
+        }
+    }
+    MPI_Waitall(int(slots), flight.requests, MPI_STATUSES_IGNORE);
+    close_transfers();
+    release_array(text);
+    release_array(lengths);
 }
 
 }  // namespace
@@ -112,18 +332,28 @@ void send_block(const chunk_plan &plan, char *text, int *lengths) {
 bool write_listing_everywhere() {
     listing_bytes_sent = 0;
     const chunk_plan plan = plan_chunks();
-    agree_on_memory(size_t(2 * plan.per_batch) * (CHUNK_BYTES + sizeof(int)));
-    char *text = static_cast<char *>(allocate_array(size_t(2 * plan.per_batch), CHUNK_BYTES));
-    int *lengths = static_cast<int *>(allocate_array(size_t(2 * plan.per_batch), sizeof(int)));
+    // Rank 0 learns how many chunks each process will send and, for a plain file, how
+    // many bytes.
+    const output_place out = process_rank == 0 ? find_output_place() : output_place{false, 0};
+    int placed = out.placed ? 1 : 0;
+    MPI_Bcast(&placed, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    const int64_t mine[2] = {plan.chunks, placed ? block_bytes(plan) : 0};
+    int64_t *all = static_cast<int64_t *>(allocate_array(size_t(2 * num_processes), sizeof(int64_t)));
+    MPI_Gather(mine, 2, MPI_INT64_T, all, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
     int written = 1;
     if (process_rank == 0) {
-        written = write_output(LISTING_HEADING, LISTING_HEADING_BYTES) && write_own_block(plan, text, lengths);
-        for (int p = 1; p < num_processes; ++p) written = write_block_of(p, text, written);
+        int64_t *chunks_of = static_cast<int64_t *>(allocate_array(size_t(2 * num_processes), sizeof(int64_t)));
+        int64_t *bytes_of = chunks_of + num_processes;
+        for (int p = 0; p < num_processes; ++p) {
+            chunks_of[p] = all[2 * p];
+            bytes_of[p] = all[2 * p + 1];
+        }
+        written = write_everything(plan, chunks_of, bytes_of, out);
+        release_array(chunks_of);
     } else {
-        send_block(plan, text, lengths);
+        send_block(plan);
     }
-    release_array(text);
-    release_array(lengths);
+    release_array(all);
     MPI_Bcast(&written, 1, MPI_INT, 0, MPI_COMM_WORLD);
     return written != 0;
 }

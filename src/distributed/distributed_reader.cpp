@@ -193,9 +193,9 @@ bool next_plain_part(held_lines *part) {
     member_lines *lines = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
     lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
     const int64_t m_limit = part_reading.counts.edges;
+    // A team smaller than asked for shares the members' parts out.
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         lines[m] = member_lines{nullptr, 0, 0, false};
         scans[m] = scan_file_lines(cuts[m], cuts[m + 1], part_reading.counts.nodes, m_limit, keep_batch, &lines[m]);
     }
@@ -337,14 +337,31 @@ bool next_stream_part(held_lines *part) {
     return true;
 }
 
+// What rank 0 tells the others of the file at its open: the problem line's counts, where
+// the edge lines start, the size, whether the file is plain, and the file's identity.
+constexpr int HEAD_VALUES = 9;
+
+// Whether this process opened the file rank 0 did (identity: device, inode, size and
+// modification time at rank 0's open). A name replaced in between, or a file written
+// since, is another file. On another host, which may hold a copy of its own, only the
+// size can be compared.
+bool same_file_as_rank0(const int64_t *identity) {
+    const file_identity own = input_identity();
+    if (!input_is_plain_file() || own.size != identity[2]) return false;
+    if (!beside_rank0) return true;
+    return own.device == identity[0] && own.inode == identity[1] && own.modified_ns == identity[3];
+}
+
 }  // namespace
+
+void (*head_read)() = nullptr;
 
 problem_counts read_head_everywhere(const char *path) {
     part_reading.path = path;
     // A gzip file goes through rank 0's stream, handed out in waves: inflated whole it
     // would read like a plain file, but every process would hold all of its content.
     inflate_whole_max_bytes = 0;
-    int64_t head[5] = {0, 0, 0, 0, 0};
+    int64_t head[HEAD_VALUES] = {};
     if (process_rank == 0) {
         expect_agreement();
         open_input(path);
@@ -354,9 +371,15 @@ problem_counts read_head_everywhere(const char *path) {
         head[2] = edge_lines_start();
         head[3] = input_size();
         head[4] = input_is_plain_file();
+        const file_identity opened = input_identity();
+        head[5] = opened.device;
+        head[6] = opened.inode;
+        head[7] = opened.size;
+        head[8] = opened.modified_ns;
+        if (head_read != nullptr) head_read();
     }
     if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
-    MPI_Bcast(head, 5, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    MPI_Bcast(head, HEAD_VALUES, MPI_INT64_T, 0, MPI_COMM_WORLD);
     part_reading.counts = problem_counts{int32_t(head[0]), int32_t(head[1])};
     part_reading.edges_start = head[2];
     part_reading.size = head[3];
@@ -376,10 +399,15 @@ problem_counts read_head_everywhere(const char *path) {
             close(fd);
             expect_agreement();
             open_input(path);
+            if (!same_file_as_rank0(head + 5)) own = fault_key(0, FAULT_READ);
         }
     }
     const int64_t agreed = agree_on_fault(own);
     if (agreed != NO_FAULT) {
+        if (fault_kind_of(agreed) == FAULT_READ) {
+            end_unless_rank0();
+            fail_read();
+        }
         if (fault_kind_of(agreed) != FAULT_NOT_OPENED) end_everywhere(nullptr);
         if (process_rank == 0) fprintf(stderr, NOT_FOUND_FORMAT, path);
         end_everywhere(nullptr);

@@ -22,8 +22,13 @@ struct held_lines {
     int64_t count;  // lines in all blocks
 };
 
-// Collective: rank 0 reads up to the problem line (size line), every process opens a plain file.
+// Collective: rank 0 reads up to the problem line (size line), every process opens a plain
+// file; one that is not the file rank 0 opened ends the run with the read message.
 problem_counts read_head_everywhere(const char *path);
+
+// When set, called on rank 0 once it has read the head, before the others open the file:
+// tests replace the file there.
+extern void (*head_read)();
 
 // Collective: this process's next checked part (its byte range, or its run of the next
 // wave); false everywhere when none is left. Ends the run at the first offending line.

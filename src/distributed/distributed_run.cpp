@@ -8,6 +8,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +18,7 @@
 int process_rank = 0;
 int num_processes = 1;
 int host_processes = 1;
+bool beside_rank0 = true;
 void (*agreed_end_handler)() = nullptr;
 
 namespace {
@@ -64,6 +66,9 @@ void start_processes(int *argc, char ***argv) {
     MPI_Comm host;
     MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
     MPI_Comm_size(host, &host_processes);
+    int lowest = process_rank;
+    MPI_Allreduce(&process_rank, &lowest, 1, MPI_INT, MPI_MIN, host);
+    beside_rank0 = lowest == 0;
     MPI_Comm_free(&host);
     failure_handler = on_shared_failure;
 }
@@ -100,6 +105,9 @@ void abort_everywhere(const char *message) {
 
 bool share_available(size_t bytes) {
     if (!memory_available(bytes)) return false;
+    // Processes of one host may share its memory group: each counts all of their shares.
+    const size_t hosted = size_t(host_processes);
+    if (hosted > 1 && (bytes > SIZE_MAX / hosted || !memory_groups_hold(bytes * hosted))) return false;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_bytes = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_bytes <= 0) return true;

@@ -12,6 +12,7 @@
 extern int process_rank;    // this process, 0 .. num_processes - 1
 extern int num_processes;
 extern int host_processes;  // processes on this process's host, itself included
+extern bool beside_rank0;   // whether this process runs on rank 0's host
 
 // Starts the group (one process without mpirun); shared code's failures now end it here.
 void start_processes(int *argc, char ***argv);
@@ -49,7 +50,8 @@ void end_unless_rank0();
 // Where no agreement can follow (memory refused mid-exchange): writes message, aborts all.
 [[noreturn]] void abort_everywhere(const char *message);
 
-// Whether bytes more fit this process's limits and its share of its host's memory.
+// Whether bytes more fit this process's limits and its share of its host's memory and of
+// its memory group (which the host's processes may share).
 bool share_available(size_t bytes);
 
 // Collective: every process ends with the memory message unless each can have its bytes.

@@ -21,7 +21,7 @@
 #include "distributed_run.h"
 #include "distributed_store.h"
 #include "entry_list.h"
-#include "graph.h"
+#include "store.h"
 #include "memory.h"
 #include "relax.h"
 #include "rows.h"
@@ -479,15 +479,11 @@ void solve_gathered() {
         return;
     }
     if (alone) {
-        nodes = local_rows;
-        edges = local_records;
-        min_distance = local_distance;
-        tree = local_settled;
+        adopt_store(local_rows, local_records, total, local_distance, local_settled);
     } else {
-        nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
-        edges = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
-        min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-        tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
+        allocate_rows(int32_t(n));
+        allocate_pool(total, false);
+        allocate_distances(int32_t(n));
         memcpy(nodes, local_rows, size_t(num_local_nodes) * sizeof(uint32_t));
         memcpy(edges, local_records, size_t(records) * sizeof(edge_record));
         int64_t base = records;
@@ -504,7 +500,6 @@ void solve_gathered() {
     }
     edge_counter = total;
     negative_weights = true;
-    packed_edges = nullptr;
     compute_distances();
     if (!alone) {
         for (int64_t p = 1; p < k; ++p) {
@@ -517,16 +512,10 @@ void solve_gathered() {
     }
     // Alone, the store's arrays are this process's own and stay with it.
     if (alone) {
-        nodes = nullptr;
-        edges = nullptr;
-        min_distance = nullptr;
-        tree = nullptr;
+        forget_store();
+    } else {
+        release_store();
     }
-    drop_array(nodes);
-    drop_array(edges);
-    drop_array(min_distance);
-    drop_array(tree);
-    edge_counter = 0;
 }
 
 }  // namespace

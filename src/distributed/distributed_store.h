@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "graph.h"
+#include "store.h"
 
 extern int32_t first_local_node;   // this process's block: [first_local_node, + num_local_nodes)
 extern int32_t num_local_nodes;

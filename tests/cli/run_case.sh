@@ -16,9 +16,9 @@ trap 'rm -rf "$work"' EXIT
 
 stage_input "$case_dir" "$repo_root" "$work"
 
-# A case on which a team can start must say which team sizes to try, or a team-only fault
-# would pass unseen at the default size.
-if [[ ! -f $case_dir/threads && -f $work/input.gr ]]; then
+# A case on which a team can start must say which team sizes (or OpenMP settings) to try,
+# or a team-only fault would pass unseen at the default size.
+if [[ ! -f $case_dir/threads && ! -f $case_dir/settings && -f $work/input.gr ]]; then
     nodes=$(grep -a -m 1 '^p' "$work/input.gr" | awk '{ print $3 + 0 }')
     if (( $(stat -c %s "$work/input.gr") >= 1048576 || ${nodes:-0} >= 65536 )); then
         echo "case $(basename "$case_dir") can start a team: list its team sizes in a threads file"

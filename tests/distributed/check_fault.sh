@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Faults that a transcript cannot stage, for norvane-mpi: input from a FIFO or a pipe (read
-# by rank 0 alone), a file that one process cannot open, counts no host can hold, standard
-# output closed; and the New York road graph, plain and gzip, on three processes against
-# norvane. Each check asserts the program's output, messages and exit status.
+# by rank 0 alone), a file that one process cannot open or that is replaced while the
+# processes open it, counts no host can hold, standard output closed; and the New York road
+# graph, plain and gzip, on three processes against norvane. Each check asserts the
+# program's output, messages and exit status.
 # Usage: check_fault.sh LAUNCHER PROGRAM NORVANE REPO_ROOT CHECK
 set -u
 launcher=$1
@@ -57,6 +58,32 @@ missing_for_one_process)
     cp path3.gr rank0/
     run 3 sh -c 'cd "rank$OMPI_COMM_WORLD_RANK" && exec "$0" path3.gr' "$program" > out 2> err
     expect "$?" out err 255 "" $'Graph contains 3 nodes and 2 edges\nFile path3.gr not found.\n'
+    ;;
+renamed_while_opened)
+    # Another file of the same size renamed over the path once rank 0 has opened it, while
+    # rank 1's open of the path is held back (strace delays it): every process must read
+    # the file rank 0 opened, or end with the read message; never list a mix of the two.
+    command -v strace > /dev/null || { echo "SKIP: no strace to hold an open back"; exit 0; }
+    strace -f -qq -o /dev/null -P path3.gr -e trace=openat -e inject=openat:delay_enter=1:when=1 cat path3.gr \
+        > /dev/null 2>&1 || { echo "SKIP: strace cannot delay a call here"; exit 0; }
+    cp path3.gr graph.gr
+    printf 'p sp 3 2\na 1 2 5\na 2 3 4\n' > other.gr
+    run 1 sh -c 'echo $$ > rank0.pid; exec "$0" graph.gr' "$program" : -np 1 strace -f -qq -o /dev/null -P graph.gr \
+        -e trace=openat -e inject=openat:delay_enter=10000000:when=1 "$program" graph.gr > out 2> err &
+    launched=$!
+    renamed=0
+    for ((k = 0; k < 6000 && renamed == 0; ++k)); do
+        if [[ -s rank0.pid ]] && ls -l "/proc/$(cat rank0.pid)/fd" 2> /dev/null | grep -q " $(pwd -P)/graph.gr\$"; then
+            mv other.gr graph.gr && renamed=1
+        else
+            sleep 0.01
+        fi
+    done
+    wait "$launched"
+    status=$?
+    [[ $renamed == 1 ]] || fail "rank 0 never had the file open"
+    grep -v '^strace: Requested path' err > err.program  # strace's note on the path it matches
+    expect "$status" out err.program 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot read file graph.gr.\n'
     ;;
 more_than_physical_memory)
     # Counts that no host of ours can hold, whatever the number of processes on it.

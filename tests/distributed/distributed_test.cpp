@@ -7,6 +7,9 @@
 #include <mpi.h>
 #include <omp.h>
 #include <setjmp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -149,6 +152,8 @@ struct tunables {
     int64_t team_min_entries = distributed_team_min_entries;
     int32_t bucket_width = distributed_bucket_width;
     int64_t phase_span = distributed_phase_span;
+    int64_t listing_chunk_nodes = distributed_listing_chunk_nodes;
+    int64_t listing_window = distributed_listing_window;
     int threads = omp_get_max_threads();
 };
 
@@ -160,6 +165,8 @@ void restore(const tunables &t) {
     distributed_team_min_entries = t.team_min_entries;
     distributed_bucket_width = t.bucket_width;
     distributed_phase_span = t.phase_span;
+    distributed_listing_chunk_nodes = t.listing_chunk_nodes;
+    distributed_listing_window = t.listing_window;
     omp_set_num_threads(t.threads);
 }
 tunables defaults;
@@ -367,13 +374,18 @@ void problem_line_apart() {
     restore(defaults);
 }
 
-// The listing of a star of 3 * 2^14 nodes per process, so that every process sends
-// several chunks, against the one-process program's; then the same into a full device.
+// The listing of a star of 3 * 2^14 nodes per process (some left unreached), against the
+// one-process program's: with chunks and windows shrunk so that every process has several
+// chunks on their way at once and the slots are posted again, into a plain file after
+// text already there (each block written at its place, the file's offset past the listing
+// after), into a file opened for appending (blocks in order), and failing: a full device,
+// and a plain file whose size limit stops the placed writes.
 void listing_across_chunks() {
     const int32_t n = 3 * (1 << 14) * num_processes + 17;
     std::mt19937 rng(7);
     std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
-    for (int32_t k = 2; k <= n; ++k) text += "a 1 " + std::to_string(k) + " " + std::to_string(pick(rng, 0, 1 << 20)) + "\n";
+    for (int32_t k = 2; k <= n; ++k)
+        if (k % 97 != 0) text += "a 1 " + std::to_string(k) + " " + std::to_string(pick(rng, 0, 1 << 20)) + "\n";
     write_file(text);
     const std::string listing_path = path + ".out";
     auto read_listing = [&listing_path] {
@@ -386,15 +398,15 @@ void listing_across_chunks() {
     };
     // Rank 0's standard output to target (its messages to nothing) until restored.
     int saved = -1;
-    auto redirect = [&](const char *target) {
+    auto redirect = [&](const char *target, int flags) {
         if (process_rank != 0) return;
         saved = dup(STDOUT_FILENO);
-        const int out = open(target, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(target, O_WRONLY | O_CREAT | O_TRUNC | flags, 0600);
         dup2(out, STDOUT_FILENO);
         close(out);
         stderr = fopen("/dev/null", "w");
     };
-    auto restore = [&] {
+    auto put_back = [&] {
         if (process_rank != 0) return;
         dup2(saved, STDOUT_FILENO);
         close(saved);
@@ -403,51 +415,66 @@ void listing_across_chunks() {
     };
     std::string want;
     if (process_rank == 0) {
-        redirect(listing_path.c_str());
+        redirect(listing_path.c_str(), 0);
         read_graph(path.c_str());
         compute_distances();
         write_listing();
         release_graph();
-        restore();
-        want = read_listing();
+        put_back();
+        want = "before\n" + read_listing() + "after\n";
     }
-    for (const std::string &target : {listing_path, std::string("/dev/full")}) {
-        redirect(target.c_str());
-        const problem_counts counts = read_head_everywhere(path.c_str());
-        build_distributed_store(counts.nodes, counts.edges);
-        compute_distances_everywhere();
-        const bool written = write_listing_everywhere();
-        restore();
-        const int64_t sent = sum_over_processes(listing_bytes_sent);
-        release_distributed_store();
-        if (target != "/dev/full") {
-            const bool same = process_rank != 0 || (written && read_listing() == want);
-            if (!judged(same, "listing across chunks differs from the one-process listing", "")) return;
-            // Every process but rank 0 sent its block.
-            if (!judged(num_processes == 1 || sent > 0, "no chunk was sent to rank 0", "")) return;
-        } else {
-            // Every process, not only rank 0, learns that the write failed.
-            int all_failed = written ? 0 : 1;
-            MPI_Allreduce(MPI_IN_PLACE, &all_failed, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-            if (!judged(all_failed == 1, "a failed write went unnoticed on some process", "")) return;
+    const problem_counts counts = read_head_everywhere(path.c_str());
+    build_distributed_store(counts.nodes, counts.edges);
+    compute_distances_everywhere();
+    // {nodes a chunk, chunks in flight, threads}: the defaults (one chunk a process), a
+    // window that holds all 3 chunks of a process, and windows of 2 to 5 over 12 to 64.
+    const int64_t settings[][3] = {{0, 0, 0}, {1 << 14, 8, 2}, {1000, 3, 2}, {4096, 2, 3}, {777, 5, 1}};
+    enum { PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT };
+    for (const auto &setting : settings) {
+        restore(defaults);
+        if (setting[0] > 0) {
+            distributed_listing_chunk_nodes = setting[0];
+            distributed_listing_window = setting[1];
+            omp_set_num_threads(int(setting[2]));
+        }
+        const std::string label = "listing in chunks of " + std::to_string(distributed_listing_chunk_nodes) +
+                                  " nodes, window " + std::to_string(distributed_listing_window) + ", ";
+        for (int target : {PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT}) {
+            redirect(target == FULL_DEVICE ? "/dev/full" : listing_path.c_str(), target == APPENDED ? O_APPEND : 0);
+            rlimit was = {};
+            if (process_rank == 0 && target == SIZE_LIMIT) {
+                getrlimit(RLIMIT_FSIZE, &was);
+                const rlimit small = {200000, was.rlim_max};
+                signal(SIGXFSZ, SIG_IGN);
+                setrlimit(RLIMIT_FSIZE, &small);
+            }
+            if (process_rank == 0 && target <= APPENDED) (void)!write(STDOUT_FILENO, "before\n", 7);
+            const bool written = write_listing_everywhere();
+            if (process_rank == 0 && target <= APPENDED) (void)!write(STDOUT_FILENO, "after\n", 6);
+            if (process_rank == 0 && target == SIZE_LIMIT) {
+                setrlimit(RLIMIT_FSIZE, &was);
+                signal(SIGXFSZ, SIG_DFL);
+            }
+            put_back();
+            const int64_t sent = sum_over_processes(listing_bytes_sent);
+            const std::string how = target == PLACED ? "into a file" : target == APPENDED ? "appended" : "failing";
+            if (target <= APPENDED) {
+                const bool same = process_rank != 0 || (written && read_listing() == want);
+                if (!judged(same, label + how + ": differs from the one-process listing", "")) return;
+                // Every process but rank 0 sent its block.
+                if (!judged(num_processes == 1 || sent > 0, label + "no chunk was sent to rank 0", "")) return;
+            } else {
+                // Every process, not only rank 0, learns that the write failed.
+                int all_failed = written ? 0 : 1;
+                MPI_Allreduce(MPI_IN_PLACE, &all_failed, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+                if (!judged(all_failed == 1, label + how + ": a failed write went unnoticed on some process", ""))
+                    return;
+            }
         }
     }
+    restore(defaults);
+    release_distributed_store();
     if (process_rank == 0) remove(listing_path.c_str());
-}
-
-// What zlib can inflate of a gzip member cut short.
-std::string inflatable_prefix(const std::string &packed) {
-    z_stream z = {};
-    inflateInit2(&z, 15 + 16);
-    std::string out(1 << 20, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
-    z.avail_in = uInt(packed.size());
-    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
-    z.avail_out = uInt(out.size());
-    inflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    inflateEnd(&z);
-    return out;
 }
 
 // A gzip file cut short, read in short runs: the read fails after several waves. An
@@ -465,7 +492,8 @@ void damaged_streams() {
         text = spoiled(text, bad);
         const std::string packed = gzipped(text);
         const std::string cut = packed.substr(0, packed.size() * size_t(pick(rng, 2, 9)) / 10);
-        const std::string content = inflatable_prefix(cut);
+        std::string content;
+        zlib_content(cut, &content);
         const bool line_first = text.find('\n', bad) < content.size();
         write_file(cut);
         read_block_bytes = size_t(pick(rng, 16, 64));
@@ -554,6 +582,79 @@ void offers_kept_back() {
            "process 0 sent " + std::to_string(sent) + " bytes of requests, one request expected", text);
 }
 
+// A file replaced while the processes open it: all of them must read the one file rank 0
+// opened, or end with the read message. Rank 0 replaces it once it has read the head, before
+// the others open the name (a rename of another file of the same size over it, or the
+// other content written in place); replaced after every process opened it, the name no
+// longer matters and the run lists the file as opened.
+std::string replacement;
+bool replace_in_place = false;
+std::atomic<bool> replaced{false};
+void replace_file() {
+    if (replaced.exchange(true)) return;
+    const std::string other = replace_in_place ? path : path + ".other";
+    FILE *file = fopen(other.c_str(), replace_in_place ? "r+b" : "wb");
+    if (file == nullptr) return;
+    fwrite(replacement.data(), 1, replacement.size(), file);
+    fclose(file);
+    if (!replace_in_place && rename(other.c_str(), path.c_str()) != 0) fprintf(real_stderr, "rename failed\n");
+}
+void replace_before_read(int64_t) { replace_file(); }
+
+void file_replaced_while_opened() {
+    // Weights w and 109 - w, all of two digits: the two files have the same size.
+    std::mt19937 rng(77);
+    std::string text = "p sp 300 1200\n", other = text;
+    for (int k = 0; k < 1200; ++k) {
+        const int u = pick(rng, 1, 300), v = pick(rng, 1, 300), w = pick(rng, 10, 99);
+        const std::string ends = "a " + std::to_string(u) + " " + std::to_string(v) + " ";
+        text += ends + std::to_string(w) + "\n";
+        other += ends + std::to_string(109 - w) + "\n";
+    }
+    const model_run want = run_model(text);
+    const std::string failed = want.size_line + "Error: cannot read file " + path + ".\n";
+    enum when { RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS };
+    for (const when change : {RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS}) {
+        for (int p = change == RENAMED_AFTER_OPENS ? 0 : num_processes - 1; p < num_processes; ++p) {
+            for (int threads = 1; threads <= 2; ++threads) {
+                write_file(text);
+                if (process_rank == 0) {
+                    // Written long ago: a rewrite now cannot share its modification time.
+                    const struct timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+                    utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
+                }
+                MPI_Barrier(MPI_COMM_WORLD);
+                read_team_min_bytes = 1;
+                omp_set_num_threads(threads);
+                replacement = other;
+                replace_in_place = change == WRITTEN_AFTER_HEAD;
+                replaced = false;
+                if (change != RENAMED_AFTER_OPENS && process_rank == 0) head_read = replace_file;
+                if (change == RENAMED_AFTER_OPENS && process_rank == p) before_read_at = replace_before_read;
+                const outcome got = run_everywhere();
+                head_read = nullptr;
+                before_read_at = nullptr;
+                int changed = replaced ? 1 : 0;
+                MPI_Allreduce(MPI_IN_PLACE, &changed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+                const bool listed = change == RENAMED_AFTER_OPENS;
+                const std::string expected = listed ? want.size_line : failed;
+                const std::string label = std::string(change == RENAMED_AFTER_HEAD   ? "renamed after the head"
+                                                      : change == WRITTEN_AFTER_HEAD ? "rewritten after the head"
+                                                                                     : "renamed after every open") +
+                                          ", process " + std::to_string(p) + ", " + std::to_string(threads) +
+                                          " threads: ";
+                if (!judged(changed == 1, label + "the file was never replaced", "")) return;
+                if (!judged(process_rank != 0 || (got.messages == expected && got.completed == listed &&
+                                                  (!listed || got.distances == want.min_distance)),
+                            label + got.messages + "\nexpected\n" + expected, ""))
+                    return;
+            }
+        }
+    }
+    if (process_rank == 0) remove((path + ".other").c_str());
+    restore(defaults);
+}
+
 struct group {
     const char *name;
     void (*run)();
@@ -566,6 +667,7 @@ const group groups[] = {
     {"listing_across_chunks", listing_across_chunks},
     {"file_cut_between_reads", file_cut_between_reads},
     {"offers_kept_back", offers_kept_back},
+    {"file_replaced_while_opened", file_replaced_while_opened},
 };
 
 }  // namespace

@@ -6,10 +6,14 @@
 # temporary folder, where the launcher keeps its session files; every other file is
 # shared, as on a shared file system.
 #
-# usage: hosts.sh up SET [N]       make hosts SET-h0 .. SET-h(N-1) (N = 2) and the switch SET-sw;
-#                                  a set left by an earlier run is removed first; exits 77
-#                                  when namespaces cannot be made here (root and ip netns)
+# usage: hosts.sh up SET [N]       make hosts SET-h0 .. SET-h(N-1) (N = 2) and the switch
+#                                  SET-sw.PID, PID the process that asked (the parent, as
+#                                  CTest, or NORVANE_HOSTS_OWNER);
+#                                  a set of that name and every set whose maker has ended
+#                                  are removed first; exits 77 when namespaces cannot be made
+#                                  here (root and ip netns)
 #        hosts.sh down SET         end the processes left in the set's namespaces, remove them
+#        hosts.sh sweep            remove every set whose maker has ended (a run cut short)
 #        hosts.sh within SET CMD.. run CMD when the set is up, else exit 77 saying why
 #        hosts.sh mpirun SET ARG.. mpirun from SET-h0 over every host of the set, one process
 #                                  per host in turn (--map-by node), bounded by
@@ -27,6 +31,7 @@ self=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}
 die() { echo "hosts.sh: $*" >&2; exit 2; }
 valid_set() { [[ $1 =~ ^[a-z][a-z0-9]{0,19}$ ]] || die "a set is named by up to 20 lowercase letters and digits"; }
 set_hosts() { ip netns list 2>/dev/null | awk '{ print $1 }' | grep -E "^$1-h[0-9]+\$" | sort -V; }
+set_switches() { ip netns list 2>/dev/null | awk '{ print $1 }' | grep -E "^$1-sw(\.[0-9]+)?\$"; }
 
 can_make_namespaces() {
     [[ $(id -u) == 0 ]] || { echo "not root"; return 1; }
@@ -38,7 +43,7 @@ can_make_namespaces() {
 
 down() {
     local set=$1 name pids round
-    for name in $(set_hosts "$set") "$set-sw" "$set-probe"; do
+    for name in $(set_hosts "$set") $(set_switches "$set") "$set-probe"; do
         [[ -e /run/netns/$name ]] || continue
         # A namespace goes only when its last process has ended: the launcher's daemons
         # and ranks of a run that was cut short are ended here, a bounded number of tries.
@@ -55,24 +60,41 @@ down() {
     return 0
 }
 
+# Removes the sets whose switch names a process that has ended: only sets made here carry
+# a process in their switch's name, and a set whose maker still runs is in use.
+sweep() {
+    local name pid
+    for name in $(ip netns list 2> /dev/null | awk '{ print $1 }' | grep -E '^[a-z][a-z0-9]{0,19}-sw\.[0-9]+$'); do
+        pid=${name##*.}
+        # A process that has ended but is not yet reaped (a zombie) counts as ended.
+        [[ -r /proc/$pid/stat && $(sed 's/.*) //' "/proc/$pid/stat" | cut -d ' ' -f 1) != Z ]] && continue
+        echo "hosts.sh: removing set ${name%-sw.*}, left by process $pid (ended)"
+        down "${name%-sw.*}"
+    done
+    return 0
+}
+
 up() {
-    local set=$1 count=$2 why i j host
+    local set=$1 count=$2 owner=$3 why i j host switch
     [[ $count =~ ^[1-9]$ ]] || die "from 1 to 9 hosts"
+    [[ $owner =~ ^[1-9][0-9]*$ ]] || die "the owner is a process number: $owner"
     if ! why=$(can_make_namespaces "$set"); then
         echo "emulated hosts skipped: cannot make network namespaces here ($why)"
         exit 77
     fi
     down "$set"
+    sweep
     # Half a set is taken down again.
     trap 'down "$set"' EXIT
-    ip netns add "$set-sw" &&
-        ip -n "$set-sw" link add br0 type bridge &&
-        ip -n "$set-sw" link set br0 up || exit 1
+    switch=$set-sw.$owner
+    ip netns add "$switch" &&
+        ip -n "$switch" link add br0 type bridge &&
+        ip -n "$switch" link set br0 up || exit 1
     for ((i = 0; i < count; i++)); do
         host=$set-h$i
         ip netns add "$host" &&
-            ip link add eth0 netns "$host" type veth peer name "port$i" netns "$set-sw" &&
-            ip -n "$set-sw" link set "port$i" master br0 up &&
+            ip link add eth0 netns "$host" type veth peer name "port$i" netns "$switch" &&
+            ip -n "$switch" link set "port$i" master br0 up &&
             ip -n "$host" addr add "$subnet_prefix.$((i + 1))/24" dev eth0 &&
             ip -n "$host" link set eth0 up &&
             ip -n "$host" link set lo up &&
@@ -141,8 +163,9 @@ agent() {
 command=${1:-}
 shift || true
 case $command in
-    up) valid_set "${1:-}"; up "$1" "${2:-2}" ;;
+    up) valid_set "${1:-}"; up "$1" "${2:-2}" "${NORVANE_HOSTS_OWNER:-$PPID}" ;;
     down) valid_set "${1:-}"; down "$1" ;;
+    sweep) sweep ;;
     within)
         valid_set "${1:-}"
         if [[ -z $(set_hosts "$1") ]]; then
@@ -153,5 +176,5 @@ case $command in
         exec "$@" ;;
     mpirun) valid_set "${1:-}"; run_mpirun "$@" ;;
     agent) agent "$@" ;;
-    *) die "usage: hosts.sh up SET [N] | down SET | within SET CMD... | mpirun SET ARG... | agent HOST CMD..." ;;
+    *) die "usage: hosts.sh up SET [N] | down SET | sweep | within SET CMD... | mpirun SET ARG... | agent HOST CMD..." ;;
 esac

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Faults that a transcript cannot stage: a FIFO, an unreadable file, a closed or departing
-# reader of the listing, limits on memory. Each check runs the built program the way a
-# user or a script would and asserts its output, messages and exit status.
+# reader of the listing, limits on memory and threads. Each check runs the built program
+# the way a user or a script would and asserts its output, messages and exit status.
 # Usage: check_fault.sh PROGRAM REPO_ROOT CHECK
 set -u
 program=$1
@@ -65,6 +65,19 @@ kernel_file_without_size)
     wait "$holder" 2>/dev/null
     normalise_time err
     expect "$status" out err.n 0 "$path3_listing" "$ok_stderr"
+    ;;
+kernel_file_with_size)
+    # A sysfs file reports a size (4096) it does not hold ("0-1\n", "1\n"): read to its end
+    # as a stream, its lines hold no problem line. Never a failed read.
+    tried=0
+    for file in /sys/devices/system/cpu/online /sys/kernel/mm/transparent_hugepage/use_zero_page; do
+        [[ -r $file ]] || continue
+        (( $(stat -c %s "$file") > $(wc -c < "$file") )) || fail "$file holds the size it reports"
+        "$program" "$file" > out 2> err
+        expect "$?" out err 255 "" $'Error in file format: no problem line.\n'
+        tried=$((tried + 1))
+    done
+    (( tried > 0 )) || { echo "SKIP: no sysfs file to read here (/sys not mounted)"; exit 0; }
     ;;
 unreadable)
     # Root reads anything, so the run drops to an unprivileged user when it is root.
@@ -220,6 +233,70 @@ cgroup_half_core)
         run_counted - env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
         [[ $started -ge 1 ]] || fail "no member started outside the group on $(nproc) processors"
     fi
+    ;;
+pids_limit)
+    # A control group that lets the process start no thread, or one: the team it asks for
+    # cannot start, and the run is the same on the threads it can have, with the usual
+    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked.
+    cgroot=/sys/fs/cgroup/pids
+    [[ $(id -u) == 0 && -w $cgroot/cgroup.procs ]] ||
+        { echo "SKIP: no writable cgroup v1 pids controller at $cgroot (needs root)"; exit 0; }
+    group=$cgroot/norvane-fault-$$
+    mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 0; }
+    trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
+    want=$(cat want; printf x)
+    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
+    for limit in 1 2; do
+        echo "$limit" > "$group/pids.max" || fail "cannot set the group's limit"
+        for threads in 2 3; do
+            sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \
+                sh "$group" env OMP_NUM_THREADS=$threads OMP_DYNAMIC=false "$program" long.gr > out 2> err
+            status=$?
+            normalise_time err
+            expect "$status" out err.n 0 "${want%x}" "$want_err"
+        done
+    done
+    ;;
+idle_machine)
+    # /proc/loadavg counts the program itself among the threads that run: on a machine where
+    # nothing else runs, the whole team starts. A mount namespace of its own puts a fake
+    # load file over /proc/loadavg: one runnable thread (the program) leaves every
+    # processor idle; one more per processor leaves none, and the team is one.
+    command -v strace > /dev/null || { echo "SKIP: no strace to count the threads started"; exit 0; }
+    strace -f -qq -e trace=none -o /dev/null true 2> /dev/null ||
+        { echo "SKIP: strace cannot trace here"; exit 0; }
+    processors=$(getconf _NPROCESSORS_ONLN)
+    (( processors >= 2 )) || { echo "SKIP: one processor, no team to shrink"; exit 0; }
+    [[ $(id -u) == 0 ]] && unshare -m true 2> /dev/null ||
+        { echo "SKIP: no mount namespace to fake /proc/loadavg in (needs root)"; exit 0; }
+    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    want=$(awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }'; printf x)
+    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
+    # Runs the program with the load file given bound over /proc/loadavg; leaves the number
+    # of threads it started in started.
+    count_threads() {
+        local load=$1; shift
+        strace -f -qq -e trace=clone,clone3 -e signal=none -o trace \
+            unshare -m sh -c 'mount --bind "$1" /proc/loadavg || exit 99; shift; exec "$@"' \
+            sh "$load" "$@" long.gr > out 2> err
+        status=$?
+        # unshare and sh start no thread of their own: every clone counted is the program's.
+        started=$(grep -c '^[0-9]* *clone' trace)
+        normalise_time err
+        expect "$status" out err.n 0 "${want%x}" "$want_err"
+    }
+    echo "0.00 0.00 0.00 1/100 4242" > idle
+    echo "9.00 9.00 9.00 $((processors + 1))/100 4242" > busy
+    count_threads idle env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
+    (( started >= 1 )) || { echo "SKIP: no team starts here whatever the load (affinity or quota)"; exit 0; }
+    count_threads idle env -u OMP_NUM_THREADS -u OMP_DYNAMIC "$program"
+    (( started >= 1 )) || fail "no member started on an idle machine of $processors processors: $(cat trace)"
+    count_threads busy env -u OMP_NUM_THREADS -u OMP_DYNAMIC "$program"
+    [[ $started == 0 ]] || fail "$started threads started with every processor busy: $(cat trace)"
     ;;
 busy_machine)
     # Programs that keep every processor busy: the run is the same, on a team of one, unless

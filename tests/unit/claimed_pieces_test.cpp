@@ -1,7 +1,9 @@
 // The work a team claims in pieces, shrunk to a row, a record or a line a piece so that
 // piece boundaries fall everywhere: the builder's slot pass, its pass that drops repeated
 // neighbours and the compaction after it, and the listing's chunks, on teams of one to
-// three, against the faithful model (rows compared record by record in file order).
+// three, against the faithful model (rows compared record by record in file order). The
+// same with a team smaller than the one asked for: the reader's ranges, the builder's
+// passes, the listing and the solvers on the members the runtime gives.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,7 +12,10 @@
 
 #include "builder.h"
 #include "faithful_model.h"
+#include "bucket_solver.h"
 #include "listing.h"
+#include "queue_solver.h"
+#include "scan_solver.h"
 #include "test_support.h"
 
 namespace {
@@ -168,25 +173,6 @@ TEST_F(claimed_pieces, thousands_of_pieces_match_model) {
     }
 }
 
-// What write_listing puts on standard output, and whether it says it wrote it all.
-std::string captured_listing(bool *written) {
-    const std::string path = graph_file_path() + ".out";
-    fflush(stdout);
-    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    *written = write_listing();
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string bytes;
-    char chunk[1 << 16];
-    lseek(file, 0, SEEK_SET);
-    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) bytes.append(chunk, size_t(got));
-    close(file);
-    remove(path.c_str());
-    return bytes;
-}
-
 // Whole runs built from small pieces and listed in chunks of one to three lines (or in
 // one buffer) by teams of one to three: the model's listing, byte for byte.
 TEST_F(claimed_pieces, listings_in_chunks_of_a_few_lines_match_model) {
@@ -208,6 +194,102 @@ TEST_F(claimed_pieces, listings_in_chunks_of_a_few_lines_match_model) {
         ASSERT_EQ(captured_listing(&written), model_listing(want))
             << "seed " << seed << ", " << threads << " threads, chunks of " << listing_chunk_nodes << "\n" << text;
         ASSERT_TRUE(written);
+    }
+}
+
+// How a run is given fewer members than it asks for: no level may be active (as
+// OMP_MAX_ACTIVE_LEVELS=0 does), or the run is a member of an enclosing team and one
+// active level is allowed, so that every region inside it gets that member alone.
+enum class fewer_members { no_active_level, nested };
+
+// Runs f with omp_get_max_threads() members asked for and one given; fails when the
+// runtime gave more.
+template <class F>
+void with_fewer_members(fewer_members how, F &&f) {
+    const int levels = omp_get_max_active_levels();
+    auto checked = [&] {
+        int given = 0;
+#pragma omp parallel num_threads(3)
+        given = omp_get_num_threads();
+        EXPECT_EQ(given, 1) << "the runtime gave the whole team";
+        f();
+    };
+    if (how == fewer_members::no_active_level) {
+        omp_set_max_active_levels(0);
+        checked();
+    } else {
+        omp_set_max_active_levels(1);
+#pragma omp parallel num_threads(2)
+        {
+            // A region of its own, so that the solvers' orphaned work-sharing binds there
+            // and not to the enclosing team, whose other member never comes.
+#pragma omp master
+#pragma omp parallel num_threads(1)
+            checked();
+        }
+    }
+    omp_set_max_active_levels(levels);
+}
+
+const char *shown(fewer_members how) { return how == fewer_members::nested ? "nested" : "no active level"; }
+
+// The reader's ranges (plain files scanned twice or replayed, streams), the builder's
+// passes and the pieces that drop repeats, asked of two or three members and done by one.
+TEST_F(claimed_pieces, rows_built_by_fewer_members_than_asked_match_model) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        std::mt19937 rng(seed);
+        random_graph g = make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, -5, 5) : pick(rng, 0, 9); });
+        if (seed % 2 == 0) g = listed_both_ways(g);
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text, false);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        const int threads = 2 + int(seed % 2);
+        shrink_pieces(rng, threads);
+        keep_lines_max_bytes = seed % 3 == 0 ? 0 : int64_t(1) << 30;
+        const fewer_members how = seed % 4 < 2 ? fewer_members::nested : fewer_members::no_active_level;
+        std::string size_line;
+        with_fewer_members(how, [&] { size_line = load_graph(text, seed % 5 == 0); });
+        ASSERT_EQ(size_line, want.size_line) << "seed " << seed;
+        ASSERT_TRUE(store_is_model(want)) << "seed " << seed << ", " << threads << " asked, " << shown(how) << "\n"
+                                          << text;
+    }
+}
+
+// The solvers and the listing on the rows of a smaller team, asked of two or three
+// members and done by one: the model's distances, warning and listing.
+TEST_F(claimed_pieces, solvers_and_listing_of_fewer_members_than_asked_match_model) {
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937 rng(seed);
+        const bool signed_weights = seed % 2 == 0;
+        const random_graph g =
+            make_random_graph(rng, 30, [&] { return signed_weights ? signed_weight(rng) : tie_weight(rng); });
+        const std::string text = plain_text(g);
+        const model_run want = run_model(text);
+        ASSERT_TRUE(want.ok) << "seed " << seed;
+        const int threads = 2 + int(seed % 2);
+        shrink_pieces(rng, threads);
+        bucket_team_min_work = 0;
+        listing_team_min_nodes = 0;
+        listing_chunk_nodes = pick(rng, 1, 3);
+        const fewer_members how = seed % 4 < 2 ? fewer_members::nested : fewer_members::no_active_level;
+        with_fewer_members(how, [&] {
+            load_graph(text);
+            const std::string context = "seed " + std::to_string(seed) + ", " + shown(how) + "\n" + text;
+            EXPECT_EQ(solve_with_scan(), !want.warned) << context;
+            EXPECT_EQ(std::vector<int32_t>(min_distance, min_distance + num_nodes), want.min_distance) << context;
+            EXPECT_EQ(solve_with_queue(), !want.warned) << context;
+            EXPECT_EQ(std::vector<int32_t>(min_distance, min_distance + num_nodes), want.min_distance) << context;
+            if (!negative_weights) {
+                EXPECT_EQ(solve_with_buckets(threads), !want.warned) << context;
+                EXPECT_EQ(std::vector<int32_t>(min_distance, min_distance + num_nodes), want.min_distance) << context;
+            }
+            EXPECT_EQ(solve_loaded(threads).standard_error, warning_if(want.warned)) << context;
+            omp_set_num_threads(threads);
+            bool written = false;
+            EXPECT_EQ(captured_listing(&written), model_listing(want)) << context;
+            EXPECT_TRUE(written);
+        });
+        if (testing::Test::HasFailure()) return;
     }
 }
 

@@ -3,6 +3,7 @@
 // size, and keep what a user would see (distances and standard error).
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 #include <omp.h>
@@ -22,6 +23,7 @@
 #include "failure.h"
 #include "graph.h"
 #include "gzip_input.h"
+#include "gzip_text.h"
 #include "input.h"
 #include "listing.h"
 #include "memory.h"
@@ -95,19 +97,24 @@ class tunables_restored : public testing::Test {
 struct read_rejected {};
 [[noreturn]] inline void throw_read_rejected() { throw read_rejected(); }
 
-// The bytes of text as one gzip member.
-inline std::string gzipped(const std::string &text) {
-    z_stream z = {};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string packed(deflateBound(&z, uLong(text.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = uInt(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(&packed[0]);
-    z.avail_out = uInt(packed.size());
-    deflate(&z, Z_FINISH);
-    packed.resize(packed.size() - z.avail_out);
-    deflateEnd(&z);
-    return packed;
+// What write_listing puts on standard output, taken from a temporary file put there, and
+// whether it says it wrote it all.
+inline std::string captured_listing(bool *written) {
+    const std::string path = graph_file_path() + ".out";
+    fflush(stdout);
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(file, STDOUT_FILENO);
+    *written = write_listing();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string bytes;
+    char chunk[1 << 16];
+    lseek(file, 0, SEEK_SET);
+    for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) bytes.append(chunk, size_t(got));
+    close(file);
+    remove(path.c_str());
+    return bytes;
 }
 
 // Writes text to path, gzip-compressed when asked: the reader then takes the stream path

@@ -1,0 +1,134 @@
+// Control groups of the process. A group's directory is the mount point of its hierarchy
+// (from mountinfo) joined with the group's path (from /proc/self/cgroup) less the mount's
+// own root; the first mount that shows the group is the one read. Anything unexpected
+// finds no group, which every reader takes as no limit.
+#include "control_groups.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool has_token(const std::string &list, const char *token) {
+    for (const std::string &t : split_text(list, ',')) {
+        if (t == token) return true;
+    }
+    return false;
+}
+
+// Mountinfo writes a space, tab, newline or backslash in a path as a three-digit octal escape.
+std::string unescaped(const std::string &path) {
+    std::string out;
+    for (size_t k = 0; k < path.size(); ++k) {
+        if (path[k] == '\\' && k + 3 < path.size() && path[k + 1] >= '0' && path[k + 1] <= '3' &&
+            path[k + 2] >= '0' && path[k + 2] <= '7' && path[k + 3] >= '0' && path[k + 3] <= '7') {
+            out += char((path[k + 1] - '0') * 64 + (path[k + 2] - '0') * 8 + (path[k + 3] - '0'));
+            k += 3;
+        } else {
+            out += path[k];
+        }
+    }
+    return out;
+}
+
+// The directory of a group at group_path in a hierarchy whose mount shows mount_root at
+// mount_point; empty when the group lies outside what the mount shows.
+std::string group_directory(const std::string &mount_root, const std::string &mount_point,
+                            const std::string &group_path) {
+    if (mount_point == "/") return std::string();  // never mounted there; no group above to stop at
+    if (mount_root == "/") return group_path == "/" ? mount_point : mount_point + group_path;
+    if (group_path == mount_root) return mount_point;
+    if (group_path.compare(0, mount_root.size(), mount_root) == 0 && group_path[mount_root.size()] == '/')
+        return mount_point + group_path.substr(mount_root.size());
+    return std::string();
+}
+
+// The group's directory and its parents' up to top, the mount point.
+void add_chain(bool v2, std::string directory, const std::string &top, std::vector<control_group> *groups) {
+    for (;;) {
+        groups->push_back(control_group{v2, directory});
+        if (directory.size() <= top.size()) return;
+        directory.resize(directory.rfind('/'));
+        if (directory.size() < top.size()) return;
+    }
+}
+
+}  // namespace
+
+std::vector<control_group> process_groups(const std::string &self_cgroup, const std::string &mountinfo,
+                                          const char *controller) {
+    std::string v1_path, v2_path;
+    bool in_v1 = false, in_v2 = false;
+    for (const std::string &line : split_text(self_cgroup, '\n')) {
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string id = line.substr(0, first), controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (path.empty() || path[0] != '/') continue;
+        if (id == "0" && controllers.empty()) {
+            in_v2 = true;
+            v2_path = path;
+        } else if (has_token(controllers, controller)) {
+            in_v1 = true;
+            v1_path = path;
+        }
+    }
+    std::vector<control_group> groups;
+    for (const std::string &line : split_text(mountinfo, '\n')) {
+        const std::vector<std::string> fields = split_text(line, ' ');
+        size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-") ++dash;
+        if (dash + 3 >= fields.size()) continue;
+        const std::string &type = fields[dash + 1], &options = fields[dash + 3];
+        const std::string root = unescaped(fields[3]), point = unescaped(fields[4]);
+        const bool v1 = in_v1 && type == "cgroup" && has_token(options, controller);
+        const bool v2 = in_v2 && type == "cgroup2";
+        if (!v1 && !v2) continue;
+        const std::string directory = group_directory(root, point, v1 ? v1_path : v2_path);
+        if (directory.empty()) continue;
+        add_chain(v2, directory, point, &groups);
+        if (v1) in_v1 = false;  // the first mount that shows the group is enough
+        if (v2) in_v2 = false;
+    }
+    return groups;
+}
+
+bool read_text_file(const char *path, std::string *text, void *) {
+    FILE *file = fopen(path, "re");
+    if (file == nullptr) return false;
+    text->clear();
+    char piece[4096];
+    size_t got;
+    while ((got = fread(piece, 1, sizeof piece, file)) > 0) text->append(piece, got);
+    const bool ok = !ferror(file);
+    fclose(file);
+    return ok;
+}
+
+std::string trimmed_text(const std::string &text) {
+    const size_t first = text.find_first_not_of(" \t\n");
+    if (first == std::string::npos) return std::string();
+    const size_t last = text.find_last_not_of(" \t\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::vector<std::string> split_text(const std::string &text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return parts;
+        start = at + 1;
+    }
+}
+
+bool whole_integer(const std::string &text, long long *value) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    errno = 0;
+    *value = strtoll(text.c_str(), &end, 10);
+    return errno == 0 && end == text.c_str() + text.size();
+}

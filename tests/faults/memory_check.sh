@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The memory check against the limits a run really meets: a memory control group too small
+# for the graph (the memory message and 255, never a kill), one that holds it though the
+# file cache fills the group, and an address-space limit on a machine with many
+# processors, where the file is read in one range whatever the team.
+# Usage: memory_check.sh PROGRAM CHECK [LAUNCHER] (PROGRAM norvane-mpi, under the MPI
+# launcher, for the checks named mpi_*). Exits 77 (a skip) with the reason where the group
+# cannot be made.
+set -u
+program=$(realpath "$1")
+check=$2
+launcher=${3:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-memory.XXXXXX") || exit 2
+group=
+trap '[[ -n $group ]] && rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+cd "$work" || exit 2
+
+fail() { echo "FAIL ($check): $*"; exit 1; }
+skip() { echo "SKIP ($check): $*"; exit 77; }
+# expect STATUS WANT_STATUS STDOUT_DIGEST WANT_DIGEST STDERR_FILE WANT_STDERR
+expect() {
+    [[ $1 == "$2" ]] || fail "status $1, expected $2; stderr: $(head -c 300 "$5" | cat -A)"
+    [[ $3 == "$4" ]] || fail "stdout differs from the listing expected"
+    sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/' "$5" > "$5.n"
+    [[ $(cat "$5.n"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 300 "$5" | cat -A)"
+}
+digest() { md5sum | cut -d' ' -f1; }
+# Runs a command; its stdout's digest in got, its status in status, its stderr in err.
+run() {
+    got=$( { "$@" 2> err; echo $? > status; } | digest)
+    status=$(cat status)
+}
+empty=$(printf '' | digest)
+memory_message=$'Error: cannot allocate memory.\n'
+warning=$'Warning: Search ended early, the graph might not be connected.\n'
+
+# A child of the test's own memory group (a parent's limit binds it anyway), v1 or v2,
+# with a limit of $1 bytes; its directory in $group.
+make_group() {
+    [[ $(id -u) == 0 ]] || skip "making a memory group needs root"
+    local own mount
+    own=$(awk -F: '$2 ~ /(^|,)memory(,|$)/ { print $3 }' /proc/self/cgroup)
+    mount=$(awk '{ for (i = 7; i <= NF && $i != "-"; i++) {}
+                   if ($(i + 1) == "cgroup" && $(i + 3) ~ /(^|,)memory(,|$)/ && $4 == "/") { print $5; exit } }' \
+                /proc/self/mountinfo)
+    local limit_file=memory.limit_in_bytes
+    if [[ -z $own || -z $mount ]]; then
+        own=$(awk -F: '$1 == "0" && $2 == "" { print $3 }' /proc/self/cgroup)
+        mount=$(awk '{ for (i = 7; i <= NF && $i != "-"; i++) {}
+                       if ($(i + 1) == "cgroup2" && $4 == "/") { print $5; exit } }' /proc/self/mountinfo)
+        limit_file=memory.max
+    fi
+    [[ -n $own && -n $mount ]] || skip "no memory controller mounted where this process's group shows"
+    [[ $own == / ]] && own=
+    group=$mount$own/norvane-memory-$$
+    mkdir "$group" 2> /dev/null || { group=; skip "cannot make a group under $mount$own"; }
+    [[ -e $group/$limit_file ]] || skip "the memory controller is not enabled for groups under $mount$own"
+    echo "$1" > "$group/$limit_file" 2> /dev/null || skip "cannot set a memory limit in $group"
+}
+
+# Runs a command inside the group.
+in_group() { sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' sh "$group" "$@"; }
+
+# 2,000,000 nodes, a chain through the first 100,001 (1.6 MB of text): the run needs some
+# 24 MB, its row offsets, distances and flags, however small the file.
+chain_graph() { awk 'BEGIN { print "p sp 2000000 100000"; for (i = 1; i <= 100000; i++) print "a", i, i + 1, 3 }'; }
+chain_listing() {
+    awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                 for (i = 1; i < 2000000; i++) printf "Node %d: \t%d\n", i, i <= 100000 ? 3 * i : 1073741824 }'
+}
+chain_stderr=$'Graph contains 2000000 nodes and 100000 edges\n'
+
+case $check in
+group_too_small)
+    # 16 MiB cannot hold it: the message after the size line, before the memory is touched,
+    # where a check blind to the group lets the kernel kill the run (137, nothing said).
+    make_group $((16 << 20))
+    chain_graph > chain.gr
+    run in_group "$program" chain.gr
+    expect "$status" 255 "$got" "$empty" err "$chain_stderr$memory_message"
+    ;;
+group_fits_beside_file_pages)
+    # 96 MiB hold it, though the group is full of file pages first (the graph file written
+    # from inside it, and 200 MB more): the kernel reclaims those, so they must not count.
+    make_group $((96 << 20))
+    in_group sh -c 'head -c 200000000 /dev/zero > filler && awk "$1" > chain.gr' sh \
+        'BEGIN { print "p sp 2000000 100000"; for (i = 1; i <= 100000; i++) print "a", i, i + 1, 3 }' ||
+        fail "cannot write inside the group"
+    want=$(chain_listing | digest)
+    run in_group "$program" chain.gr
+    expect "$status" 0 "$got" "$want" err "$chain_stderr${warning}Computation time: T"$'\n'
+    ;;
+count_per_range_used)
+    # 20,000,000 nodes and one edge line under 2,000,000 KiB of address space: one read
+    # range, so one count array, whatever the team; counting one per possible member
+    # refused at 32 threads what 16 run. A file and the same through a pipe.
+    printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
+    want=$(awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"; print "Node 1: \t5"
+                        for (i = 2; i < 20000000; i++) printf "Node %d: \t1073741824\n", i }' | digest)
+    want_err=$'Graph contains 20000000 nodes and 1 edges\n'"${warning}Computation time: T"$'\n'
+    for threads in 32 64; do
+        run sh -c 'ulimit -v 2000000; exec "$@"' sh env OMP_NUM_THREADS=$threads "$program" wide.gr
+        expect "$status" 0 "$got" "$want" err "$want_err"
+    done
+    run sh -c 'ulimit -v 2000000; cat wide.gr | "$@"' sh env OMP_NUM_THREADS=64 "$program" /dev/stdin
+    expect "$status" 0 "$got" "$want" err "$want_err"
+    ;;
+mpi_group_too_small)
+    # norvane-mpi's two processes in one 300 MiB group, each share of 20,000,000 nodes needing
+    # some 220 MB: counted together they cannot fit (the kernel killed them before, 137).
+    make_group $((300 << 20))
+    printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
+    export OMPI_MCA_odls_base_sigkill_timeout=0
+    run in_group "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
+    # The launcher's own blocks (between lines of dashes) after the program's lines left out.
+    python3 -c 'import re, sys
+text = open("err", "rb").read()
+sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
+    expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
+    ;;
+*)
+    fail "unknown check"
+    ;;
+esac
+echo "PASS ($check)"
