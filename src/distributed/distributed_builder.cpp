@@ -349,9 +349,9 @@ int64_t merge_runs(int members, const int32_t *runs, const uint64_t *begin, cons
 void find_ghosts(int members, uint64_t total) {
     uint64_t *begin = static_cast<uint64_t *>(allocate_array(2 * size_t(members) + 1, sizeof(uint64_t)));
     uint64_t *end = begin + members + 1;
+    // A team smaller than asked (a thread limit) runs the members' slices in turn.
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         uint64_t count = 0;
         for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r)
             count += !owned(local_records[r].target);
@@ -362,10 +362,8 @@ void find_ghosts(int members, uint64_t total) {
     agree_on_memory(size_t(begin[members]) * 2 * sizeof(int32_t));
     int32_t *runs = static_cast<int32_t *>(allocate_array(size_t(begin[members]), sizeof(int32_t)));
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads())
         end[m] = begin[m] + ghost_run(m, members, total, runs + begin[m]);
-    }
     num_ghosts = int32_t(merge_runs(members, runs, begin, end, nullptr));
     ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
     merge_runs(members, runs, begin, end, ghost_nodes);
@@ -379,8 +377,7 @@ void localize_targets(int members, uint64_t total) {
     const int32_t first = first_local_node, n_local = num_local_nodes;
     const int32_t *ghosts = ghost_nodes, *ghosts_end = ghost_nodes + num_ghosts;
 #pragma omp parallel num_threads(members) if (members > 1)
-    {
-        const int m = omp_get_thread_num();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
         for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
             const int32_t t = local_records[r].target;
             local_records[r].target =
