@@ -1,13 +1,15 @@
-// Distributed store builder: each part's edge lines go, in bounded rounds, to the owners of
-// their ends. Invariant: a process keeps what arrives from process s after what came from s
-// before, sources in rank order; parts precede each other in file order by rank and wave,
-// so arrivals stand in file order, every row is filled in file order (a slot per member,
-// in order), and the first record per neighbour is the earliest edge line's.
+// Distributed store builder: each part's edge lines go, in bounded rounds, to the other
+// owners of their ends. Invariant: a process keeps what arrives from process s after what
+// came from s before, sources in rank order, its own lines in place at its own rank; parts
+// precede each other in file order by rank and wave, so arrivals stand in file order, every
+// row is filled in file order (a slot per member, in order), and the first record per
+// neighbour is the earliest edge line's. Targets then become local indices (ghosts).
 #include "distributed_builder.h"
 
 #include <mpi.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "builder.h"
@@ -23,10 +25,13 @@ int64_t exchange_round_bytes = int64_t(16) << 20;
 
 namespace {
 
-// The lines that arrived in one part's exchange, in file order.
+// Lines of one part's exchange, in file order: arrived from other processes, or kept
+// from this process's own part; allocation is what to free (null when another arrival
+// frees it).
 struct arrival {
     edge_line *lines;
     int64_t count;
+    edge_line *allocation;
 };
 
 struct build_state {
@@ -43,13 +48,45 @@ build_state building;
 inline int owner(int32_t x) { return owner_of(x, building.n, num_processes); }
 inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
 
-void add_arrival(edge_line *lines, int64_t count) {
+void add_arrival(edge_line *lines, int64_t count, edge_line *allocation) {
     grow_array(building.arrivals, building.arrival_capacity, building.num_arrivals + 1, building.num_arrivals);
-    building.arrivals[building.num_arrivals++] = arrival{lines, count};
+    building.arrivals[building.num_arrivals++] = arrival{lines, count, allocation};
 }
 
-// Sends every line of part to the owners of its ends and keeps what arrives, in order.
-void exchange_part(const held_lines &part) {
+// Keeps the lines of part with an owned end, in order and in place (lines only move
+// toward the front), as arrivals of their own; the blocks left empty leave the process.
+// The part's blocks are then the arrivals': part keeps none.
+void keep_own_lines(held_lines &part) {
+    size_t to_block = 0, to_index = 0;
+    for (size_t b = 0; b < part.num_blocks; ++b) {
+        for (size_t i = 0; i < part.blocks[b].count; ++i) {
+            const edge_line e = part.blocks[b].lines[i];
+            if (!owned(e.u) && !owned(e.v)) continue;
+            // A block written into was read whole already: its count is its room. The
+            // writing place never passes the reading one, so a block with room is found.
+            while (to_index == part.blocks[to_block].count) {
+                ++to_block;
+                to_index = 0;
+            }
+            part.blocks[to_block].lines[to_index++] = e;
+        }
+    }
+    for (size_t b = 0; b < part.num_blocks; ++b) {
+        const size_t kept = b < to_block ? part.blocks[b].count : b == to_block ? to_index : 0;
+        if (kept > 0) {
+            add_arrival(part.blocks[b].lines, int64_t(kept), part.blocks[b].lines);
+        } else {
+            discard_array(part.blocks[b].lines);
+        }
+    }
+    part.num_blocks = 0;
+    part.count = 0;
+}
+
+// Sends every line of part to the other owners of its ends and keeps what arrives, in
+// order: what came from processes before this one, this process's own lines (never
+// copied), then what came from those after it.
+void exchange_part(held_lines &part) {
     const int k = num_processes;
     int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
     int64_t *lines_to = counts;
@@ -67,7 +104,7 @@ void exchange_part(const held_lines &part) {
     }
     MPI_Alltoall(lines_to, 1, MPI_INT64_T, lines_from, 1, MPI_INT64_T, MPI_COMM_WORLD);
     int64_t incoming = 0;
-    for (int s = 0; s < k; ++s) incoming += lines_from[s];
+    for (int s = 0; s < k; ++s) incoming += s == process_rank ? 0 : lines_from[s];
     int64_t per_pair = exchange_round_bytes / int64_t(sizeof(edge_line)) / k;
     if (per_pair < 1) per_pair = 1;
     const size_t round_lines = size_t(per_pair) * size_t(k);
@@ -81,8 +118,9 @@ void exchange_part(const held_lines &part) {
     int64_t start = 0;
     for (int s = 0; s < k; ++s) {
         filled[s] = start;  // where the next lines from s go
-        start += lines_from[s];
+        start += s == process_rank ? 0 : lines_from[s];
     }
+    const int64_t from_before = filled[process_rank];
     size_t block = 0, index = 0;
     for (;;) {
         // Lines in file order until one of their owners' slots is full.
@@ -92,10 +130,14 @@ void exchange_part(const held_lines &part) {
             const edge_line_block &lines = part.blocks[block];
             for (; index < lines.count; ++index) {
                 const edge_line &e = lines.lines[index];
-                const int a = owner(e.u), c = owner(e.v);
-                if (sent[2 * a] == per_pair || (c != a && sent[2 * c] == per_pair)) break;
-                out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
-                if (c != a) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
+                // Owners other than this process, -1 for none.
+                const int own = process_rank;
+                int a = owner(e.u), c = owner(e.v);
+                if (c == a || c == own) c = -1;
+                if (a == own) a = -1;
+                if ((a >= 0 && sent[2 * a] == per_pair) || (c >= 0 && sent[2 * c] == per_pair)) break;
+                if (a >= 0) out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
+                if (c >= 0) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
             }
             if (index < lines.count) break;
         }
@@ -126,7 +168,9 @@ void exchange_part(const held_lines &part) {
     release_array(bytes);
     release_array(filled);
     release_array(counts);
-    add_arrival(arrived, incoming);
+    add_arrival(arrived, from_before, arrived);
+    keep_own_lines(part);
+    add_arrival(arrived + from_before, incoming - from_before, nullptr);
 }
 
 // The lines [first, last) of all arrivals together, handed to f one at a time, in order.
@@ -242,17 +286,115 @@ void fill_rows(int members, int64_t lines) {
 // Frees the arrived lines and the members' cursors once the rows are filled, but the
 // first member's: it holds the stash of the moves that close the gaps.
 void release_arrivals_and_cursors(int members) {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     building.num_arrivals = 0;
     for (int m = 1; m < members; ++m) release_array(building.member_counts[m]);
 }
 
+// The records [first, last) member m of members handles.
+uint64_t slice_first(uint64_t total, int m, int members) { return total * uint64_t(m) / uint64_t(members); }
+
+// Member m's slice of the records: the targets other processes own, sorted and distinct,
+// written from run; returns how many.
+uint64_t ghost_run(int m, int members, uint64_t total, int32_t *run) {
+    uint64_t count = 0;
+    for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
+        if (!owned(local_records[r].target)) run[count++] = local_records[r].target;
+    }
+    std::sort(run, run + count);
+    return uint64_t(std::unique(run, run + count) - run);
+}
+
+// A run's next target and the run, ordered so that a max-heap pops the least target.
+struct run_head {
+    int32_t target;
+    int run;
+};
+inline bool after(const run_head &a, const run_head &b) {
+    return a.target != b.target ? a.target > b.target : a.run > b.run;
+}
+
+// Merges the members' sorted runs [begin[m], end[m]) of runs, dropping repeats, into out
+// (null: only counts), through a heap of the runs' heads; returns the distinct targets.
+int64_t merge_runs(int members, const int32_t *runs, const uint64_t *begin, const uint64_t *end, int32_t *out) {
+    run_head *heads = static_cast<run_head *>(allocate_array(size_t(members), sizeof(run_head)));
+    uint64_t *at = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
+    int live = 0;
+    for (int m = 0; m < members; ++m) {
+        at[m] = begin[m];
+        if (at[m] < end[m]) heads[live++] = run_head{runs[at[m]], m};
+    }
+    std::make_heap(heads, heads + live, after);
+    int64_t written = 0;
+    int32_t last = -1;
+    while (live > 0) {
+        std::pop_heap(heads, heads + live, after);
+        const run_head head = heads[--live];
+        if (head.target != last) {
+            if (out != nullptr) out[written] = head.target;
+            ++written;
+            last = head.target;
+        }
+        if (++at[head.run] < end[head.run]) {
+            heads[live++] = run_head{runs[at[head.run]], head.run};
+            std::push_heap(heads, heads + live, after);
+        }
+    }
+    release_array(heads);
+    release_array(at);
+    return written;
+}
+
+// The ghost table: every target of the records that another process owns, once, ascending.
+void find_ghosts(int members, uint64_t total) {
+    uint64_t *begin = static_cast<uint64_t *>(allocate_array(2 * size_t(members) + 1, sizeof(uint64_t)));
+    uint64_t *end = begin + members + 1;
+    // A team smaller than asked (a thread limit) runs the members' slices in turn.
+#pragma omp parallel num_threads(members) if (members > 1)
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
+        uint64_t count = 0;
+        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r)
+            count += !owned(local_records[r].target);
+        begin[m + 1] = count;
+    }
+    begin[0] = 0;
+    for (int m = 0; m < members; ++m) begin[m + 1] += begin[m];
+    agree_on_memory(size_t(begin[members]) * 2 * sizeof(int32_t));
+    int32_t *runs = static_cast<int32_t *>(allocate_array(size_t(begin[members]), sizeof(int32_t)));
+#pragma omp parallel num_threads(members) if (members > 1)
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads())
+        end[m] = begin[m] + ghost_run(m, members, total, runs + begin[m]);
+    num_ghosts = int32_t(merge_runs(members, runs, begin, end, nullptr));
+    ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
+    merge_runs(members, runs, begin, end, ghost_nodes);
+    release_array(runs);
+    release_array(begin);
+}
+
+// Every record's target turned into its local index: an owned node's offset in the block,
+// or num_local_nodes plus its place in the ghost table.
+void localize_targets(int members, uint64_t total) {
+    const int32_t first = first_local_node, n_local = num_local_nodes;
+    const int32_t *ghosts = ghost_nodes, *ghosts_end = ghost_nodes + num_ghosts;
+#pragma omp parallel num_threads(members) if (members > 1)
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
+        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
+            const int32_t t = local_records[r].target;
+            local_records[r].target =
+                owned(t) ? t - first : n_local + int32_t(std::lower_bound(ghosts, ghosts_end, t) - ghosts);
+        }
+    }
+}
+
 // Keeps the first record per neighbour in every owned row by the shared rule, with marks
-// indexed by global node, one array per member (none without long rows).
+// indexed by local index (owned nodes and ghosts), one array per member (none without
+// long rows).
 void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
+    const size_t indices = size_t(num_local_nodes) + size_t(num_ghosts);
+    agree_on_memory(long_rows ? size_t(members) * indices * sizeof(uint32_t) : 0);
     uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m) {
-        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(size_t(building.n), sizeof(uint32_t))) : nullptr;
+        marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(indices, sizeof(uint32_t))) : nullptr;
     }
     uint32_t *stash = building.member_counts[0];
     keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks,
@@ -278,14 +420,14 @@ void build_rows() {
         building.member_counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n_local), sizeof(uint32_t)));
     uint32_t longest = 0;
     const uint64_t total = lay_out_rows(members, lines, &longest);
-    // A long row looks its targets up in marks of one slot per node of the whole graph.
-    const bool long_rows = longest > SHORT_ROW;
-    const size_t marks = long_rows ? size_t(members) * size_t(building.n) * sizeof(uint32_t) : 0;
-    agree_on_memory(size_t(total) * sizeof(edge_record) + marks + size_t(n_local) * 5);
+    agree_on_memory(size_t(total) * sizeof(edge_record) + size_t(n_local) * 5);
     local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
     fill_rows(members, lines);
     release_arrivals_and_cursors(members);
-    keep_first_per_neighbour(members, total, long_rows);
+    find_ghosts(members, total);
+    localize_targets(members, total);
+    // A long row looks its targets up in marks of one slot per local index.
+    keep_first_per_neighbour(members, total, longest > SHORT_ROW);
 }
 
 }  // namespace
@@ -321,7 +463,7 @@ void build_distributed_store(int32_t n, int32_t m) {
 }
 
 void release_distributed_building() {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].lines);
+    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     release_array(building.arrivals);
     building = build_state();
 }

@@ -58,8 +58,8 @@ struct solve_state {
     // is the phase's first bucket.
     bucket_ring<entry_list> ring = {};
     list_pool pool = {nullptr};
-    // Per node of the graph, the least offer this process has sent its owner: an offer
-    // no lower than one sent before cannot lower the node, and is never sent.
+    // Per ghost, the least offer this process has sent its owner: an offer no lower than
+    // one sent before cannot lower the node, and is never sent.
     int32_t *sent = nullptr;
     entry_list frontier = {nullptr, 0, 0};
     entry_list send = {nullptr, 0, 0};
@@ -98,11 +98,17 @@ inline void lower(int32_t i, int32_t sum, member_work &w) {
         w.out_of_memory = true;
 }
 
-// Whether an offer of sum to another owner's node t can lower it, as far as this
-// process has offered: it then counts as offered.
+// Whether an offer of sum to ghost g can lower it, as far as this process has offered:
+// it then counts as offered.
 template <bool team>
-inline bool worth_sending(int32_t t, int32_t sum) {
-    return lower_value<team>(solving.sent[t], sum);
+inline bool worth_sending(int32_t g, int32_t sum) {
+    return lower_value<team>(solving.sent[g], sum);
+}
+
+// Queues an offer of sum to ghost g for its owner, by its global index.
+inline void request(int32_t g, int32_t sum, member_work &w) {
+    const int32_t t = ghost_nodes[g];
+    if (!append(w.outgoing[owner_of(t, num_nodes, num_processes)], entry{t, sum})) w.out_of_memory = true;
 }
 
 // Relaxes the row of a live frontier entry with the shared relaxation (edges of 2^30 or
@@ -114,13 +120,13 @@ void relax_entry(entry e, member_work &w) {
     const int32_t u = e.node;
     const int32_t base = team ? __atomic_load_n(&local_distance[u], __ATOMIC_RELAXED) : local_distance[u];
     if (base != e.distance) return;
-    const int64_t n = num_nodes, k = num_processes;
+    const int32_t n_local = num_local_nodes;
     relax_row(wide_rows{local_rows, local_records}, u, base, [&](int32_t t, int64_t offer) {
         const int32_t sum = int32_t(offer);
-        if (owned(t)) {
-            lower<team>(t - first_local_node, sum, w);
-        } else if (worth_sending<team>(t, sum) && !append(w.outgoing[owner_of(t, n, k)], entry{t, sum})) {
-            w.out_of_memory = true;
+        if (t < n_local) {
+            lower<team>(t, sum, w);
+        } else if (worth_sending<team>(t - n_local, sum)) {
+            request(t - n_local, sum, w);
         }
     });
 }
@@ -296,13 +302,14 @@ int64_t start_everywhere() {
         local_distance[zero] = 0;
         for (uint32_t r = local_rows[zero]; r < local_rows[zero + 1]; ++r) {
             const edge_record rec = local_records[r];
-            if (owned(rec.target)) {
-                local_distance[rec.target - first_local_node] = rec.weight;
-                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target - first_local_node, rec.weight});
-            } else if (!append(w.outgoing[owner_of(rec.target, num_nodes, num_processes)], entry{rec.target, rec.weight})) {
-                out_of_memory();
+            if (rec.target < n_local) {
+                local_distance[rec.target] = rec.weight;
+                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target, rec.weight});
+            } else {
+                request(rec.target - n_local, rec.weight, w);
             }
         }
+        if (w.out_of_memory) out_of_memory();
     }
     const int64_t first = exchange_requests(least_bucket(0));
     for (size_t k = 0; k < solving.receive.count; ++k) {
@@ -319,7 +326,7 @@ int64_t start_everywhere() {
 int64_t phase_span(uint32_t records) {
     if (distributed_phase_span > 0) return distributed_phase_span;
     int64_t remote = 0;
-    for (uint32_t r = 0; r < records; ++r) remote += !owned(local_records[r].target);
+    for (uint32_t r = 0; r < records; ++r) remote += local_records[r].target >= num_local_nodes;
     const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
     int64_t span = 1;
     while (span < RING_MAX_BUCKETS / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
@@ -363,10 +370,10 @@ void open_solving() {
     solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
     solving.requests = static_cast<MPI_Request *>(calloc(2 * size_t(k), sizeof(MPI_Request)));
     solving.work = static_cast<member_work *>(calloc(size_t(solving.team), sizeof(member_work)));
-    solving.sent = static_cast<int32_t *>(allocate_array(size_t(num_nodes), sizeof(int32_t)));
-    const int32_t n = num_nodes;
-#pragma omp parallel for schedule(static) if (n >= distributed_team_min_entries)
-    for (int32_t t = 0; t < n; ++t) solving.sent[t] = INT32_MAX;
+    solving.sent = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
+    const int32_t ghosts = num_ghosts;
+#pragma omp parallel for schedule(static) if (ghosts >= distributed_team_min_entries)
+    for (int32_t g = 0; g < ghosts; ++g) solving.sent[g] = INT32_MAX;
     if (bins == nullptr || occupied == nullptr || solving.counts == nullptr ||
         solving.agreement == nullptr || solving.requests == nullptr || solving.work == nullptr)
         out_of_memory();
@@ -402,9 +409,9 @@ void close_solving() {
 // Delta-stepping over all processes; false when some node is left unsettled anywhere.
 bool solve_with_buckets_everywhere() {
     choose_buckets();
-    // Bins and requests: about an entry per owned node, the least offer sent per node of
-    // the graph, and the counts per process.
-    agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_nodes) * sizeof(int32_t) +
+    // Bins and requests: about an entry per owned node, the least offer sent per ghost,
+    // and the counts per process.
+    agree_on_memory(size_t(num_local_nodes) * 2 * sizeof(entry) + size_t(num_ghosts) * sizeof(int32_t) +
                     size_t(num_processes) * 64 + (size_t(1) << 20));
     open_solving();
     int64_t cur = start_everywhere();
@@ -442,6 +449,12 @@ void receive_array(T *items, int64_t count, int from) {
     }
 }
 
+// The records' targets back to global indices, as the one-process store holds them.
+void globalize_targets(uint32_t records) {
+#pragma omp parallel for schedule(static) if (int64_t(records) >= distributed_team_min_entries)
+    for (uint32_t r = 0; r < records; ++r) local_records[r].target = global_of(local_records[r].target);
+}
+
 // The rows of every process in rank 0's graph state, the one-process solver there (it
 // writes the warning), and the distances back to their owners.
 void solve_gathered() {
@@ -456,6 +469,7 @@ void solve_gathered() {
                                 : size_t(n + 1) * sizeof(uint32_t) + size_t(total) * sizeof(edge_record) +
                                       size_t(n) * 5 + solver;
     agree_on_memory(need + (size_t(1) << 20));
+    globalize_targets(uint32_t(records));
     if (process_rank != 0) {
         send_array(&records, 1, 0);
         send_array(local_rows, num_local_nodes, 0);

@@ -8,6 +8,8 @@ int32_t first_local_node = 0;
 int32_t num_local_nodes = 0;
 uint32_t *local_rows = nullptr;
 edge_record *local_records = nullptr;
+int32_t num_ghosts = 0;
+int32_t *ghost_nodes = nullptr;
 bool any_negative_weight = false;
 int32_t *local_distance = nullptr;
 uint8_t *local_settled = nullptr;
@@ -17,6 +19,8 @@ int64_t build_rounds = 0;
 void release_distributed_store() {
     drop_array(local_rows);
     drop_array(local_records);
+    drop_array(ghost_nodes);
+    num_ghosts = 0;
     drop_array(local_distance);
     drop_array(local_settled);
     first_local_node = 0;

@@ -26,6 +26,7 @@
 #include "distributed_run.h"
 #include "distributed_solver.h"
 #include "distributed_store.h"
+#include "entry_list.h"
 #include "faithful_model.h"
 #include "listing.h"
 #include "test_support.h"
@@ -568,6 +569,19 @@ void file_cut_between_reads() {
     restore(defaults);
 }
 
+// Process 0 owns nodes 0, 1 and 2; nodes 1 and 2 both offer to the last node, which the
+// last process owns, in one pass: 6 first, then 11. The second offer is no lower than
+// the first and is kept back, so process 0 sends exactly one request.
+void offers_kept_back() {
+    const int32_t n = 3 * num_processes;
+    const std::string text = "p sp " + std::to_string(n) + " 4\na 1 2 1\na 1 3 1\na 2 " + std::to_string(n) +
+                             " 5\na 3 " + std::to_string(n) + " 10\n";
+    if (!matches_model(text, false, "two offers to one ghost")) return;
+    const int64_t sent = solve_bytes_sent;
+    judged(process_rank != 0 || sent == int64_t(sizeof(entry)),
+           "process 0 sent " + std::to_string(sent) + " bytes of requests, one request expected", text);
+}
+
 // A file replaced while the processes open it: all of them must read the one file rank 0
 // opened, or end with the read message. Rank 0 replaces it once it has read the head, before
 // the others open the name (a rename of another file of the same size over it, or the
@@ -652,6 +666,7 @@ const group groups[] = {
     {"damaged_streams", damaged_streams},
     {"listing_across_chunks", listing_across_chunks},
     {"file_cut_between_reads", file_cut_between_reads},
+    {"offers_kept_back", offers_kept_back},
     {"file_replaced_while_opened", file_replaced_while_opened},
 };
 
