@@ -24,8 +24,6 @@ namespace {
 
 // Kept lines are held in blocks of this many (768 KiB).
 constexpr size_t BLOCK_LINES = size_t(1) << 16;
-// Bytes per message when a run or a line is sent whole.
-constexpr int64_t MESSAGE_BYTES = int64_t(1) << 30;
 
 struct part_reader_state {
     const char *path = nullptr;
@@ -107,20 +105,6 @@ void hand_over(member_lines *members, int count, held_lines *part) {
 
 int64_t scan_fault_key(const lines_scan &scan) {
     return scan.fault == FAULT_NONE ? NO_FAULT : fault_key(scan.fault_offset, scan.fault);
-}
-
-void send_bytes(const char *bytes, int64_t length, int to) {
-    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
-        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
-        MPI_Send(bytes + at, int(piece), MPI_BYTE, to, 0, MPI_COMM_WORLD);
-    }
-}
-
-void receive_bytes(char *bytes, int64_t length, int from) {
-    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
-        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
-        MPI_Recv(bytes + at, int(piece), MPI_BYTE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    }
 }
 
 // Ends the run at the agreed fault, with the message the one-process reader writes. own is

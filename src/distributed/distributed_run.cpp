@@ -129,3 +129,22 @@ int64_t sum_below(int64_t value) {
     MPI_Exscan(&value, &result, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
     return process_rank == 0 ? 0 : result;
 }
+
+// Bytes per message when a run, a line or an array is sent whole.
+constexpr int64_t MESSAGE_BYTES = int64_t(1) << 30;
+
+void send_bytes(const void *bytes, int64_t length, int to) {
+    const char *from = static_cast<const char *>(bytes);
+    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
+        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
+        MPI_Send(from + at, int(piece), MPI_BYTE, to, 0, MPI_COMM_WORLD);
+    }
+}
+
+void receive_bytes(void *bytes, int64_t length, int from) {
+    char *to = static_cast<char *>(bytes);
+    for (int64_t at = 0; at < length; at += MESSAGE_BYTES) {
+        const int64_t piece = length - at < MESSAGE_BYTES ? length - at : MESSAGE_BYTES;
+        MPI_Recv(to + at, int(piece), MPI_BYTE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+}

@@ -57,6 +57,11 @@ bool share_available(size_t bytes);
 // Collective: every process ends with the memory message unless each can have its bytes.
 void agree_on_memory(size_t bytes);
 
+// Sends length bytes to process to, in messages of at most 1 GiB (MPI counts are ints).
+void send_bytes(const void *bytes, int64_t length, int to);
+// Receives length bytes sent by send_bytes from process from.
+void receive_bytes(void *bytes, int64_t length, int from);
+
 // Collective sums, minima and maxima over all processes.
 int64_t sum_over_processes(int64_t value);
 int64_t min_over_processes(int64_t value);

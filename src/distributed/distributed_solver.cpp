@@ -38,9 +38,7 @@ namespace {
 
 // A phase settles ahead while its crossing records times its span stay below the records
 // over this factor.
-int64_t PHASE_SPAN_FACTOR = 1;
-// Elements per message when arrays are gathered or scattered whole.
-constexpr int64_t MESSAGE_ELEMENTS = int64_t(1) << 26;
+constexpr int64_t PHASE_SPAN_FACTOR = 1;
 
 // One member's output of a relaxation or an application of requests.
 struct member_work {
@@ -434,19 +432,13 @@ bool solve_with_buckets_everywhere() {
 
 template <class T>
 void send_array(const T *items, int64_t count, int to) {
-    for (int64_t at = 0; at < count; at += MESSAGE_ELEMENTS) {
-        const int64_t piece = count - at < MESSAGE_ELEMENTS ? count - at : MESSAGE_ELEMENTS;
-        MPI_Send(items + at, int(piece * int64_t(sizeof(T))), MPI_BYTE, to, 0, MPI_COMM_WORLD);
-        solve_bytes_sent += piece * int64_t(sizeof(T));
-    }
+    send_bytes(items, count * int64_t(sizeof(T)), to);
+    solve_bytes_sent += count * int64_t(sizeof(T));
 }
 
 template <class T>
 void receive_array(T *items, int64_t count, int from) {
-    for (int64_t at = 0; at < count; at += MESSAGE_ELEMENTS) {
-        const int64_t piece = count - at < MESSAGE_ELEMENTS ? count - at : MESSAGE_ELEMENTS;
-        MPI_Recv(items + at, int(piece * int64_t(sizeof(T))), MPI_BYTE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    }
+    receive_bytes(items, count * int64_t(sizeof(T)), from);
 }
 
 // The records' targets back to global indices, as the one-process store holds them.
