@@ -3,38 +3,16 @@
 // quota below one processor, and garbage, which must read as no limit.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 
 #include "cpu_quota.h"
+#include "fake_cgroups.h"
 
 namespace {
-
-typedef std::map<std::string, std::string> fake_files;
-
-bool read_fake(const char *path, std::string *text, void *context) {
-    const fake_files &files = *static_cast<const fake_files *>(context);
-    const auto found = files.find(path);
-    if (found == files.end()) return false;
-    *text = found->second;
-    return true;
-}
 
 double limit_of(const std::string &self_cgroup, const std::string &mountinfo, const fake_files &files) {
     return cgroup_cpu_limit(self_cgroup, mountinfo, read_fake, const_cast<fake_files *>(&files));
 }
-
-// This machine's shape: v1 controllers each mounted apart, cgroup2 unified beside them.
-const std::string v1_mounts =
-    "30 22 0:27 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
-    "31 30 0:28 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
-    "32 30 0:29 / /sys/fs/cgroup/cpuacct rw,relatime - cgroup cgroup rw,cpuacct\n"
-    "33 30 0:30 / /sys/fs/cgroup/cpuset rw,relatime - cgroup cgroup rw,cpuset\n"
-    "40 30 0:37 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
-
-const std::string v2_mounts =
-    "24 1 0:22 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-    "35 24 0:30 / /sys/fs/cgroup rw,nosuid,nodev,noexec,relatime shared:9 - cgroup2 cgroup2 rw,nsdelegate\n";
 
 }  // namespace
 

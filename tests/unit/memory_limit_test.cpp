@@ -5,22 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
 
+#include "fake_cgroups.h"
 #include "memory_limit.h"
 
 namespace {
-
-typedef std::map<std::string, std::string> fake_files;
-
-bool read_fake(const char *path, std::string *text, void *context) {
-    const fake_files &files = *static_cast<const fake_files *>(context);
-    const auto found = files.find(path);
-    if (found == files.end()) return false;
-    *text = found->second;
-    return true;
-}
 
 uint64_t room_of(const std::string &self_cgroup, const std::string &mountinfo, const fake_files &files) {
     return memory_room(process_groups(self_cgroup, mountinfo, "memory"), read_fake, const_cast<fake_files *>(&files));
@@ -28,17 +18,6 @@ uint64_t room_of(const std::string &self_cgroup, const std::string &mountinfo, c
 
 constexpr uint64_t MiB = uint64_t(1) << 20;
 const std::string no_limit_v1 = "9223372036854771712\n";
-
-// This machine's shape: v1 controllers each mounted apart, cgroup2 unified beside them.
-const std::string v1_mounts =
-    "30 22 0:27 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
-    "31 30 0:28 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
-    "34 30 0:31 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
-    "40 30 0:37 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
-
-const std::string v2_mounts =
-    "24 1 0:22 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-    "35 24 0:30 / /sys/fs/cgroup rw,nosuid,nodev,noexec,relatime shared:9 - cgroup2 cgroup2 rw,nsdelegate\n";
 
 // A v1 memory.stat as the kernel writes it: the group's own fields, then the totals of
 // the group and those below it. rss_huge comes before rss, as total_rss_huge before total_rss.
