@@ -128,6 +128,10 @@ int startable_threads(int want) {
 // or the inflating thread one more beside them; a team that cannot have them all runs on
 // the threads it can.
 int team_that_can_start(int team) {
+    // Never more than the runtime will form (OMP_THREAD_LIMIT, no active level): some
+    // runtimes write a warning of their own on standard error for a team they must shrink.
+    if (omp_get_max_active_levels() == 0) team = 1;
+    if (team > omp_get_thread_limit()) team = omp_get_thread_limit();
     if (team <= 1) return team;
     const int startable = startable_threads(team);
     return startable >= team ? team : (startable > 1 ? startable : 1);

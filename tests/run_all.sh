@@ -21,7 +21,7 @@ step_titles=("normal build in build-tests with norvane-mpi (on one host and acro
              "thread sanitizer build (clang) in build-tsan, every test"
              "benchmark programs (Release, build-bench) against the reference"
              "fuzzing for $fuzz_seconds s after building the target in build-fuzz")
-step_times=("300-400 s" "60-100 s" "100-150 s" "15 s" "$((fuzz_seconds + 10)) s")
+step_times=("450-550 s" "130-160 s" "150-200 s" "25 s" "$((fuzz_seconds + 10)) s")
 
 usage() {
     cat << EOF
