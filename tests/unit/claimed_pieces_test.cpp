@@ -78,15 +78,21 @@ random_graph listed_both_ways(random_graph g) {
     return g;
 }
 
+// A random graph of 40 nodes with repeats in either direction, self-loops, isolated nodes
+// and a few negative weights, as text; listed both ways for even seeds.
+std::string repeats_text(std::mt19937 &rng, uint32_t seed) {
+    random_graph g = make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, -5, 5) : pick(rng, 0, 9); });
+    if (seed % 2 == 0) g = listed_both_ways(g);
+    return plain_text(g);
+}
+
 // Random graphs with repeats in either direction, self-loops and isolated nodes; half
 // listed both ways (moves of many pieces side by side), half with few repeats (moves in
 // order); packed and wide pools.
 TEST_F(claimed_pieces, rows_of_any_piece_size_and_team_match_model) {
     for (uint32_t seed = 1; seed <= 600; ++seed) {
         std::mt19937 rng(seed);
-        random_graph g = make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, -5, 5) : pick(rng, 0, 9); });
-        if (seed % 2 == 0) g = listed_both_ways(g);
-        const std::string text = plain_text(g);
+        const std::string text = repeats_text(rng, seed);
         const model_run want = run_model(text, false);
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = 1 + int(seed % 3);
@@ -238,9 +244,7 @@ const char *shown(fewer_members how) { return how == fewer_members::nested ? "ne
 TEST_F(claimed_pieces, rows_built_by_fewer_members_than_asked_match_model) {
     for (uint32_t seed = 1; seed <= 300; ++seed) {
         std::mt19937 rng(seed);
-        random_graph g = make_random_graph(rng, 40, [&] { return pick(rng, 0, 9) == 0 ? pick(rng, -5, 5) : pick(rng, 0, 9); });
-        if (seed % 2 == 0) g = listed_both_ways(g);
-        const std::string text = plain_text(g);
+        const std::string text = repeats_text(rng, seed);
         const model_run want = run_model(text, false);
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = 2 + int(seed % 2);
