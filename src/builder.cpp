@@ -95,17 +95,23 @@ void fill_batch(const edge_line *lines, size_t count, void *context) {
 
 int bit_width(uint32_t x) { return x == 0 ? 0 : 32 - __builtin_clz(x); }
 
-// Whether the pool can be packed: no weight negative, and every weight and every offset
-// between the ends of an edge fit in 32 bits together. Sets packed_weight_bits.
+// Sets packed_weight_bits; whether the pool is packed.
 bool choose_packed(const edge_stats &stats) {
-    packed_weight_bits = 0;
-    if (!pack_records || stats.kept == 0 || stats.min_weight < 0) return false;
+    const int bits = packing_bits(stats);
+    packed_weight_bits = bits < 0 ? 0 : bits;
+    return bits >= 0;
+}
+
+}  // namespace
+
+int packing_bits(const edge_stats &stats) {
+    if (!pack_records || stats.kept == 0 || stats.min_weight < 0) return -1;
     const int weight_bits = bit_width(uint32_t(stats.max_weight));
     const int offset_bits = bit_width(stats.max_offset) + 1;
-    if (weight_bits + offset_bits > 32) return false;
-    packed_weight_bits = weight_bits;
-    return true;
+    return weight_bits + offset_bits > 32 ? -1 : weight_bits;
 }
+
+namespace {
 
 // Row lengths of nodes [lo, hi), kept in nodes; returns the records of the piece. The
 // counts are only read: a member's count of a node it never met is still an untouched

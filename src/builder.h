@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "edge_lines.h"
+
 // Requires the problem line read. Ends the run with the memory message unless the graph
 // announced (n nodes, m edge lines) can be built by members and held at its smallest;
 // allocates the row offsets, untouched.
@@ -40,3 +42,8 @@ void release_building();
 // Records that fit the packed layout are packed unless this is cleared; tests clear it
 // to build the wide layout from the same files.
 extern bool pack_records;
+
+// The weight bits of the packed layout for kept lines holding stats (no weight negative,
+// every weight and every offset between the ends of a line fitting 32 bits together), or
+// -1 when they do not fit it or packing is off.
+int packing_bits(const edge_stats &stats);

@@ -491,7 +491,8 @@ lines_scan scan_file_lines(int64_t from, int64_t to, int64_t nodes, int64_t line
     // the part's, as for the ranges above.
     const pass_result result = scan_file_range(from, to, true, s, batch, context, w);
     free(w.buffer);
-    return lines_scan{s.lines, s.kept, s.min_weight, result.fault, result.fault_offset};
+    return lines_scan{s.lines,     s.kept,         s.min_weight, result.fault, result.fault_offset,
+                      s.max_weight, s.max_offset, s.checksum};
 }
 
 lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int64_t nodes,
@@ -510,8 +511,9 @@ lines_scan scan_run_lines(const char *lines, size_t length, int64_t offset, int6
         s.count = 0;
     }
     const bool faulty = s.fault != nullptr;
-    return lines_scan{s.lines, s.kept, s.min_weight, faulty ? FAULT_LINE : FAULT_NONE,
-                      faulty ? offset + (s.fault - lines) : NO_FAULT_OFFSET};
+    return lines_scan{s.lines,      s.kept,       s.min_weight, faulty ? FAULT_LINE : FAULT_NONE,
+                      faulty ? offset + (s.fault - lines) : NO_FAULT_OFFSET,
+                      s.max_weight, s.max_offset, s.checksum};
 }
 
 int64_t edge_lines_start() { return range_reading.edges_start; }

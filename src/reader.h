@@ -68,6 +68,9 @@ struct lines_scan {
     int32_t min_weight;    // over the lines handed over (INT32_MAX when none)
     fault_kind fault;      // FAULT_NONE, FAULT_LINE, FAULT_READ or FAULT_MEMORY
     int64_t fault_offset;  // content offset of the fault
+    int32_t max_weight;    // over the lines handed over (INT32_MIN when none)
+    uint32_t max_offset;   // largest |u - v| over them
+    uint64_t checksum;     // of them, in order: a second scan of the same text meets it
 };
 
 // Any thread: the plain file's lines starting in [from, to) to batch; line_limit + 1 offends.

@@ -1,9 +1,12 @@
-// Distributed store builder: each part's edge lines go, in bounded rounds, to the other
-// owners of their ends. Invariant: a process keeps what arrives from process s after what
-// came from s before, sources in rank order, its own lines in place at its own rank; parts
-// precede each other in file order by rank and wave, so arrivals stand in file order, every
-// row is filled in file order (a slot per member, in order), and the first record per
-// neighbour is the earliest edge line's. Targets then become local indices (ghosts).
+// Distributed store builder. A plain file: each process's team scans its byte range twice;
+// the first scan counts the records of owned ends and sends each line with an end another
+// process owns to that owner, which holds it; the second fills the rows in place, so no
+// line of the range is held. Other inputs come in held parts, each line sent to the other
+// owners of its ends. Invariant: a process takes what arrives from process s after what
+// came from s before, sources in rank order; parts precede each other in file order by
+// rank and wave, so every row is filled in file order (a slot per member, in member
+// order), and the first record per neighbour is the earliest edge line's. Records name
+// local indices from the start: the ghosts are found while counting.
 #include "distributed_builder.h"
 
 #include <mpi.h>
@@ -18,7 +21,9 @@
 #include "distributed_store.h"
 #include "first_records.h"
 #include "grow.h"
+#include "line_scanner.h"
 #include "memory.h"
+#include "rows.h"
 #include "team.h"
 
 int64_t exchange_round_bytes = int64_t(16) << 20;
@@ -34,12 +39,26 @@ struct arrival {
     edge_line *allocation;
 };
 
+// What one member gathers while it counts: its records per owned node (later its fill
+// cursors), the lines of its scan it must send (an end another process owns), and the
+// ends other processes own of lines with one owned end: the ghosts it met.
+struct member_gather {
+    uint32_t *count;
+    member_lines outgoing;
+    int32_t *ghosts;
+    size_t num_ghosts;
+    size_t ghost_capacity;
+    bool out_of_memory;
+};
+
 struct build_state {
     int64_t n = 0;
     arrival *arrivals = nullptr;
     size_t num_arrivals = 0;
     size_t arrival_capacity = 0;
-    uint32_t **member_counts = nullptr;
+    int64_t low_lines = 0;  // arrived lines from processes before this one
+    member_gather *gather = nullptr;
+    uint32_t **counts = nullptr;  // each member's count, as one array of pointers
     int members = 0;
 };
 
@@ -84,9 +103,9 @@ void keep_own_lines(held_lines &part) {
 }
 
 // Sends every line of part to the other owners of its ends and keeps what arrives, in
-// order: what came from processes before this one, this process's own lines (never
-// copied), then what came from those after it.
-void exchange_part(held_lines &part) {
+// order: what came from processes before this one, this process's own lines when keep_own
+// (never copied), then what came from those after it.
+void exchange_part(held_lines &part, bool keep_own) {
     const int k = num_processes;
     int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
     int64_t *lines_to = counts;
@@ -169,7 +188,8 @@ void exchange_part(held_lines &part) {
     release_array(filled);
     release_array(counts);
     add_arrival(arrived, from_before, arrived);
-    keep_own_lines(part);
+    building.low_lines += from_before;
+    if (keep_own) keep_own_lines(part);
     add_arrival(arrived + from_before, incoming - from_before, nullptr);
 }
 
@@ -196,15 +216,90 @@ int64_t arrived_lines() {
 // The arrived lines member m of members handles: a contiguous share, in file order.
 int64_t share_first(int64_t lines, int m, int members) { return lines * m / members; }
 
-// Member m counts the records its share of the lines gives each owned node.
-void count_member_records(int m, int members, int64_t lines) {
-    uint32_t *count = building.member_counts[m];
-    const int32_t first = first_local_node;
-    for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members), [&](const edge_line &e) {
-        if (owned(e.u)) ++count[e.u - first];
-        if (owned(e.v)) ++count[e.v - first];
-    });
+// ------------------------------------------------------------------ counting
+
+// Members with their counts (zeroed, untouched) and nothing gathered yet.
+void open_members(int members) {
+    const size_t n_local = size_t(num_local_nodes);
+    agree_on_memory(size_t(members) * n_local * sizeof(uint32_t));
+    building.members = members;
+    building.gather = static_cast<member_gather *>(allocate_array(size_t(members), sizeof(member_gather)));
+    building.counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
+    for (int m = 0; m < members; ++m) {
+        building.counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(n_local, sizeof(uint32_t)));
+        building.gather[m] = member_gather{building.counts[m], {nullptr, 0, 0, false}, nullptr, 0, 0, false};
+    }
 }
+
+// Notes ghost x met by member g; out of memory, it says so and drops it.
+void note_ghost(member_gather &g, int32_t x) {
+    if (g.num_ghosts == g.ghost_capacity) {
+        if (g.out_of_memory || !memory_available((g.ghost_capacity + 16) * 2 * sizeof(int32_t) + (size_t(1) << 20))) {
+            g.out_of_memory = true;
+            return;
+        }
+        grow_array(g.ghosts, g.ghost_capacity, g.num_ghosts + 1, g.num_ghosts);
+    }
+    g.ghosts[g.num_ghosts++] = x;
+}
+
+// Counts the records line e gives owned nodes, and notes the other end of a line with
+// one owned end as a ghost.
+inline void count_line(const edge_line &e, member_gather &g) {
+    const bool a = owned(e.u), b = owned(e.v);
+    if (a) ++g.count[e.u - first_local_node];
+    if (b) ++g.count[e.v - first_local_node];
+    if (a != b) note_ghost(g, a ? e.v : e.u);
+}
+
+// First scan of a plain file: counts each line, and holds those with an end another
+// process owns for the exchange.
+void count_scanned(const edge_line *lines, size_t count, void *context) {
+    part_sink &sink = *static_cast<part_sink *>(context);
+    member_gather &g = *static_cast<member_gather *>(sink.state);
+    edge_line leaving[BATCH_LINES];
+    size_t held = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const edge_line &e = lines[i];
+        count_line(e, g);
+        if (owned(e.u) && owned(e.v)) continue;
+        leaving[held++] = e;
+        if (held == BATCH_LINES) {
+            hold_lines(g.outgoing, leaving, held);
+            held = 0;
+        }
+    }
+    hold_lines(g.outgoing, leaving, held);
+    sink.out_of_memory = g.out_of_memory || g.outgoing.out_of_memory;
+}
+
+// Ends the run everywhere with the memory message when some member ran out.
+void agree_on_gathered() {
+    bool short_of_memory = false;
+    for (int m = 0; m < building.members; ++m) short_of_memory = short_of_memory || building.gather[m].out_of_memory;
+    if (agree_on_fault(short_of_memory ? fault_key(0, FAULT_MEMORY) : NO_FAULT) != NO_FAULT) end_everywhere(MEMORY_MESSAGE);
+}
+
+// A plain file: the arrivals from processes before this one precede its range in file
+// order, so they count in the first member's slots; those after it in the last member's.
+void count_arrivals() {
+    const int64_t lines = arrived_lines(), low = building.low_lines;
+    member_gather &first = building.gather[0], &last = building.gather[building.members - 1];
+    for_arrived(0, low, [&](const edge_line &e) { count_line(e, first); });
+    for_arrived(low, lines, [&](const edge_line &e) { count_line(e, last); });
+}
+
+// Held parts: member m counts its share of all the arrived lines, in file order.
+void count_shares(int members, int64_t lines) {
+#pragma omp parallel num_threads(members) if (members > 1)
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
+        member_gather &g = building.gather[m];
+        for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members),
+                    [&](const edge_line &e) { count_line(e, g); });
+    }
+}
+
+// ------------------------------------------------------------------ ghosts and rows
 
 // Row lengths of owned nodes [lo, hi) into local_rows, each member's count turned into
 // its offset inside the row; returns the block's records and sets *longest.
@@ -214,8 +309,8 @@ uint64_t size_rows(int members, int64_t lo, int64_t hi, uint32_t *longest) {
     for (int64_t u = lo; u < hi; ++u) {
         uint32_t within = 0;
         for (int j = 0; j < members; ++j) {
-            const uint32_t c = building.member_counts[j][u];
-            building.member_counts[j][u] = within;
+            const uint32_t c = building.counts[j][u];
+            building.counts[j][u] = within;
             within += c;
         }
         local_rows[u] = within;
@@ -232,14 +327,73 @@ void place_rows(int members, int64_t lo, int64_t hi, uint64_t start) {
     for (int64_t u = lo; u < hi; ++u) {
         const uint32_t length = local_rows[u];
         local_rows[u] = uint32_t(start);
-        for (int j = 0; j < members; ++j) building.member_counts[j][u] += uint32_t(start);
+        for (int j = 0; j < members; ++j) building.counts[j][u] += uint32_t(start);
         start += length;
     }
 }
 
-// Counts, sizes and places every owned row, a slot per member in member order; returns
-// the records of all rows and sets *longest to the longest row.
-uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
+// A run's next target and the run, ordered so that a max-heap pops the least target.
+struct run_head {
+    int32_t target;
+    int run;
+};
+inline bool after(const run_head &a, const run_head &b) {
+    return a.target != b.target ? a.target > b.target : a.run > b.run;
+}
+
+// Merges the members' sorted runs (member m's: its noted ghosts), dropping repeats, into
+// out (null: only counts), through a heap of the runs' heads; returns the distinct nodes.
+int64_t merge_runs(int members, int32_t *out) {
+    run_head *heads = static_cast<run_head *>(allocate_array(size_t(members), sizeof(run_head)));
+    uint64_t *at = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
+    int live = 0;
+    for (int m = 0; m < members; ++m) {
+        at[m] = 0;
+        if (at[m] < building.gather[m].num_ghosts) heads[live++] = run_head{building.gather[m].ghosts[0], m};
+    }
+    std::make_heap(heads, heads + live, after);
+    int64_t written = 0;
+    int32_t last = -1;
+    while (live > 0) {
+        std::pop_heap(heads, heads + live, after);
+        const run_head head = heads[--live];
+        if (head.target != last) {
+            if (out != nullptr) out[written] = head.target;
+            ++written;
+            last = head.target;
+        }
+        const member_gather &g = building.gather[head.run];
+        if (++at[head.run] < g.num_ghosts) {
+            heads[live++] = run_head{g.ghosts[at[head.run]], head.run};
+            std::push_heap(heads, heads + live, after);
+        }
+    }
+    release_array(heads);
+    release_array(at);
+    return written;
+}
+
+// The ghost table: every ghost the members noted, once, ascending; those below the block first.
+void find_ghosts(int members) {
+    // A team smaller than asked (a thread limit) takes the members' notes in turn.
+#pragma omp parallel num_threads(members) if (members > 1)
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
+        member_gather &g = building.gather[m];
+        std::sort(g.ghosts, g.ghosts + g.num_ghosts);
+        g.num_ghosts = size_t(std::unique(g.ghosts, g.ghosts + g.num_ghosts) - g.ghosts);
+    }
+    const int64_t distinct = merge_runs(members, nullptr);
+    agree_on_memory(size_t(distinct) * sizeof(int32_t));
+    num_ghosts = int32_t(distinct);
+    ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
+    merge_runs(members, ghost_nodes);
+    ghosts_below = int32_t(std::lower_bound(ghost_nodes, ghost_nodes + num_ghosts, first_local_node) - ghost_nodes);
+    for (int m = 0; m < members; ++m) drop_array(building.gather[m].ghosts);
+}
+
+// Sizes and places every owned row, a slot per member in member order; returns the
+// records of all rows and sets *longest to the longest row.
+uint64_t lay_out_rows(int members, uint32_t *longest) {
     const int64_t n_local = num_local_nodes;
     uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
     uint32_t *block_longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
@@ -247,8 +401,6 @@ uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
     {
         // A team smaller than asked for shares the members' parts out.
         const int first = omp_get_thread_num(), team = omp_get_num_threads();
-        for (int m = first; m < members; m += team) count_member_records(m, members, lines);
-#pragma omp barrier
         for (int m = first; m < members; m += team)
             block_records[m] = size_rows(members, n_local * m / members, n_local * (m + 1) / members, &block_longest[m]);
 #pragma omp barrier
@@ -270,16 +422,99 @@ uint64_t lay_out_rows(int members, int64_t lines, uint32_t *longest) {
     return total;
 }
 
-// Each member writes its share of the lines' records at its cursors, in file order.
-void fill_rows(int members, int64_t lines) {
-    const int32_t first = first_local_node;
+// The records' pool, packed when the kept lines of the whole file fit the packed layout
+// (the one-process rule: local offsets never exceed global ones), wide otherwise.
+void allocate_records(uint64_t total, const edge_stats &stats) {
+    any_negative_weight = stats.kept > 0 && stats.min_weight < 0;
+    const int bits = packing_bits(stats);
+    const size_t record_bytes = bits >= 0 ? sizeof(uint32_t) : sizeof(edge_record);
+    agree_on_memory(size_t(total) * record_bytes + size_t(num_local_nodes) * 5);
+    if (bits >= 0) {
+        local_weight_bits = bits;
+        local_packed = static_cast<uint32_t *>(allocate_array(size_t(total), sizeof(uint32_t)));
+    } else {
+        local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
+    }
+}
+
+// ------------------------------------------------------------------ filling
+
+// The local index of node x, owned or a ghost; -1 for neither (the file changed).
+inline int32_t local_index(int32_t x) {
+    if (owned(x)) return local_of_owned(x - first_local_node);
+    const int32_t *ghosts = ghost_nodes, *end = ghost_nodes + num_ghosts;
+    const int32_t *at = std::lower_bound(ghosts, end, x);
+    return at != end && *at == x ? local_of_ghost(int32_t(at - ghost_nodes)) : -1;
+}
+
+// A member's cursors in the rows, and whether a record found no place in its row: the
+// file changed between the scans.
+struct member_fill {
+    uint32_t *cursor;
+    bool overflow;
+};
+
+// Writes owned node i's record of neighbour x at i's cursor.
+template <bool packed>
+inline void put_record(member_fill &f, int32_t i, int32_t x, int32_t weight) {
+    const uint32_t slot = f.cursor[i]++;
+    const int32_t target = local_index(x);
+    if (slot >= local_rows[i + 1] || target < 0) {
+        f.overflow = true;
+        return;
+    }
+    if (packed) {
+        local_packed[slot] = pack_record(local_of_owned(i), target, weight, local_weight_bits);
+    } else {
+        local_records[slot] = edge_record{target, weight};
+    }
+}
+
+template <bool packed>
+inline void fill_line(member_fill &f, const edge_line &e) {
+    if (owned(e.u)) put_record<packed>(f, e.u - first_local_node, e.v, e.weight);
+    if (owned(e.v)) put_record<packed>(f, e.v - first_local_node, e.u, e.weight);
+}
+
+// Second scan of a plain file: every line's records of owned ends at the member's cursors.
+template <bool packed>
+void fill_scanned(const edge_line *lines, size_t count, void *context) {
+    member_fill &f = *static_cast<member_fill *>(static_cast<part_sink *>(context)->state);
+    for (size_t i = 0; i < count; ++i) fill_line<packed>(f, lines[i]);
+}
+
+// A plain file: the first member fills the arrivals from before the range, every member
+// its piece of the range again, the last member the arrivals from after it.
+template <bool packed>
+void fill_from_scans(int members) {
+    member_fill *fills = static_cast<member_fill *>(allocate_array(size_t(members), sizeof(member_fill)));
+    part_sink *sinks = static_cast<part_sink *>(allocate_array(size_t(members), sizeof(part_sink)));
+    for (int m = 0; m < members; ++m) {
+        fills[m] = member_fill{building.counts[m], false};
+        sinks[m] = part_sink{&fills[m], false};
+    }
+    const int64_t lines = arrived_lines(), low = building.low_lines;
+    for_arrived(0, low, [&](const edge_line &e) { fill_line<packed>(fills[0], e); });
+    scan_part_again(fill_scanned<packed>, sinks);
+    for_arrived(low, lines, [&](const edge_line &e) { fill_line<packed>(fills[members - 1], e); });
+    bool overflow = false;
+    for (int m = 0; m < members; ++m) overflow = overflow || fills[m].overflow;
+    release_array(fills);
+    release_array(sinks);
+    const int64_t agreed = agree_on_fault(overflow ? fault_key(0, FAULT_READ) : NO_FAULT);
+    if (agreed == NO_FAULT) return;
+    end_unless_rank0();
+    fail_read();
+}
+
+// Held parts: each member writes its share of the lines' records at its cursors, in file order.
+template <bool packed>
+void fill_from_shares(int members, int64_t lines) {
 #pragma omp parallel num_threads(members) if (members > 1)
     for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        uint32_t *cursor = building.member_counts[m];
-        for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members), [&](const edge_line &e) {
-            if (owned(e.u)) local_records[cursor[e.u - first]++] = edge_record{e.v, e.weight};
-            if (owned(e.v)) local_records[cursor[e.v - first]++] = edge_record{e.u, e.weight};
-        });
+        member_fill f = {building.counts[m], false};
+        for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members),
+                    [&](const edge_line &e) { fill_line<packed>(f, e); });
     }
 }
 
@@ -288,102 +523,7 @@ void fill_rows(int members, int64_t lines) {
 void release_arrivals_and_cursors(int members) {
     for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     building.num_arrivals = 0;
-    for (int m = 1; m < members; ++m) release_array(building.member_counts[m]);
-}
-
-// The records [first, last) member m of members handles.
-uint64_t slice_first(uint64_t total, int m, int members) { return total * uint64_t(m) / uint64_t(members); }
-
-// Member m's slice of the records: the targets other processes own, sorted and distinct,
-// written from run; returns how many.
-uint64_t ghost_run(int m, int members, uint64_t total, int32_t *run) {
-    uint64_t count = 0;
-    for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
-        if (!owned(local_records[r].target)) run[count++] = local_records[r].target;
-    }
-    std::sort(run, run + count);
-    return uint64_t(std::unique(run, run + count) - run);
-}
-
-// A run's next target and the run, ordered so that a max-heap pops the least target.
-struct run_head {
-    int32_t target;
-    int run;
-};
-inline bool after(const run_head &a, const run_head &b) {
-    return a.target != b.target ? a.target > b.target : a.run > b.run;
-}
-
-// Merges the members' sorted runs [begin[m], end[m]) of runs, dropping repeats, into out
-// (null: only counts), through a heap of the runs' heads; returns the distinct targets.
-int64_t merge_runs(int members, const int32_t *runs, const uint64_t *begin, const uint64_t *end, int32_t *out) {
-    run_head *heads = static_cast<run_head *>(allocate_array(size_t(members), sizeof(run_head)));
-    uint64_t *at = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
-    int live = 0;
-    for (int m = 0; m < members; ++m) {
-        at[m] = begin[m];
-        if (at[m] < end[m]) heads[live++] = run_head{runs[at[m]], m};
-    }
-    std::make_heap(heads, heads + live, after);
-    int64_t written = 0;
-    int32_t last = -1;
-    while (live > 0) {
-        std::pop_heap(heads, heads + live, after);
-        const run_head head = heads[--live];
-        if (head.target != last) {
-            if (out != nullptr) out[written] = head.target;
-            ++written;
-            last = head.target;
-        }
-        if (++at[head.run] < end[head.run]) {
-            heads[live++] = run_head{runs[at[head.run]], head.run};
-            std::push_heap(heads, heads + live, after);
-        }
-    }
-    release_array(heads);
-    release_array(at);
-    return written;
-}
-
-// The ghost table: every target of the records that another process owns, once, ascending.
-void find_ghosts(int members, uint64_t total) {
-    uint64_t *begin = static_cast<uint64_t *>(allocate_array(2 * size_t(members) + 1, sizeof(uint64_t)));
-    uint64_t *end = begin + members + 1;
-    // A team smaller than asked (a thread limit) runs the members' slices in turn.
-#pragma omp parallel num_threads(members) if (members > 1)
-    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        uint64_t count = 0;
-        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r)
-            count += !owned(local_records[r].target);
-        begin[m + 1] = count;
-    }
-    begin[0] = 0;
-    for (int m = 0; m < members; ++m) begin[m + 1] += begin[m];
-    agree_on_memory(size_t(begin[members]) * 2 * sizeof(int32_t));
-    int32_t *runs = static_cast<int32_t *>(allocate_array(size_t(begin[members]), sizeof(int32_t)));
-#pragma omp parallel num_threads(members) if (members > 1)
-    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads())
-        end[m] = begin[m] + ghost_run(m, members, total, runs + begin[m]);
-    num_ghosts = int32_t(merge_runs(members, runs, begin, end, nullptr));
-    ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
-    merge_runs(members, runs, begin, end, ghost_nodes);
-    release_array(runs);
-    release_array(begin);
-}
-
-// Every record's target turned into its local index: an owned node's offset in the block,
-// or num_local_nodes plus its place in the ghost table.
-void localize_targets(int members, uint64_t total) {
-    const int32_t first = first_local_node, n_local = num_local_nodes;
-    const int32_t *ghosts = ghost_nodes, *ghosts_end = ghost_nodes + num_ghosts;
-#pragma omp parallel num_threads(members) if (members > 1)
-    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        for (uint64_t r = slice_first(total, m, members); r < slice_first(total, m + 1, members); ++r) {
-            const int32_t t = local_records[r].target;
-            local_records[r].target =
-                owned(t) ? t - first : n_local + int32_t(std::lower_bound(ghosts, ghosts_end, t) - ghosts);
-        }
-    }
+    for (int m = 1; m < members; ++m) drop_array(building.counts[m]);
 }
 
 // Keeps the first record per neighbour in every owned row by the shared rule, with marks
@@ -396,38 +536,75 @@ void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
     for (int m = 0; m < members; ++m) {
         marks[m] = long_rows ? static_cast<uint32_t *>(allocate_array(indices, sizeof(uint32_t))) : nullptr;
     }
-    uint32_t *stash = building.member_counts[0];
-    keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks,
-                       reinterpret_cast<unsigned char *>(stash), size_t(num_local_nodes) * sizeof(uint32_t),
-                       build_piece_records, [](const edge_record &r, int32_t) { return r.target; });
+    unsigned char *stash = reinterpret_cast<unsigned char *>(building.counts[0]);
+    const size_t stash_bytes = size_t(num_local_nodes) * sizeof(uint32_t);
+    if (local_packed != nullptr) {
+        const int32_t below = ghosts_below;
+        const int bits = local_weight_bits;
+        keep_first_in_rows(local_rows, num_local_nodes, local_packed, total, members, marks, stash, stash_bytes,
+                           build_piece_records,
+                           [below, bits](uint32_t r, int32_t i) { return below + i + (int32_t(r) >> bits); });
+    } else {
+        keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks, stash, stash_bytes,
+                           build_piece_records, [](const edge_record &r, int32_t) { return r.target; });
+    }
     for (int m = 0; m < members; ++m) release_array(marks[m]);
     release_array(marks);
-    release_array(stash);
-    release_array(building.member_counts);
-    building.member_counts = nullptr;
 }
 
-// Rows from the arrived lines: count per member, a slot per member in each row in member
-// order, fill, then keep the first record per neighbour.
-void build_rows() {
-    const int64_t n_local = num_local_nodes;
-    const int64_t lines = arrived_lines();
-    const int members = lines + n_local >= build_team_min_work ? omp_get_max_threads() : 1;
-    agree_on_memory(size_t(members) * size_t(n_local) * sizeof(uint32_t));
-    building.members = members;
-    building.member_counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
-    for (int m = 0; m < members; ++m)
-        building.member_counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n_local), sizeof(uint32_t)));
+// Ghosts, rows and records from what the members counted; fill writes the records.
+template <class Fill>
+void build_rows(int members, const edge_stats &stats, Fill &&fill) {
+    agree_on_gathered();
+    find_ghosts(members);
     uint32_t longest = 0;
-    const uint64_t total = lay_out_rows(members, lines, &longest);
-    agree_on_memory(size_t(total) * sizeof(edge_record) + size_t(n_local) * 5);
-    local_records = static_cast<edge_record *>(allocate_array(size_t(total), sizeof(edge_record)));
-    fill_rows(members, lines);
+    const uint64_t total = lay_out_rows(members, &longest);
+    allocate_records(total, stats);
+    if (local_packed != nullptr) {
+        fill(std::true_type());
+    } else {
+        fill(std::false_type());
+    }
     release_arrivals_and_cursors(members);
-    find_ghosts(members, total);
-    localize_targets(members, total);
     // A long row looks its targets up in marks of one slot per local index.
     keep_first_per_neighbour(members, total, longest > SHORT_ROW);
+}
+
+// A plain file: scanned once to count and exchange, once more to fill.
+void build_from_scans() {
+    const int members = part_members();
+    open_members(members);
+    part_sink *sinks = static_cast<part_sink *>(allocate_array(size_t(members), sizeof(part_sink)));
+    for (int m = 0; m < members; ++m) sinks[m] = part_sink{&building.gather[m], false};
+    scan_part(count_scanned, sinks);
+    release_array(sinks);
+    member_lines *outgoing = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
+    for (int m = 0; m < members; ++m) outgoing[m] = building.gather[m].outgoing;
+    held_lines part = {nullptr, 0, 0};
+    hand_over(outgoing, members, &part);
+    for (int m = 0; m < members; ++m) building.gather[m].outgoing = member_lines{nullptr, 0, 0, false};
+    release_array(outgoing);
+    exchange_part(part, false);
+    release_held_lines(&part);
+    count_arrivals();
+    build_rows(members, kept_line_stats(), [members](auto packed) { fill_from_scans<decltype(packed)::value>(members); });
+    release_distributed_reading();
+}
+
+// Other inputs: every part held and exchanged as it comes, then counted and filled in shares.
+void build_from_parts() {
+    held_lines part = {nullptr, 0, 0};
+    while (next_held_lines(&part)) {
+        exchange_part(part, true);
+        release_held_lines(&part);
+    }
+    const edge_stats stats = kept_line_stats();
+    release_distributed_reading();
+    const int64_t lines = arrived_lines();
+    const int members = lines + num_local_nodes >= build_team_min_work ? omp_get_max_threads() : 1;
+    open_members(members);
+    count_shares(members, lines);
+    build_rows(members, stats, [members, lines](auto packed) { fill_from_shares<decltype(packed)::value>(members, lines); });
 }
 
 }  // namespace
@@ -447,14 +624,11 @@ void build_distributed_store(int32_t n, int32_t m) {
     const int members = num_local_nodes + share_lines >= build_team_min_work ? omp_get_max_threads() : 1;
     agree_on_memory(least_graph_bytes(num_local_nodes, share_lines, members));
     local_rows = static_cast<uint32_t *>(allocate_array(size_t(num_local_nodes) + 1, sizeof(uint32_t)));
-    held_lines part = {nullptr, 0, 0};
-    while (next_held_lines(&part)) {
-        exchange_part(part);
-        release_held_lines(&part);
+    if (parts_scanned_twice()) {
+        build_from_scans();
+    } else {
+        build_from_parts();
     }
-    any_negative_weight = least_kept_weight() < 0;
-    release_distributed_reading();
-    build_rows();
     release_distributed_building();
     // Idle members would spin on a core the next step may need.
     rest_team();
@@ -465,5 +639,14 @@ void build_distributed_store(int32_t n, int32_t m) {
 void release_distributed_building() {
     for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
     release_array(building.arrivals);
+    for (int m = 0; m < building.members && building.gather != nullptr; ++m) {
+        release_array(building.counts[m]);
+        release_array(building.gather[m].ghosts);
+        for (size_t b = 0; b < building.gather[m].outgoing.num_blocks; ++b)
+            release_array(building.gather[m].outgoing.blocks[b].lines);
+        free(building.gather[m].outgoing.blocks);
+    }
+    release_array(building.gather);
+    release_array(building.counts);
     building = build_state();
 }

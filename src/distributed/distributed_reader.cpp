@@ -34,7 +34,17 @@ struct part_reader_state {
     bool done = false;            // no part is left
     bool first_wave = true;
     int64_t lines_before = 0;     // accepted lines in the waves before
+    // What the kept lines of this process's parts hold.
+    int64_t accepted = 0;
+    int64_t kept = 0;
     int32_t min_weight = INT32_MAX;
+    int32_t max_weight = INT32_MIN;
+    uint32_t max_offset = 0;
+    // A plain file: this process's range cut among its members, and what each member's
+    // first scan found, which the second must meet.
+    int members = 0;
+    int64_t *cuts = nullptr;
+    lines_scan *first_scans = nullptr;
     // Streams: this process's run and, on rank 0, the wave's runs back to back.
     char *run = nullptr;
     size_t run_capacity = 0;
@@ -43,14 +53,6 @@ struct part_reader_state {
 };
 
 part_reader_state part_reading;
-
-// One member's kept lines.
-struct member_lines {
-    edge_line_block *blocks;
-    size_t num_blocks;
-    size_t capacity;
-    bool out_of_memory;
-};
 
 bool add_member_block(member_lines &m) {
     if (m.out_of_memory || !memory_available(BLOCK_LINES * sizeof(edge_line) + (size_t(1) << 20))) {
@@ -72,10 +74,9 @@ bool add_member_block(member_lines &m) {
     return true;
 }
 
-// Batch callback of the scans: appends the lines to the member's blocks. Out of memory, it
-// drops them; the member's fault says so.
-void keep_batch(const edge_line *lines, size_t count, void *context) {
-    member_lines &m = *static_cast<member_lines *>(context);
+}  // namespace
+
+void hold_lines(member_lines &m, const edge_line *lines, size_t count) {
     while (count > 0) {
         if ((m.num_blocks == 0 || m.blocks[m.num_blocks - 1].count == BLOCK_LINES) && !add_member_block(m)) return;
         edge_line_block &b = m.blocks[m.num_blocks - 1];
@@ -101,6 +102,13 @@ void hand_over(member_lines *members, int count, held_lines *part) {
         }
         free(members[m].blocks);
     }
+}
+
+namespace {
+
+// Batch callback of a stream's scan: holds the lines in the member's blocks.
+void keep_batch(const edge_line *lines, size_t count, void *context) {
+    hold_lines(*static_cast<member_lines *>(context), lines, count);
 }
 
 int64_t scan_fault_key(const lines_scan &scan) {
@@ -160,9 +168,18 @@ int64_t line_after(int64_t from, int64_t to, int64_t limit) {
                             : fault_key(from, FAULT_READ);
 }
 
-bool next_plain_part(held_lines *part) {
-    if (part_reading.done) return false;
-    part_reading.done = true;
+// Takes what a member's scan kept into this process's stats of its kept lines.
+void note_kept(const lines_scan &scan) {
+    part_reading.accepted += scan.lines;
+    if (scan.kept == 0) return;
+    part_reading.kept += scan.kept;
+    part_reading.min_weight = scan.min_weight < part_reading.min_weight ? scan.min_weight : part_reading.min_weight;
+    part_reading.max_weight = scan.max_weight > part_reading.max_weight ? scan.max_weight : part_reading.max_weight;
+    part_reading.max_offset = scan.max_offset > part_reading.max_offset ? scan.max_offset : part_reading.max_offset;
+}
+
+// Cuts this process's byte range among its members, once: both scans use the same cut.
+void cut_range() {
     const int64_t start = part_reading.edges_start;
     const int64_t bytes = part_reading.size > start ? part_reading.size - start : 0;
     const int64_t k = num_processes;
@@ -172,31 +189,36 @@ bool next_plain_part(held_lines *part) {
     int64_t count = span / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1) + 1;
     if (count > omp_get_max_threads()) count = omp_get_max_threads();
     const int members = int(count);
-    int64_t *cuts = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
-    for (int m = 0; m <= members; ++m) cuts[m] = m == members ? to : from + span * m / members;
-    member_lines *lines = static_cast<member_lines *>(allocate_array(size_t(members), sizeof(member_lines)));
-    lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
-    const int64_t m_limit = part_reading.counts.edges;
-    // A team smaller than asked for shares the members' parts out.
-#pragma omp parallel num_threads(members) if (members > 1)
-    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        lines[m] = member_lines{nullptr, 0, 0, false};
-        scans[m] = scan_file_lines(cuts[m], cuts[m + 1], part_reading.counts.nodes, m_limit, keep_batch, &lines[m]);
+    part_reading.members = members;
+    part_reading.cuts = static_cast<int64_t *>(allocate_array(size_t(members) + 1, sizeof(int64_t)));
+    for (int m = 0; m <= members; ++m) part_reading.cuts[m] = m == members ? to : from + span * m / members;
+}
+
+// Every member scans its piece of the range, its lines to batch with &sinks[m].
+void scan_members(edge_batch_fn batch, part_sink *sinks, lines_scan *scans) {
+    const int64_t *cuts = part_reading.cuts;
+    // A team smaller than asked for shares the members' pieces out.
+#pragma omp parallel num_threads(part_reading.members) if (part_reading.members > 1)
+    for (int m = omp_get_thread_num(); m < part_reading.members; m += omp_get_num_threads()) {
+        scans[m] = scan_file_lines(cuts[m], cuts[m + 1], part_reading.counts.nodes, part_reading.counts.edges, batch,
+                                   &sinks[m]);
     }
-    // The first fault of this process in file order: members are in file order, and a
-    // member stops at its own first fault; lines after a fault are never counted on.
+}
+
+// This process's first fault of its members' first scans, in file order: members are in
+// file order, and a member stops at its own first fault; lines after a fault are never
+// counted on. The line past the M announced may stand in any process's range, before its
+// own fault; when the processes before hold more than M lines, it is theirs.
+int64_t first_scan_fault(const part_sink *sinks, const lines_scan *scans) {
+    const int members = part_reading.members;
+    const int64_t *cuts = part_reading.cuts;
+    const int64_t m_limit = part_reading.counts.edges;
     int64_t own = NO_FAULT;
     int64_t accepted = 0;
     for (int m = 0; m < members && own == NO_FAULT; ++m) {
         accepted += scans[m].lines;
-        if (lines[m].out_of_memory) own = fault_key(cuts[m], FAULT_MEMORY);
-        else own = scan_fault_key(scans[m]);
-        if (scans[m].kept > 0 && scans[m].min_weight < part_reading.min_weight) {
-            part_reading.min_weight = scans[m].min_weight;
-        }
+        own = sinks[m].out_of_memory ? fault_key(cuts[m], FAULT_MEMORY) : scan_fault_key(scans[m]);
     }
-    // The line past the M announced may stand in any process's range, before its own fault;
-    // when the processes before hold more than M lines, it is theirs.
     int64_t at = sum_below(accepted);
     for (int m = 0; m < members && at <= m_limit; ++m) {
         if (at + scans[m].lines > m_limit) {
@@ -207,13 +229,7 @@ bool next_plain_part(held_lines *part) {
         if (scan_fault_key(scans[m]) != NO_FAULT) break;
         at += scans[m].lines;
     }
-    const int64_t agreed = agree_on_fault(own);
-    if (agreed != NO_FAULT) end_at_fault(agreed, own, nullptr, 0, 0);
-    hand_over(lines, members, part);
-    release_array(cuts);
-    release_array(lines);
-    release_array(scans);
-    return true;
+    return own;
 }
 
 // ------------------------------------------------------------------ streams
@@ -227,6 +243,8 @@ void add_to_wave(const char *lines, size_t length, size_t used) {
         char *wave = static_cast<char *>(allocate_array(capacity, 1));
         if (used > 0) memcpy(wave, part_reading.wave, used);
         release_array(part_reading.wave);
+    release_array(part_reading.cuts);
+    release_array(part_reading.first_scans);
         part_reading.wave = wave;
         part_reading.wave_capacity = capacity;
     }
@@ -304,7 +322,7 @@ bool next_stream_part(held_lines *part) {
                                            part_reading.counts.edges, keep_batch, &lines);
     int64_t own = lines.out_of_memory ? fault_key(run_offset, FAULT_MEMORY) : scan_fault_key(scan);
     if (process_rank == 0 && plan[1] < own) own = plan[1];  // it follows every line of the wave
-    if (scan.kept > 0 && scan.min_weight < part_reading.min_weight) part_reading.min_weight = scan.min_weight;
+    note_kept(scan);
     const int64_t before = part_reading.lines_before + sum_below(scan.lines);
     // When the processes before hold more than M lines, the line past M is theirs.
     if (before <= part_reading.counts.edges && before + scan.lines > part_reading.counts.edges) {
@@ -403,9 +421,42 @@ problem_counts read_head_everywhere(const char *path) {
     return part_reading.counts;
 }
 
-bool next_held_lines(held_lines *part) {
-    return part_reading.plain ? next_plain_part(part) : next_stream_part(part);
+bool parts_scanned_twice() { return part_reading.plain; }
+
+void scan_part(edge_batch_fn batch, part_sink *sinks) {
+    part_members();
+    part_reading.first_scans = static_cast<lines_scan *>(allocate_array(size_t(part_reading.members), sizeof(lines_scan)));
+    scan_members(batch, sinks, part_reading.first_scans);
+    const int64_t own = first_scan_fault(sinks, part_reading.first_scans);
+    const int64_t agreed = agree_on_fault(own);
+    if (agreed != NO_FAULT) end_at_fault(agreed, own, nullptr, 0, 0);
+    for (int m = 0; m < part_reading.members; ++m) note_kept(part_reading.first_scans[m]);
 }
+
+void scan_part_again(edge_batch_fn batch, part_sink *sinks) {
+    if (first_pass_checked != nullptr) first_pass_checked();
+    const int members = part_reading.members;
+    lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
+    scan_members(batch, sinks, scans);
+    // A file changed since the first scan: what was counted no longer holds.
+    int64_t own = NO_FAULT;
+    for (int m = 0; m < members && own == NO_FAULT; ++m) {
+        const lines_scan &was = part_reading.first_scans[m], &is = scans[m];
+        if (sinks[m].out_of_memory) own = fault_key(part_reading.cuts[m], FAULT_MEMORY);
+        else if (is.fault != FAULT_NONE || is.lines != was.lines || is.kept != was.kept || is.checksum != was.checksum)
+            own = fault_key(part_reading.cuts[m], FAULT_READ);
+    }
+    release_array(scans);
+    const int64_t agreed = agree_on_fault(own);
+    if (agreed != NO_FAULT) end_at_fault(agreed, own, nullptr, 0, 0);
+}
+
+int part_members() {
+    if (part_reading.cuts == nullptr) cut_range();
+    return part_reading.members;
+}
+
+bool next_held_lines(held_lines *part) { return next_stream_part(part); }
 
 void release_held_lines(held_lines *part) {
     for (size_t b = 0; b < part->num_blocks; ++b) release_array(part->blocks[b].lines);
@@ -413,12 +464,22 @@ void release_held_lines(held_lines *part) {
     *part = held_lines{nullptr, 0, 0};
 }
 
-int32_t least_kept_weight() { return int32_t(min_over_processes(part_reading.min_weight)); }
+edge_stats kept_line_stats() {
+    edge_stats all;
+    all.lines = sum_over_processes(part_reading.accepted);
+    all.kept = sum_over_processes(part_reading.kept);
+    all.min_weight = int32_t(min_over_processes(part_reading.min_weight));
+    all.max_weight = int32_t(max_over_processes(part_reading.max_weight));
+    all.max_offset = uint32_t(max_over_processes(part_reading.max_offset));
+    return all;
+}
 
 void release_distributed_reading() {
     release_reading();
     release_array(part_reading.run);
     release_array(part_reading.wave);
+    release_array(part_reading.cuts);
+    release_array(part_reading.first_scans);
     defer_read_failure = false;
     part_reading = part_reader_state();
 }

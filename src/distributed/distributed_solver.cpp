@@ -113,18 +113,19 @@ inline void request(int32_t g, int32_t sum, member_work &w) {
 // more skipped): owned neighbours at once, others by request. Both terms are below 2^30,
 // so the sum fits; sums of 2^30 or more are still offered (the least value offered to a
 // node never settled is what it shows) but never pushed.
-template <bool team>
-void relax_entry(entry e, member_work &w) {
+template <bool team, class Rows>
+void relax_entry(const Rows &rows, entry e, member_work &w) {
     const int32_t u = e.node;
     const int32_t base = team ? __atomic_load_n(&local_distance[u], __ATOMIC_RELAXED) : local_distance[u];
     if (base != e.distance) return;
-    const int32_t n_local = num_local_nodes;
-    relax_row(wide_rows{local_rows, local_records}, u, base, [&](int32_t t, int64_t offer) {
+    const int32_t below = ghosts_below, n_local = num_local_nodes;
+    relax_row(rows, u, base, [&](int32_t t, int64_t offer) {
         const int32_t sum = int32_t(offer);
-        if (t < n_local) {
-            lower<team>(t, sum, w);
-        } else if (worth_sending<team>(t - n_local, sum)) {
-            request(t - n_local, sum, w);
+        if (uint32_t(t - below) < uint32_t(n_local)) {
+            lower<team>(t - below, sum, w);
+        } else {
+            const int32_t g = t < below ? t : t - n_local;
+            if (worth_sending<team>(g, sum)) request(g, sum, w);
         }
     });
 }
@@ -263,8 +264,11 @@ void settle_bucket_here(int64_t cur) {
         emptied.count = 0;
         solving.frontier = ring_take(solving.ring, cur, emptied);
         solve_settled += int64_t(solving.frontier.count);
-        for_entries(solving.frontier,
-                    [](entry e, member_work &w, auto team) { relax_entry<decltype(team)::value>(e, w); });
+        with_local_rows([](const auto &rows) {
+            for_entries(solving.frontier, [&rows](entry e, member_work &w, auto team) {
+                relax_entry<decltype(team)::value>(rows, e, w);
+            });
+        });
         push_lowered(solving.team);
     }
 }
@@ -298,15 +302,18 @@ int64_t start_everywhere() {
     if (owned(0)) {
         const int32_t zero = 0 - first_local_node;
         local_distance[zero] = 0;
-        for (uint32_t r = local_rows[zero]; r < local_rows[zero + 1]; ++r) {
-            const edge_record rec = local_records[r];
-            if (rec.target < n_local) {
-                local_distance[rec.target] = rec.weight;
-                if (rec.weight < INFINITE_DISTANCE) push(entry{rec.target, rec.weight});
-            } else {
-                request(rec.target - n_local, rec.weight, w);
+        with_local_rows([&](const auto &rows) {
+            for (uint32_t r = rows.offsets[zero]; r < rows.offsets[zero + 1]; ++r) {
+                const int32_t t = rows.target(r, zero), weight = rows.weight(r);
+                const int32_t i = owned_index(t);
+                if (i >= 0) {
+                    local_distance[i] = weight;
+                    if (weight < INFINITE_DISTANCE) push(entry{i, weight});
+                } else {
+                    request(ghost_index(t), weight, w);
+                }
             }
-        }
+        });
         if (w.out_of_memory) out_of_memory();
     }
     const int64_t first = exchange_requests(least_bucket(0));
@@ -324,7 +331,11 @@ int64_t start_everywhere() {
 int64_t phase_span(uint32_t records) {
     if (distributed_phase_span > 0) return distributed_phase_span;
     int64_t remote = 0;
-    for (uint32_t r = 0; r < records; ++r) remote += local_records[r].target >= num_local_nodes;
+    with_local_rows([&](const auto &rows) {
+        for (int32_t i = 0; i < num_local_nodes; ++i) {
+            for (uint32_t r = rows.offsets[i]; r < rows.offsets[i + 1]; ++r) remote += owned_index(rows.target(r, i)) < 0;
+        }
+    });
     const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
     int64_t span = 1;
     while (span < RING_MAX_BUCKETS / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
@@ -337,13 +348,15 @@ int64_t phase_span(uint32_t records) {
 void choose_buckets() {
     int64_t sum = 0, count = 0, max = 0;
     const uint32_t records = local_rows[num_local_nodes];
-    for (uint32_t r = 0; r < records; ++r) {
-        const int64_t w = local_records[r].weight;
-        if (w >= INFINITE_DISTANCE) continue;
-        sum += w;
-        ++count;
-        max = w > max ? w : max;
-    }
+    with_local_rows([&](const auto &rows) {
+        for (uint32_t r = 0; r < records; ++r) {
+            const int64_t w = rows.weight(r);
+            if (w >= INFINITE_DISTANCE) continue;
+            sum += w;
+            ++count;
+            max = w > max ? w : max;
+        }
+    });
     sum = sum_over_processes(sum);
     count = sum_over_processes(count);
     max = max_over_processes(max);
@@ -441,7 +454,8 @@ void receive_array(T *items, int64_t count, int from) {
     receive_bytes(items, count * int64_t(sizeof(T)), from);
 }
 
-// The records' targets back to global indices, as the one-process store holds them.
+// The records' targets back to global indices, as the one-process store holds them
+// (negative weights: the records are wide).
 void globalize_targets(uint32_t records) {
 #pragma omp parallel for schedule(static) if (int64_t(records) >= distributed_team_min_entries)
     for (uint32_t r = 0; r < records; ++r) local_records[r].target = global_of(local_records[r].target);

@@ -52,6 +52,7 @@ void write_file(const std::string &bytes) {
 struct outcome {
     bool completed = false;
     bool gathered = false;     // the rows went to rank 0 (a negative weight)
+    bool packed = false;       // the rows were packed, as the one-process store packs them
     int64_t rounds = 0;        // exchange rounds of the build
     int64_t phases = 0;        // phases of the solve
     std::string messages;            // rank 0's standard error
@@ -96,6 +97,7 @@ outcome run_everywhere() {
         MPI_Gatherv(local_distance, num_local_nodes, MPI_INT32_T, out.distances.data(), counts.data(), at.data(),
                     MPI_INT32_T, 0, MPI_COMM_WORLD);
         out.gathered = any_negative_weight;
+        out.packed = local_packed != nullptr;
         out.rounds = max_over_processes(build_rounds);
         out.phases = solve_phases;
     }
@@ -233,21 +235,23 @@ int32_t heavy_or_tied_weight(std::mt19937 &rng) {
 }
 
 // Random files, valid ones, through every path: ranges cut among members, rounds, waves,
-// buckets, the team, negative weights gathered to rank 0. The duplicates that matter here
-// are those whose earlier line stands in an earlier process's range than the later one.
+// buckets, the team, negative weights gathered to rank 0, rows packed (light weights) or
+// wide. The duplicates that matter here are those whose earlier line stands in an earlier
+// process's range than the later one.
 void random_files() {
-    int crossing_duplicates = 0, gathered = 0, several_rounds = 0, many_phases = 0;
+    int crossing_duplicates = 0, gathered = 0, several_rounds = 0, many_phases = 0, packed = 0;
     for (uint32_t seed = 1; seed <= 2000; ++seed) {
         std::mt19937 rng(seed);
-        const bool signed_weights = seed % 5 == 0;
+        const bool signed_weights = seed % 5 == 0, light_weights = seed % 4 == 1;
         const random_graph g = make_random_graph(rng, seed % 10 == 0 ? 200 : 40, [&] {
-            return signed_weights ? signed_weight(rng) : heavy_or_tied_weight(rng);
+            return signed_weights ? signed_weight(rng) : light_weights ? pick(rng, 0, 9) : heavy_or_tied_weight(rng);
         });
         const std::string text = seed % 2 ? decorated_text(rng, g) : plain_text(g);
         shrink_everything(rng);
         const bool compressed = seed % 3 == 0;
         if (!matches_model(text, compressed, "random file, seed " + std::to_string(seed))) return;
         gathered += last_run.gathered;
+        packed += last_run.packed;
         several_rounds += last_run.rounds > 1;
         many_phases += last_run.phases > 4;
         if (!compressed && seed % 2 == 0) {
@@ -270,6 +274,7 @@ void random_files() {
     judged(gathered > 300, "runs gathered to rank 0: " + std::to_string(gathered), "");
     judged(several_rounds > 1000, "builds of several rounds: " + std::to_string(several_rounds), "");
     judged(many_phases > 400, "solves of many phases: " + std::to_string(many_phases), "");
+    judged(packed > 300, "runs on packed rows: " + std::to_string(packed), "");
 }
 
 // Makes the line that starts at offset offend without moving any byte: its last digit
