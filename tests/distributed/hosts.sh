@@ -20,6 +20,10 @@
 #                                  NORVANE_HOSTS_TIMEOUT seconds (300); ARG.. as for mpirun;
 #                                  NORVANE_HOSTS_YIELD=0 measures the ranks busy-polling
 #        hosts.sh agent HOST CMD.. the launcher's remote shell: CMD inside HOST's namespace
+# With NORVANE_HOSTS_GROUPS set to control-group folders, one per host in order (h0 first),
+# whatever runs on a host joins its group first (the launcher on h0, the agent elsewhere):
+# inside the namespace /sys is the namespace's own. A host with a memory group is a
+# machine of that much memory.
 set -u -o pipefail
 
 # A private subnet, the same in every set: each set has a bridge of its own.
@@ -151,6 +155,12 @@ entry_to() {
     [[ $host =~ ^[a-z][a-z0-9]{0,19}-h[0-9]+$ && -e /run/netns/$host ]] || die "no emulated host $host"
     entry=(ip netns exec "$host" unshare --uts env TMPDIR="$host_dirs/$host"
            sh -c 'echo "$0" > /proc/sys/kernel/hostname && exec "$@"' "$host")
+    if [[ -n ${NORVANE_HOSTS_GROUPS:-} ]]; then
+        local groups index=${host##*-h}
+        read -r -a groups <<< "$NORVANE_HOSTS_GROUPS"
+        [[ -d ${groups[index]:-} ]] || die "no control group for host $host in NORVANE_HOSTS_GROUPS"
+        entry=(sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "${groups[index]}" "${entry[@]}")
+    fi
 }
 
 # As ssh does, the words of the command are joined and given to a shell.

@@ -3,16 +3,21 @@
 # for the graph (the memory message and 255, never a kill), one that holds it though the
 # file cache fills the group, and an address-space limit on a machine with many
 # processors, where the file is read in one range whatever the team.
+# Then hosts_in_groups: two emulated hosts, each a memory group too small for what norvane
+# needs for the graph; norvane-mpi across them lists it as norvane does outside any group.
 # Usage: memory_check.sh PROGRAM CHECK [LAUNCHER] (PROGRAM norvane-mpi, under the MPI
-# launcher, for the checks named mpi_*). Exits 77 (a skip) with the reason where the group
-# cannot be made.
+# launcher, for the checks named mpi_*), or memory_check.sh NORVANE_MPI hosts_in_groups
+# HOSTS_SH SET NORVANE (the set of emulated hosts up). Exits 77 (a skip) with the reason
+# where a group cannot be made.
 set -u
 program=$(realpath "$1")
 check=$2
 launcher=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-memory.XXXXXX") || exit 2
 group=
-trap '[[ -n $group ]] && rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+groups=()
+bound=
+trap '[[ -n $bound ]] && umount "$bound"; for g in "${groups[@]}"; do rmdir "$g" 2> /dev/null; done; rm -rf "$work"' EXIT
 cd "$work" || exit 2
 
 fail() { echo "FAIL ($check): $*"; exit 1; }
@@ -35,7 +40,7 @@ memory_message=$'Error: cannot allocate memory.\n'
 warning=$'Warning: Search ended early, the graph might not be connected.\n'
 
 # A child of the test's own memory group (a parent's limit binds it anyway), v1 or v2,
-# with a limit of $1 bytes; its directory in $group.
+# with a limit of $1 bytes (named by $2, when several are made); its directory in $group.
 make_group() {
     [[ $(id -u) == 0 ]] || skip "making a memory group needs root"
     local own mount
@@ -52,8 +57,10 @@ make_group() {
     fi
     [[ -n $own && -n $mount ]] || skip "no memory controller mounted where this process's group shows"
     [[ $own == / ]] && own=
-    group=$mount$own/norvane-memory-$$
+    group_mount=$mount
+    group=$mount$own/norvane-memory-$$${2:-}
     mkdir "$group" 2> /dev/null || { group=; skip "cannot make a group under $mount$own"; }
+    groups+=("$group")
     [[ -e $group/$limit_file ]] || skip "the memory controller is not enabled for groups under $mount$own"
     echo "$1" > "$group/$limit_file" 2> /dev/null || skip "cannot set a memory limit in $group"
 }
@@ -117,6 +124,32 @@ mpi_group_too_small)
 text = open("err", "rb").read()
 sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
     expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
+    ;;
+hosts_in_groups)
+    # 6,000,000 nodes, a chain through the first 100,001: norvane needs some 140 MB, a
+    # process of two about half. Each emulated host a 100 MiB group: norvane alone in one
+    # gets the memory message, norvane-mpi across both lists the graph as norvane does
+    # outside any group.
+    hosts_sh=$3 set_name=$4 norvane=$(realpath "$5")
+    make_group $((100 << 20)) -h0
+    make_group $((100 << 20)) -h1
+    awk 'BEGIN { print "p sp 6000000 100000"; for (i = 1; i <= 100000; i++) print "a", i, i + 1, 3 }' > chain.gr
+    chain_err=$'Graph contains 6000000 nodes and 100000 edges\n'
+    group=${groups[0]}
+    run in_group "$norvane" chain.gr
+    expect "$status" 255 "$got" "$empty" err "$chain_err$memory_message"
+    run "$norvane" chain.gr
+    expect "$status" 0 "$got" "$got" err "$chain_err${warning}Computation time: T"$'\n'
+    want=$got
+    export OMPI_MCA_odls_base_sigkill_timeout=0
+    # Inside a host's namespace /sys is its own: the hosts reach their groups through the
+    # hierarchy mounted again here.
+    mkdir cgroup && mount --bind "$group_mount" cgroup || skip "cannot mount the memory hierarchy again"
+    bound=$work/cgroup
+    host_groups="$bound${groups[0]#"$group_mount"} $bound${groups[1]#"$group_mount"}"
+    run env NORVANE_HOSTS_GROUPS="$host_groups" bash "$hosts_sh" mpirun "$set_name" --allow-run-as-root -np 2 \
+        "$program" chain.gr
+    expect "$status" 0 "$got" "$want" err "$chain_err${warning}Computation time: T"$'\n'
     ;;
 *)
     fail "unknown check"
