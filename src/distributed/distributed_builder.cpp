@@ -27,6 +27,7 @@
 #include "team.h"
 
 int64_t exchange_round_bytes = int64_t(16) << 20;
+int64_t checked_lines = 4096;
 
 namespace {
 
@@ -40,14 +41,20 @@ struct arrival {
 };
 
 // What one member gathers while it counts: its records per owned node (later its fill
-// cursors), the lines of its scan it must send (an end another process owns), and the
-// ends other processes own of lines with one owned end: the ghosts it met.
+// cursors), the lines of its scan it must send (an end another process owns), the ends
+// other processes own of lines with one owned end (the ghosts it met), and a checksum of
+// each batch its first scan handed over, which the second must meet before it fills.
 struct member_gather {
     uint32_t *count;
     member_lines outgoing;
     int32_t *ghosts;
     size_t num_ghosts;
     size_t ghost_capacity;
+    uint64_t *batch_sums;  // the running checksum at every checked_lines lines
+    size_t num_batch_sums;
+    size_t batch_sum_capacity;
+    uint64_t running;
+    uint64_t scanned;
     bool out_of_memory;
 };
 
@@ -227,7 +234,7 @@ void open_members(int members) {
     building.counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m) {
         building.counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(n_local, sizeof(uint32_t)));
-        building.gather[m] = member_gather{building.counts[m], {nullptr, 0, 0, false}, nullptr, 0, 0, false};
+        building.gather[m] = member_gather{building.counts[m], {nullptr, 0, 0, false}, nullptr, 0, 0, nullptr, 0, 0, 0, 0, false};
     }
 }
 
@@ -252,6 +259,23 @@ inline void count_line(const edge_line &e, member_gather &g) {
     if (a != b) note_ghost(g, a ? e.v : e.u);
 }
 
+
+// The running checksum of a member's scanned lines, after line.
+inline uint64_t running_sum(uint64_t sum, const edge_line &line) {
+    return (sum ^ ((uint64_t(uint32_t(line.u)) << 32) | uint32_t(line.v))) * 0x9e3779b97f4a7c15ULL +
+           uint32_t(line.weight);
+}
+
+// Notes the first scan's running checksum at a checkpoint; false when memory is short.
+bool note_checkpoint(member_gather &g) {
+    if (g.num_batch_sums == g.batch_sum_capacity) {
+        if (!memory_available((g.batch_sum_capacity + 16) * 2 * sizeof(uint64_t) + (size_t(1) << 20))) return false;
+        grow_array(g.batch_sums, g.batch_sum_capacity, g.num_batch_sums + 1, g.num_batch_sums);
+    }
+    g.batch_sums[g.num_batch_sums++] = g.running;
+    return true;
+}
+
 // First scan of a plain file: counts each line, and holds those with an end another
 // process owns for the exchange.
 void count_scanned(const edge_line *lines, size_t count, void *context) {
@@ -261,6 +285,8 @@ void count_scanned(const edge_line *lines, size_t count, void *context) {
     size_t held = 0;
     for (size_t i = 0; i < count; ++i) {
         const edge_line &e = lines[i];
+        g.running = running_sum(g.running, e);
+        if (++g.scanned % size_t(checked_lines) == 0 && !note_checkpoint(g)) g.out_of_memory = true;
         count_line(e, g);
         if (owned(e.u) && owned(e.v)) continue;
         leaving[held++] = e;
@@ -447,11 +473,18 @@ inline int32_t local_index(int32_t x) {
     return at != end && *at == x ? local_of_ghost(int32_t(at - ghost_nodes)) : -1;
 }
 
-// A member's cursors in the rows, and whether a record found no place in its row: the
-// file changed between the scans.
+// A member's cursors in the rows, and whether a record found no place in its row (the
+// file changed between the scans). A second scan also has the first's checkpoints, the
+// lines it holds since its last one and their running checksum.
 struct member_fill {
     uint32_t *cursor;
     bool overflow;
+    const uint64_t *batch_sums;
+    size_t num_batch_sums;
+    size_t checkpoints;  // met so far
+    uint64_t running;
+    edge_line *held;
+    size_t num_held;
 };
 
 // Writes owned node i's record of neighbour x at i's cursor.
@@ -476,11 +509,23 @@ inline void fill_line(member_fill &f, const edge_line &e) {
     if (owned(e.v)) put_record<packed>(f, e.v - first_local_node, e.u, e.weight);
 }
 
-// Second scan of a plain file: every line's records of owned ends at the member's cursors.
+// Second scan of a plain file: every line's records of owned ends at the member's
+// cursors, held back until the running checksum meets the first scan's at the next
+// checkpoint: a file changed in between never has a member write in another's slots.
 template <bool packed>
 void fill_scanned(const edge_line *lines, size_t count, void *context) {
     member_fill &f = *static_cast<member_fill *>(static_cast<part_sink *>(context)->state);
-    for (size_t i = 0; i < count; ++i) fill_line<packed>(f, lines[i]);
+    for (size_t i = 0; i < count && !f.overflow; ++i) {
+        f.running = running_sum(f.running, lines[i]);
+        f.held[f.num_held++] = lines[i];
+        if (f.num_held < size_t(checked_lines)) continue;
+        if (f.checkpoints == f.num_batch_sums || f.batch_sums[f.checkpoints++] != f.running) {
+            f.overflow = true;
+            break;
+        }
+        for (size_t k = 0; k < f.num_held; ++k) fill_line<packed>(f, f.held[k]);
+        f.num_held = 0;
+    }
 }
 
 // A plain file: the first member fills the arrivals from before the range, every member
@@ -489,16 +534,27 @@ template <bool packed>
 void fill_from_scans(int members) {
     member_fill *fills = static_cast<member_fill *>(allocate_array(size_t(members), sizeof(member_fill)));
     part_sink *sinks = static_cast<part_sink *>(allocate_array(size_t(members), sizeof(part_sink)));
+    agree_on_memory(size_t(members) * size_t(checked_lines) * sizeof(edge_line));
     for (int m = 0; m < members; ++m) {
-        fills[m] = member_fill{building.counts[m], false};
+        const member_gather &g = building.gather[m];
+        edge_line *held = static_cast<edge_line *>(allocate_array(size_t(checked_lines), sizeof(edge_line)));
+        fills[m] = member_fill{building.counts[m], false, g.batch_sums, g.num_batch_sums, 0, 0, held, 0};
         sinks[m] = part_sink{&fills[m], false};
     }
     const int64_t lines = arrived_lines(), low = building.low_lines;
     for_arrived(0, low, [&](const edge_line &e) { fill_line<packed>(fills[0], e); });
     scan_part_again(fill_scanned<packed>, sinks);
-    for_arrived(low, lines, [&](const edge_line &e) { fill_line<packed>(fills[members - 1], e); });
+    // Every member met the lines the first scan did, by count and checksum: the lines
+    // held since the last checkpoint are those.
     bool overflow = false;
-    for (int m = 0; m < members; ++m) overflow = overflow || fills[m].overflow;
+    for (int m = 0; m < members; ++m) {
+        member_fill &f = fills[m];
+        for (size_t k = 0; k < f.num_held && !f.overflow; ++k) fill_line<packed>(f, f.held[k]);
+        overflow = overflow || f.overflow;
+        release_array(f.held);
+    }
+    for_arrived(low, lines, [&](const edge_line &e) { fill_line<packed>(fills[members - 1], e); });
+    overflow = overflow || fills[members - 1].overflow;
     release_array(fills);
     release_array(sinks);
     const int64_t agreed = agree_on_fault(overflow ? fault_key(0, FAULT_READ) : NO_FAULT);
@@ -512,7 +568,7 @@ template <bool packed>
 void fill_from_shares(int members, int64_t lines) {
 #pragma omp parallel num_threads(members) if (members > 1)
     for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        member_fill f = {building.counts[m], false};
+        member_fill f = {building.counts[m], false, nullptr, 0, 0, 0, nullptr, 0};
         for_arrived(share_first(lines, m, members), share_first(lines, m + 1, members),
                     [&](const edge_line &e) { fill_line<packed>(f, e); });
     }
@@ -642,6 +698,7 @@ void release_distributed_building() {
     for (int m = 0; m < building.members && building.gather != nullptr; ++m) {
         release_array(building.counts[m]);
         release_array(building.gather[m].ghosts);
+        release_array(building.gather[m].batch_sums);
         for (size_t b = 0; b < building.gather[m].outgoing.num_blocks; ++b)
             release_array(building.gather[m].outgoing.blocks[b].lines);
         free(building.gather[m].outgoing.blocks);

@@ -12,3 +12,7 @@ void release_distributed_building();
 
 // Bytes of edge lines a process sends in one exchange round; tests shrink it for many rounds.
 extern int64_t exchange_round_bytes;
+
+// Lines between two checkpoints of a plain file's scans: the second scan fills a member's
+// slots only with lines whose running checksum met the first scan's there. Tests shrink it.
+extern int64_t checked_lines;

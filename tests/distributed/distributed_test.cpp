@@ -151,6 +151,7 @@ struct tunables {
     size_t team_min_bytes = read_team_min_bytes;
     int64_t build_min_work = build_team_min_work;
     int64_t round_bytes = exchange_round_bytes;
+    int64_t checked = checked_lines;
     int64_t team_min_entries = distributed_team_min_entries;
     int32_t bucket_width = distributed_bucket_width;
     int64_t phase_span = distributed_phase_span;
@@ -164,6 +165,7 @@ void restore(const tunables &t) {
     read_team_min_bytes = t.team_min_bytes;
     build_team_min_work = t.build_min_work;
     exchange_round_bytes = t.round_bytes;
+    checked_lines = t.checked;
     distributed_team_min_entries = t.team_min_entries;
     distributed_bucket_width = t.bucket_width;
     distributed_phase_span = t.phase_span;
@@ -181,6 +183,7 @@ void shrink_everything(std::mt19937 &rng) {
     read_team_min_bytes = size_t(pick(rng, 1, 64));
     build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.build_min_work;
     exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
+    checked_lines = pick(rng, 0, 1) ? pick(rng, 1, 5) : defaults.checked;
     // A threshold of a few entries puts some phases of one solve on the team and others on
     // one thread.
     const int team_from = pick(rng, 0, 2);
@@ -664,6 +667,61 @@ struct group {
     const char *name;
     void (*run)();
 };
+// A plain file changed in place by one process between its two scans, in its own range:
+// a weight, an end, or a line made a comment. The second scan must notice before it fills
+// a slot the first did not count, whether at a checkpoint or after its last: the read
+// message on every process. Unchanged, the same settings list the file.
+int change_scan_at = 0;
+char change_scan_to = 0;
+void change_between_scans() {
+    FILE *file = fopen(path.c_str(), "r+b");
+    fseek(file, change_scan_at, SEEK_SET);
+    fputc(change_scan_to, file);
+    fclose(file);
+}
+
+void file_changed_between_scans() {
+    // Line k joins node 1 to node k + 1 (six digits) with weight 5: 13 bytes a line.
+    std::string text = "p sp 800 799\n";
+    for (int k = 2; k <= 800; ++k) {
+        const std::string node = std::to_string(k);
+        text += "a 1 " + std::string(6 - node.size(), '0') + node + " 5\n";
+    }
+    const model_run want = run_model(text);
+    for (int kind = 0; kind < 4; ++kind) {
+        for (int p = 0; p < num_processes; ++p) {
+            for (int64_t checked : {int64_t(1), int64_t(7), int64_t(4096)}) {
+                for (int threads = 1; threads <= 2; ++threads) {
+                    write_file(text);
+                    read_team_min_bytes = 1;
+                    checked_lines = checked;
+                    omp_set_num_threads(threads);
+                    // The line starting at the middle of p's range or after it.
+                    const size_t end = p + 1 < num_processes ? cut_of(text, p + 1) : text.size();
+                    const size_t line = text.find('\n', (cut_of(text, p) + end) / 2) + 1;
+                    // 0: unchanged; 1: the weight; 2: the far end's last digit; 3: a comment.
+                    const size_t at[] = {line, line + 11, line + 9, line};
+                    const char to[] = {text[line], '7', text[line + 9] == '9' ? '0' : char(text[line + 9] + 1), 'c'};
+                    change_scan_at = int(at[kind]);
+                    change_scan_to = to[kind];
+                    if (process_rank == p) first_pass_checked = change_between_scans;
+                    const outcome got = run_everywhere();
+                    first_pass_checked = nullptr;
+                    const std::string expected =
+                        want.size_line + (kind == 0 ? "" : "Error: cannot read file " + path + ".\n");
+                    const std::string label = "change " + std::to_string(kind) + " by process " + std::to_string(p) +
+                                              ", checkpoints every " + std::to_string(checked) + " lines, " +
+                                              std::to_string(threads) + " threads: ";
+                    const bool good = got.messages == expected && got.completed == (kind == 0) &&
+                                      (kind != 0 || got.distances == want.min_distance);
+                    if (!judged(process_rank != 0 || good, label + got.messages + "\nexpected\n" + expected, "")) return;
+                }
+            }
+        }
+    }
+    restore(defaults);
+}
+
 const group groups[] = {
     {"random_files", random_files},
     {"faults_at_cuts", faults_at_cuts},
@@ -673,6 +731,7 @@ const group groups[] = {
     {"file_cut_between_reads", file_cut_between_reads},
     {"offers_kept_back", offers_kept_back},
     {"file_replaced_while_opened", file_replaced_while_opened},
+    {"file_changed_between_scans", file_changed_between_scans},
 };
 
 }  // namespace
