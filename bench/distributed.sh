@@ -12,7 +12,12 @@
 # process runs under /usr/bin/time, and the table adds the listing's time (from a
 # distributed_traffic run in each round) and the peak RSS of norvane and of every process.
 #
-# usage: bench/distributed.sh [--runs N] [--hosts] [GRAPH...]
+# With --host-memory MIB as well, each emulated host is a memory control group of MIB MiB
+# (a child of this script's own group) and norvane runs inside the first host's group:
+# where it cannot fit, its columns say so (its memory message) and its listing for the
+# comparison comes from a run outside the groups.
+#
+# usage: bench/distributed.sh [--runs N] [--hosts [--host-memory MIB]] [GRAPH...]
 #   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
 # environment:
 #   NORVANE_BENCH_DATA   data directory, made by bench/run.sh (default: bench/data)
@@ -28,6 +33,7 @@ data_dir=${NORVANE_BENCH_DATA:-$bench_dir/data}
 build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
 runs=3
 hosts_mode=0
+host_memory=
 
 die() { echo "distributed.sh: $*" >&2; exit 1; }
 graphs=()
@@ -35,11 +41,14 @@ while [ $# -gt 0 ]; do
     case $1 in
         --runs) shift; runs=${1:-} ;;
         --hosts) hosts_mode=1 ;;
+        --host-memory) shift; host_memory=${1:-} ;;
         *) graphs+=("$1") ;;
     esac
     shift
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive integer"
+[[ -z $host_memory || ($host_memory =~ ^[1-9][0-9]*$ && $hosts_mode == 1) ]] ||
+    die "--host-memory needs --hosts and a whole number of MiB"
 if [ ${#graphs[@]} -eq 0 ]; then
     for file in "$data_dir"/*.gr; do
         [[ $(basename "$file") == road-usa-24M.gr ]] || graphs+=("$(basename "$file")")
@@ -61,8 +70,27 @@ if [[ $hosts_mode == 1 ]]; then
     trap 'exit 1' INT TERM
     bash "$hosts_script" up "$hosts_set" 2 >&2 || die "cannot make the emulated hosts"
     launcher=(bash "$hosts_script" mpirun "$hosts_set" --allow-run-as-root --oversubscribe)
+    in_host_group=()
+    if [[ -n $host_memory ]]; then
+        # shellcheck source=../tests/faults/memory_groups.sh
+        source "$repo_dir/tests/faults/memory_groups.sh"
+        find_memory_group || die "$memory_why"
+        # Inside a host's namespace /sys is its own: the hosts reach their groups through the
+        # hierarchy mounted again under $tmp.
+        mkdir "$tmp/cgroup" && mount --bind "$memory_mount" "$tmp/cgroup" || die "cannot mount the memory hierarchy"
+        host_groups=()
+        for h in 0 1; do
+            group=$memory_mount$memory_own/$hosts_set-h$h
+            mkdir "$group" && echo $((host_memory << 20)) > "$group/$memory_limit_file" || die "cannot make $group"
+            host_groups+=("$tmp/cgroup$memory_own/$hosts_set-h$h")
+        done
+        trap 'bash "$hosts_script" down "$hosts_set"; for h in 0 1; do rmdir "$memory_mount$memory_own/$hosts_set-h$h"; done
+              umount "$tmp/cgroup"; rm -rf "$tmp"' EXIT
+        export NORVANE_HOSTS_GROUPS="${host_groups[*]}"
+        in_host_group=(sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$memory_mount$memory_own/$hosts_set-h0")
+    fi
     counts=(2 4)
-    where="across 2 emulated hosts (K = 2: one process a host)"
+    where="across 2 emulated hosts (K = 2: one process a host)${host_memory:+, each a memory group of $host_memory MiB}"
     [[ -x /usr/bin/time ]] || die "--hosts needs /usr/bin/time (apt-get install time)"
     # Each process under /usr/bin/time (its peak RSS in $tmp/rss.RANK); rank 0 writes the
     # listing to $tmp/out itself. Every host sees $tmp: only their own temporary folders differ.
@@ -135,8 +163,12 @@ for graph in "${graphs[@]}"; do
         # Interleaved, so that the machine's moods fall on every program alike.
         for who in norvane "${counts[@]}"; do
             m=""
-            if [[ $who == norvane && $hosts_mode == 1 ]]; then
-                read -r w c < <(timed /usr/bin/time -f %M -o "$tmp/rss.norvane" "$norvane" "$file")
+            if [[ $who == norvane && $hosts_mode == 1 && -n $host_memory ]] &&
+                ! "${in_host_group[@]}" "$norvane" "$file" > /dev/null 2> "$tmp/err"; then
+                # Refused in the host's group: the message, not a time.
+                w=$(tail -n 1 "$tmp/err" | tr ' ' '_') c=$w m=$w
+            elif [[ $who == norvane && $hosts_mode == 1 ]]; then
+                read -r w c < <(timed /usr/bin/time -f %M -o "$tmp/rss.norvane" "${in_host_group[@]}" "$norvane" "$file")
                 m=$(($(tail -n 1 "$tmp/rss.norvane") / 1024))
             elif [[ $who == norvane ]]; then
                 read -r w c < <(timed "$norvane" "$file")

@@ -156,20 +156,37 @@ void push_lowered(int members) {
     }
 }
 
-// Runs f(entry, member) over list on members threads (one when the list is short).
+// Runs f(k, member) over the entries k of list on members threads (one when the list is short).
 template <class F>
 void for_entries(const entry_list &list, F &&f) {
     const int members = int64_t(list.count) >= distributed_team_min_entries ? solving.team : 1;
     clear_work();
     if (members == 1) {
-        for (size_t k = 0; k < list.count; ++k) f(list.items[k], solving.work[0], std::false_type());
+        for (size_t k = 0; k < list.count; ++k) f(k, solving.work[0], std::false_type());
         return;
     }
 #pragma omp parallel num_threads(members)
     {
         member_work &w = solving.work[omp_get_thread_num()];
 #pragma omp for schedule(dynamic, 256)
-        for (size_t k = 0; k < list.count; ++k) f(list.items[k], w, std::true_type());
+        for (size_t k = 0; k < list.count; ++k) f(k, w, std::true_type());
+    }
+}
+
+// Fetches the rows and distances of the entries ahead of entry k of the frontier: an
+// entry's node is a random one, and its row and distance are the misses that dominate.
+template <class Rows>
+inline void fetch_ahead(const Rows &rows, const entry_list &list, size_t k) {
+    constexpr size_t AHEAD_OFFSETS = 16, AHEAD_ROWS = 8;
+    if (k + AHEAD_OFFSETS < list.count) {
+        const int32_t ahead = list.items[k + AHEAD_OFFSETS].node;
+        __builtin_prefetch(&rows.offsets[ahead]);
+        __builtin_prefetch(&local_distance[ahead]);
+    }
+    if (k + AHEAD_ROWS < list.count) {
+        const int32_t ahead = list.items[k + AHEAD_ROWS].node;
+        __builtin_prefetch(rows.address(rows.offsets[ahead]));
+        __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) - 1);
     }
 }
 
@@ -265,8 +282,10 @@ void settle_bucket_here(int64_t cur) {
         solving.frontier = ring_take(solving.ring, cur, emptied);
         solve_settled += int64_t(solving.frontier.count);
         with_local_rows([](const auto &rows) {
-            for_entries(solving.frontier, [&rows](entry e, member_work &w, auto team) {
-                relax_entry<decltype(team)::value>(rows, e, w);
+            const entry_list &frontier = solving.frontier;
+            for_entries(frontier, [&rows, &frontier](size_t k, member_work &w, auto team) {
+                fetch_ahead(rows, frontier, k);
+                relax_entry<decltype(team)::value>(rows, frontier.items[k], w);
             });
         });
         push_lowered(solving.team);
@@ -285,7 +304,9 @@ int64_t run_phase(int64_t cur) {
     }
     const int64_t next = exchange_requests(here);
     if (next != NO_BUCKET) advance_ring(solving.ring, solving.pool, next, live);
-    for_entries(solving.receive, [](entry e, member_work &w, auto team) { apply_request<decltype(team)::value>(e, w); });
+    for_entries(solving.receive, [](size_t k, member_work &w, auto team) {
+        apply_request<decltype(team)::value>(solving.receive.items[k], w);
+    });
     push_lowered(solving.team);
     return next;
 }

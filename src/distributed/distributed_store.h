@@ -62,6 +62,7 @@ struct local_wide_rows {
     const edge_record *records;
     int32_t target(uint32_t k, int32_t) const { return records[k].target; }
     int32_t weight(uint32_t k) const { return records[k].weight; }
+    const void *address(uint32_t k) const { return records + k; }
 };
 struct local_packed_rows {
     const uint32_t *offsets;
@@ -71,6 +72,7 @@ struct local_packed_rows {
     int32_t below;
     int32_t target(uint32_t k, int32_t i) const { return below + i + (int32_t(records[k]) >> weight_bits); }
     int32_t weight(uint32_t k) const { return int32_t(records[k] & weight_mask); }
+    const void *address(uint32_t k) const { return records + k; }
 };
 
 // Calls f with the accessor of the local records' layout; requires the store built.

@@ -10,6 +10,8 @@
 # HOSTS_SH SET NORVANE (the set of emulated hosts up). Exits 77 (a skip) with the reason
 # where a group cannot be made.
 set -u
+# shellcheck source=memory_groups.sh
+source "$(dirname "${BASH_SOURCE[0]}")/memory_groups.sh"
 program=$(realpath "$1")
 check=$2
 launcher=${3:-}
@@ -43,20 +45,8 @@ warning=$'Warning: Search ended early, the graph might not be connected.\n'
 # with a limit of $1 bytes (named by $2, when several are made); its directory in $group.
 make_group() {
     [[ $(id -u) == 0 ]] || skip "making a memory group needs root"
-    local own mount
-    own=$(awk -F: '$2 ~ /(^|,)memory(,|$)/ { print $3 }' /proc/self/cgroup)
-    mount=$(awk '{ for (i = 7; i <= NF && $i != "-"; i++) {}
-                   if ($(i + 1) == "cgroup" && $(i + 3) ~ /(^|,)memory(,|$)/ && $4 == "/") { print $5; exit } }' \
-                /proc/self/mountinfo)
-    local limit_file=memory.limit_in_bytes
-    if [[ -z $own || -z $mount ]]; then
-        own=$(awk -F: '$1 == "0" && $2 == "" { print $3 }' /proc/self/cgroup)
-        mount=$(awk '{ for (i = 7; i <= NF && $i != "-"; i++) {}
-                       if ($(i + 1) == "cgroup2" && $4 == "/") { print $5; exit } }' /proc/self/mountinfo)
-        limit_file=memory.max
-    fi
-    [[ -n $own && -n $mount ]] || skip "no memory controller mounted where this process's group shows"
-    [[ $own == / ]] && own=
+    find_memory_group || skip "$memory_why"
+    local mount=$memory_mount own=$memory_own limit_file=$memory_limit_file
     group_mount=$mount
     group=$mount$own/norvane-memory-$$${2:-}
     mkdir "$group" 2> /dev/null || { group=; skip "cannot make a group under $mount$own"; }
