@@ -134,7 +134,7 @@ timed_hosts() {
 # Across hosts: the listing's seconds in one distributed_traffic run of K processes.
 listing_seconds() {
     "${launcher[@]}" -np "$1" "$tmp/rank.sh" "$tmp/traffic_out" "$traffic" "$2" 2> "$tmp/traffic" ||
-        die "traffic run failed"
+        die "traffic run failed: $(head -c 300 "$tmp/traffic")"
     awk '$1 == "0" { print $11 }' "$tmp/traffic"
 }
 
@@ -208,7 +208,8 @@ for graph in "${graphs[@]}"; do
         if [[ $hosts_mode == 1 ]]; then
             listing_seconds "$k" "$data_dir/$graph" > /dev/null
         else
-            "${launcher[@]}" -np "$k" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" || die "traffic run failed"
+            "${launcher[@]}" -np "$k" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" ||
+                die "traffic run failed: $(head -c 300 "$tmp/traffic")"
         fi
         awk -v g="$graph" -v k="$k" '$1 ~ /^[0-9]+$/ {
                 bmax = $4 > bmax ? $4 : bmax; bsum += $4; rounds = $5

@@ -17,12 +17,15 @@
 #include "distributed_run.h"
 #include "distributed_solver.h"
 #include "distributed_store.h"
+#include "team.h"
 
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
     if (argc <= 1) end_everywhere("Usage: distributed_traffic <graph file name> [bucket width [phase span]]\n");
     if (argc > 2) distributed_bucket_width = int32_t(atoi(argv[2]));
     if (argc > 3) distributed_phase_span = atoll(argv[3]);
+    // The program's own team: the cores the launcher bound the process to, its CPU quota.
+    size_team();
     MPI_Barrier(MPI_COMM_WORLD);
     const double t0 = MPI_Wtime();
     const problem_counts counts = read_head_everywhere(argv[1]);
