@@ -2,11 +2,10 @@
 // the first scan counts the records of owned ends and sends each line with an end another
 // process owns to that owner, which holds it; the second fills the rows in place, so no
 // line of the range is held. Other inputs come in held parts, each line sent to the other
-// owners of its ends. Invariant: a process takes what arrives from process s after what
-// came from s before, sources in rank order; parts precede each other in file order by
-// rank and wave, so every row is filled in file order (a slot per member, in member
-// order), and the first record per neighbour is the earliest edge line's. Records name
-// local indices from the start: the ghosts are found while counting.
+// owners of its ends. Invariant: parts precede each other in file order by rank and wave
+// and arrivals keep that order, so every row is filled in file order (a slot per member,
+// in member order), and the first record per neighbour is the earliest edge line's.
+// Records name local indices from the start: the ghosts are found while counting.
 #include "distributed_builder.h"
 
 #include <mpi.h>
@@ -16,6 +15,7 @@
 #include <cstring>
 
 #include "builder.h"
+#include "distributed_exchange.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_store.h"
@@ -26,24 +26,14 @@
 #include "rows.h"
 #include "team.h"
 
-int64_t exchange_round_bytes = int64_t(16) << 20;
 int64_t checked_lines = 4096;
 
 namespace {
 
-// Lines of one part's exchange, in file order: arrived from other processes, or kept
-// from this process's own part; allocation is what to free (null when another arrival
-// frees it).
-struct arrival {
-    edge_line *lines;
-    int64_t count;
-    edge_line *allocation;
-};
-
 // What one member gathers while it counts: its records per owned node (later its fill
 // cursors), the lines of its scan it must send (an end another process owns), the ends
-// other processes own of lines with one owned end (the ghosts it met), and a checksum of
-// each batch its first scan handed over, which the second must meet before it fills.
+// other processes own of lines with one owned end (the ghosts it met), and its scan's
+// running checksum at each checkpoint, which the second scan must meet before it fills.
 struct member_gather {
     uint32_t *count;
     member_lines outgoing;
@@ -60,10 +50,6 @@ struct member_gather {
 
 struct build_state {
     int64_t n = 0;
-    arrival *arrivals = nullptr;
-    size_t num_arrivals = 0;
-    size_t arrival_capacity = 0;
-    int64_t low_lines = 0;  // arrived lines from processes before this one
     member_gather *gather = nullptr;
     uint32_t **counts = nullptr;  // each member's count, as one array of pointers
     int members = 0;
@@ -71,154 +57,7 @@ struct build_state {
 
 build_state building;
 
-inline int owner(int32_t x) { return owner_of(x, building.n, num_processes); }
 inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
-
-void add_arrival(edge_line *lines, int64_t count, edge_line *allocation) {
-    grow_array(building.arrivals, building.arrival_capacity, building.num_arrivals + 1, building.num_arrivals);
-    building.arrivals[building.num_arrivals++] = arrival{lines, count, allocation};
-}
-
-// Keeps the lines of part with an owned end, in order and in place (lines only move
-// toward the front), as arrivals of their own; the blocks left empty leave the process.
-// The part's blocks are then the arrivals': part keeps none.
-void keep_own_lines(held_lines &part) {
-    size_t to_block = 0, to_index = 0;
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        for (size_t i = 0; i < part.blocks[b].count; ++i) {
-            const edge_line e = part.blocks[b].lines[i];
-            if (!owned(e.u) && !owned(e.v)) continue;
-            // A block written into was read whole already: its count is its room. The
-            // writing place never passes the reading one, so a block with room is found.
-            while (to_index == part.blocks[to_block].count) {
-                ++to_block;
-                to_index = 0;
-            }
-            part.blocks[to_block].lines[to_index++] = e;
-        }
-    }
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        const size_t kept = b < to_block ? part.blocks[b].count : b == to_block ? to_index : 0;
-        if (kept > 0) {
-            add_arrival(part.blocks[b].lines, int64_t(kept), part.blocks[b].lines);
-        } else {
-            discard_array(part.blocks[b].lines);
-        }
-    }
-    part.num_blocks = 0;
-    part.count = 0;
-}
-
-// Sends every line of part to the other owners of its ends and keeps what arrives, in
-// order: what came from processes before this one, this process's own lines when keep_own
-// (never copied), then what came from those after it.
-void exchange_part(held_lines &part, bool keep_own) {
-    const int k = num_processes;
-    int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
-    int64_t *lines_to = counts;
-    int64_t *lines_from = counts + k;
-    int64_t *round_out = counts + 2 * k;   // per destination: lines this round, more to come
-    int64_t *round_in = counts + 4 * k;
-    for (int d = 0; d < k; ++d) lines_to[d] = 0;
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        for (size_t i = 0; i < part.blocks[b].count; ++i) {
-            const edge_line &e = part.blocks[b].lines[i];
-            const int a = owner(e.u), c = owner(e.v);
-            ++lines_to[a];
-            if (c != a) ++lines_to[c];
-        }
-    }
-    MPI_Alltoall(lines_to, 1, MPI_INT64_T, lines_from, 1, MPI_INT64_T, MPI_COMM_WORLD);
-    int64_t incoming = 0;
-    for (int s = 0; s < k; ++s) incoming += s == process_rank ? 0 : lines_from[s];
-    int64_t per_pair = exchange_round_bytes / int64_t(sizeof(edge_line)) / k;
-    if (per_pair < 1) per_pair = 1;
-    const size_t round_lines = size_t(per_pair) * size_t(k);
-    agree_on_memory((size_t(incoming) + 2 * round_lines) * sizeof(edge_line));
-
-    edge_line *arrived = static_cast<edge_line *>(allocate_array(size_t(incoming), sizeof(edge_line)));
-    edge_line *out = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
-    edge_line *in = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
-    int *bytes = static_cast<int *>(allocate_array(4 * size_t(k), sizeof(int)));
-    int64_t *filled = static_cast<int64_t *>(allocate_array(size_t(k), sizeof(int64_t)));
-    int64_t start = 0;
-    for (int s = 0; s < k; ++s) {
-        filled[s] = start;  // where the next lines from s go
-        start += s == process_rank ? 0 : lines_from[s];
-    }
-    const int64_t from_before = filled[process_rank];
-    size_t block = 0, index = 0;
-    for (;;) {
-        // Lines in file order until one of their owners' slots is full.
-        int64_t *sent = round_out;
-        for (int d = 0; d < k; ++d) sent[2 * d] = 0;
-        for (; block < part.num_blocks; ++block, index = 0) {
-            const edge_line_block &lines = part.blocks[block];
-            for (; index < lines.count; ++index) {
-                const edge_line &e = lines.lines[index];
-                // Owners other than this process, -1 for none.
-                const int own = process_rank;
-                int a = owner(e.u), c = owner(e.v);
-                if (c == a || c == own) c = -1;
-                if (a == own) a = -1;
-                if ((a >= 0 && sent[2 * a] == per_pair) || (c >= 0 && sent[2 * c] == per_pair)) break;
-                if (a >= 0) out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
-                if (c >= 0) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
-            }
-            if (index < lines.count) break;
-        }
-        const int64_t more = block < part.num_blocks ? 1 : 0;
-        for (int d = 0; d < k; ++d) sent[2 * d + 1] = more;
-        MPI_Alltoall(round_out, 2, MPI_INT64_T, round_in, 2, MPI_INT64_T, MPI_COMM_WORLD);
-        ++build_rounds;
-        int *send_bytes = bytes, *send_at = bytes + k, *receive_bytes = bytes + 2 * k, *receive_at = bytes + 3 * k;
-        bool any_more = false;
-        for (int p = 0; p < k; ++p) {
-            send_bytes[p] = int(sent[2 * p] * int64_t(sizeof(edge_line)));
-            send_at[p] = int(int64_t(p) * per_pair * int64_t(sizeof(edge_line)));
-            receive_bytes[p] = int(round_in[2 * p] * int64_t(sizeof(edge_line)));
-            receive_at[p] = send_at[p];
-            any_more = any_more || round_in[2 * p + 1] != 0;
-            if (p != process_rank) build_bytes_sent += send_bytes[p];
-        }
-        MPI_Alltoallv(out, send_bytes, send_at, MPI_BYTE, in, receive_bytes, receive_at, MPI_BYTE,
-                      MPI_COMM_WORLD);
-        for (int s = 0; s < k; ++s) {
-            memcpy(arrived + filled[s], in + size_t(s) * size_t(per_pair), size_t(round_in[2 * s]) * sizeof(edge_line));
-            filled[s] += round_in[2 * s];
-        }
-        if (!any_more) break;
-    }
-    release_array(out);
-    release_array(in);
-    release_array(bytes);
-    release_array(filled);
-    release_array(counts);
-    add_arrival(arrived, from_before, arrived);
-    building.low_lines += from_before;
-    if (keep_own) keep_own_lines(part);
-    add_arrival(arrived + from_before, incoming - from_before, nullptr);
-}
-
-// The lines [first, last) of all arrivals together, handed to f one at a time, in order.
-template <class F>
-void for_arrived(int64_t first, int64_t last, F &&f) {
-    int64_t base = 0;
-    for (size_t a = 0; a < building.num_arrivals && base < last; ++a) {
-        const arrival &part = building.arrivals[a];
-        const int64_t lo = first > base ? first - base : 0;
-        const int64_t hi = last - base < part.count ? last - base : part.count;
-        for (int64_t i = lo; i < hi; ++i) f(part.lines[i]);
-        base += part.count;
-    }
-}
-
-// Edge lines in all arrivals.
-int64_t arrived_lines() {
-    int64_t total = 0;
-    for (size_t a = 0; a < building.num_arrivals; ++a) total += building.arrivals[a].count;
-    return total;
-}
 
 // The arrived lines member m of members handles: a contiguous share, in file order.
 int64_t share_first(int64_t lines, int m, int members) { return lines * m / members; }
@@ -309,7 +148,7 @@ void agree_on_gathered() {
 // A plain file: the arrivals from processes before this one precede its range in file
 // order, so they count in the first member's slots; those after it in the last member's.
 void count_arrivals() {
-    const int64_t lines = arrived_lines(), low = building.low_lines;
+    const int64_t lines = arrived_lines(), low = exchange.from_before;
     member_gather &first = building.gather[0], &last = building.gather[building.members - 1];
     for_arrived(0, low, [&](const edge_line &e) { count_line(e, first); });
     for_arrived(low, lines, [&](const edge_line &e) { count_line(e, last); });
@@ -541,7 +380,7 @@ void fill_from_scans(int members) {
         fills[m] = member_fill{building.counts[m], false, g.batch_sums, g.num_batch_sums, 0, 0, held, 0};
         sinks[m] = part_sink{&fills[m], false};
     }
-    const int64_t lines = arrived_lines(), low = building.low_lines;
+    const int64_t lines = arrived_lines(), low = exchange.from_before;
     for_arrived(0, low, [&](const edge_line &e) { fill_line<packed>(fills[0], e); });
     scan_part_again(fill_scanned<packed>, sinks);
     // Every member met the lines the first scan did, by count and checksum: the lines
@@ -577,8 +416,7 @@ void fill_from_shares(int members, int64_t lines) {
 // Frees the arrived lines and the members' cursors once the rows are filled, but the
 // first member's: it holds the stash of the moves that close the gaps.
 void release_arrivals_and_cursors(int members) {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
-    building.num_arrivals = 0;
+    release_arrivals();
     for (int m = 1; m < members; ++m) drop_array(building.counts[m]);
 }
 
@@ -640,7 +478,7 @@ void build_from_scans() {
     hand_over(outgoing, members, &part);
     for (int m = 0; m < members; ++m) building.gather[m].outgoing = member_lines{nullptr, 0, 0, false};
     release_array(outgoing);
-    exchange_part(part, false);
+    exchange_part(part, building.n, false);
     release_held_lines(&part);
     count_arrivals();
     build_rows(members, kept_line_stats(), [members](auto packed) { fill_from_scans<decltype(packed)::value>(members); });
@@ -651,7 +489,7 @@ void build_from_scans() {
 void build_from_parts() {
     held_lines part = {nullptr, 0, 0};
     while (next_held_lines(&part)) {
-        exchange_part(part, true);
+        exchange_part(part, building.n, true);
         release_held_lines(&part);
     }
     const edge_stats stats = kept_line_stats();
@@ -693,8 +531,7 @@ void build_distributed_store(int32_t n, int32_t m) {
 }
 
 void release_distributed_building() {
-    for (size_t a = 0; a < building.num_arrivals; ++a) release_array(building.arrivals[a].allocation);
-    release_array(building.arrivals);
+    release_arrivals();
     for (int m = 0; m < building.members && building.gather != nullptr; ++m) {
         release_array(building.counts[m]);
         release_array(building.gather[m].ghosts);

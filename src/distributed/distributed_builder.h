@@ -10,9 +10,6 @@ void build_distributed_store(int32_t n, int32_t m);
 // Frees what a build left half done (a failed run taken back by a test).
 void release_distributed_building();
 
-// Bytes of edge lines a process sends in one exchange round; tests shrink it for many rounds.
-extern int64_t exchange_round_bytes;
-
 // Lines between two checkpoints of a plain file's scans: the second scan fills a member's
 // slots only with lines whose running checksum met the first scan's there. Tests shrink it.
 extern int64_t checked_lines;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "rows.h"
 #include "store.h"
 
 extern int32_t first_local_node;   // this process's block: [first_local_node, + num_local_nodes)
@@ -56,33 +57,21 @@ inline int32_t global_of(int32_t t) {
 }
 
 // Row access to the local records whatever their layout, as rows.h gives the store's:
-// rows are indexed by owned index, targets come back as local indices.
-struct local_wide_rows {
-    const uint32_t *offsets;
-    const edge_record *records;
-    int32_t target(uint32_t k, int32_t) const { return records[k].target; }
-    int32_t weight(uint32_t k) const { return records[k].weight; }
-    const void *address(uint32_t k) const { return records + k; }
-};
-struct local_packed_rows {
-    const uint32_t *offsets;
-    const uint32_t *records;
-    int weight_bits;
-    uint32_t weight_mask;
+// rows are indexed by owned index, targets come back as local indices. A packed record's
+// offset is from its row's own local index.
+struct local_packed_rows : packed_rows {
     int32_t below;
-    int32_t target(uint32_t k, int32_t i) const { return below + i + (int32_t(records[k]) >> weight_bits); }
-    int32_t weight(uint32_t k) const { return int32_t(records[k] & weight_mask); }
-    const void *address(uint32_t k) const { return records + k; }
+    int32_t target(uint32_t k, int32_t i) const { return packed_rows::target(k, below + i); }
 };
 
 // Calls f with the accessor of the local records' layout; requires the store built.
 template <class F>
 decltype(auto) with_local_rows(F &&f) {
     if (local_packed != nullptr) {
-        return f(local_packed_rows{local_rows, local_packed, local_weight_bits,
-                                   (uint32_t(1) << local_weight_bits) - 1, ghosts_below});
+        return f(local_packed_rows{
+            {local_rows, local_packed, local_weight_bits, (uint32_t(1) << local_weight_bits) - 1}, ghosts_below});
     }
-    return f(local_wide_rows{local_rows, local_records});
+    return f(wide_rows{local_rows, local_records});
 }
 
 // Frees the store and sets it back to empty.

@@ -21,6 +21,7 @@
 
 #include "builder.h"
 #include "distributed_builder.h"
+#include "distributed_exchange.h"
 #include "distributed_listing.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
