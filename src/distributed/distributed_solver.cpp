@@ -39,6 +39,9 @@ namespace {
 // A phase settles ahead while its crossing records times its span stay below the records
 // over this factor.
 constexpr int64_t PHASE_SPAN_FACTOR = 1;
+// The most buckets a phase settles ahead: on road graphs of 0.26M to 24M nodes across two
+// emulated hosts, K = 2 and 4, 32 to 128 settled fastest; 4,096 took 1.5 to 2.5 times as long.
+constexpr int64_t PHASE_SPAN_MAX = 64;
 
 // One member's output of a relaxation or an application of requests.
 struct member_work {
@@ -348,7 +351,9 @@ int64_t start_everywhere() {
 
 // Buckets a phase settles here. Each phase costs a collective (tens of microseconds across
 // hosts); settling ahead costs work again only where a request from another process lowers
-// a node already settled, so the fewer records lead to other owners, the farther ahead.
+// a node already settled, so the fewer records lead to other owners, the farther ahead,
+// up to PHASE_SPAN_MAX buckets: farther, a process settles its own part of the front
+// while the others wait for the requests that start theirs, and they take turns.
 int64_t phase_span(uint32_t records) {
     if (distributed_phase_span > 0) return distributed_phase_span;
     int64_t remote = 0;
@@ -359,7 +364,7 @@ int64_t phase_span(uint32_t records) {
     });
     const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
     int64_t span = 1;
-    while (span < RING_MAX_BUCKETS / 2 && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
+    while (span < PHASE_SPAN_MAX && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
     return span;
 }
 
