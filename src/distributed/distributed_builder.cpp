@@ -40,9 +40,9 @@ struct member_gather {
     int32_t *ghosts;
     size_t num_ghosts;
     size_t ghost_capacity;
-    uint64_t *batch_sums;  // the running checksum at every checked_lines lines
-    size_t num_batch_sums;
-    size_t batch_sum_capacity;
+    uint64_t *checkpoint_sums;  // the running checksum at every checked_lines lines
+    size_t num_checkpoints;
+    size_t checkpoint_capacity;
     uint64_t running;
     uint64_t scanned;
     bool out_of_memory;
@@ -90,14 +90,14 @@ void note_ghost(member_gather &g, int32_t x) {
 }
 
 // Counts the records line e gives owned nodes, and notes the other end of a line with
-// one owned end as a ghost.
-inline void count_line(const edge_line &e, member_gather &g) {
+// one owned end as a ghost; whether both ends are owned here.
+inline bool count_line(const edge_line &e, member_gather &g) {
     const bool a = owned(e.u), b = owned(e.v);
     if (a) ++g.count[e.u - first_local_node];
     if (b) ++g.count[e.v - first_local_node];
     if (a != b) note_ghost(g, a ? e.v : e.u);
+    return a && b;
 }
-
 
 // The running checksum of a member's scanned lines, after line.
 inline uint64_t running_sum(uint64_t sum, const edge_line &line) {
@@ -107,11 +107,11 @@ inline uint64_t running_sum(uint64_t sum, const edge_line &line) {
 
 // Notes the first scan's running checksum at a checkpoint; false when memory is short.
 bool note_checkpoint(member_gather &g) {
-    if (g.num_batch_sums == g.batch_sum_capacity) {
-        if (!memory_available((g.batch_sum_capacity + 16) * 2 * sizeof(uint64_t) + (size_t(1) << 20))) return false;
-        grow_array(g.batch_sums, g.batch_sum_capacity, g.num_batch_sums + 1, g.num_batch_sums);
+    if (g.num_checkpoints == g.checkpoint_capacity) {
+        if (!memory_available((g.checkpoint_capacity + 16) * 2 * sizeof(uint64_t) + (size_t(1) << 20))) return false;
+        grow_array(g.checkpoint_sums, g.checkpoint_capacity, g.num_checkpoints + 1, g.num_checkpoints);
     }
-    g.batch_sums[g.num_batch_sums++] = g.running;
+    g.checkpoint_sums[g.num_checkpoints++] = g.running;
     return true;
 }
 
@@ -126,8 +126,7 @@ void count_scanned(const edge_line *lines, size_t count, void *context) {
         const edge_line &e = lines[i];
         g.running = running_sum(g.running, e);
         if (++g.scanned % size_t(checked_lines) == 0 && !note_checkpoint(g)) g.out_of_memory = true;
-        count_line(e, g);
-        if (owned(e.u) && owned(e.v)) continue;
+        if (count_line(e, g)) continue;
         leaving[held++] = e;
         if (held == BATCH_LINES) {
             hold_lines(g.outgoing, leaving, held);
@@ -318,8 +317,8 @@ inline int32_t local_index(int32_t x) {
 struct member_fill {
     uint32_t *cursor;
     bool overflow;
-    const uint64_t *batch_sums;
-    size_t num_batch_sums;
+    const uint64_t *checkpoint_sums;
+    size_t num_checkpoints;
     size_t checkpoints;  // met so far
     uint64_t running;
     edge_line *held;
@@ -358,7 +357,7 @@ void fill_scanned(const edge_line *lines, size_t count, void *context) {
         f.running = running_sum(f.running, lines[i]);
         f.held[f.num_held++] = lines[i];
         if (f.num_held < size_t(checked_lines)) continue;
-        if (f.checkpoints == f.num_batch_sums || f.batch_sums[f.checkpoints++] != f.running) {
+        if (f.checkpoints == f.num_checkpoints || f.checkpoint_sums[f.checkpoints++] != f.running) {
             f.overflow = true;
             break;
         }
@@ -377,7 +376,7 @@ void fill_from_scans(int members) {
     for (int m = 0; m < members; ++m) {
         const member_gather &g = building.gather[m];
         edge_line *held = static_cast<edge_line *>(allocate_array(size_t(checked_lines), sizeof(edge_line)));
-        fills[m] = member_fill{building.counts[m], false, g.batch_sums, g.num_batch_sums, 0, 0, held, 0};
+        fills[m] = member_fill{building.counts[m], false, g.checkpoint_sums, g.num_checkpoints, 0, 0, held, 0};
         sinks[m] = part_sink{&fills[m], false};
     }
     const int64_t lines = arrived_lines(), low = exchange.from_before;
@@ -535,7 +534,7 @@ void release_distributed_building() {
     for (int m = 0; m < building.members && building.gather != nullptr; ++m) {
         release_array(building.counts[m]);
         release_array(building.gather[m].ghosts);
-        release_array(building.gather[m].batch_sums);
+        release_array(building.gather[m].checkpoint_sums);
         for (size_t b = 0; b < building.gather[m].outgoing.num_blocks; ++b)
             release_array(building.gather[m].outgoing.blocks[b].lines);
         free(building.gather[m].outgoing.blocks);
