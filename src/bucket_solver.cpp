@@ -78,24 +78,11 @@ const auto live = [](entry e) { return read_distance(e.node, team) == e.distance
 // Takes the chunks of bucket b's ring bin, leaving it empty.
 inline chunk *detach(member &m, int64_t b) { return ring_take(m.ring, b, bin{nullptr, 0}).head; }
 
-// Relaxes the rows of the live entries. Rows are fetched a few entries ahead: an entry's
-// node is a random one, and its row and distance are the misses that dominate.
+// Relaxes the rows of the live entries, fetched a few entries ahead.
 template <bool team, class Rows>
 void settle_entries(const Rows &rows, member &m, const entry *entries, int32_t count) {
-    constexpr int32_t AHEAD_OFFSETS = 16;
-    constexpr int32_t AHEAD_ROWS = 8;
     for (int32_t k = 0; k < count; ++k) {
-        if (k + AHEAD_OFFSETS < count) {
-            const int32_t ahead = entries[k + AHEAD_OFFSETS].node;
-            __builtin_prefetch(&rows.offsets[ahead]);
-            __builtin_prefetch(&min_distance[ahead]);
-        }
-        if (k + AHEAD_ROWS < count) {
-            const int32_t ahead = entries[k + AHEAD_ROWS].node;
-            __builtin_prefetch(rows.address(rows.offsets[ahead]));
-            __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) -
-                               1);
-        }
+        fetch_rows_ahead(rows, min_distance, entries, count, k);
         const int32_t u = entries[k].node;
         const int32_t base = entries[k].distance;
         if (read_distance(u, team) != base) continue;

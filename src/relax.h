@@ -22,6 +22,26 @@ inline void relax_row(const Rows &rows, int32_t s, int64_t base, Lower &&lower) 
     }
 }
 
+// Fetches the rows and distances of the nodes ahead of entry k of a list of count settled
+// nodes: a node of a bucket is a random one, and its row and distance are the misses that
+// dominate. Always inlined: a function of prefetches alone is judged free of effects, and
+// the optimizer drops its calls.
+template <class Rows, class Entry>
+__attribute__((always_inline)) inline void fetch_rows_ahead(const Rows &rows, const int32_t *distances,
+                                                            const Entry *entries, int64_t count, int64_t k) {
+    constexpr int64_t AHEAD_OFFSETS = 16, AHEAD_ROWS = 8;
+    if (k + AHEAD_OFFSETS < count) {
+        const int32_t ahead = entries[k + AHEAD_OFFSETS].node;
+        __builtin_prefetch(&rows.offsets[ahead]);
+        __builtin_prefetch(&distances[ahead]);
+    }
+    if (k + AHEAD_ROWS < count) {
+        const int32_t ahead = entries[k + AHEAD_ROWS].node;
+        __builtin_prefetch(rows.address(rows.offsets[ahead]));
+        __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) - 1);
+    }
+}
+
 // A relaxation sum in 32 bits: it cannot pass 2^31 - 2 above; below it stops at INT32_MIN.
 inline int32_t clamped_sum(int64_t sum) { return sum < INT32_MIN ? INT32_MIN : int32_t(sum); }
 

@@ -176,23 +176,6 @@ void for_entries(const entry_list &list, F &&f) {
     }
 }
 
-// Fetches the rows and distances of the entries ahead of entry k of the frontier: an
-// entry's node is a random one, and its row and distance are the misses that dominate.
-template <class Rows>
-inline void fetch_ahead(const Rows &rows, const entry_list &list, size_t k) {
-    constexpr size_t AHEAD_OFFSETS = 16, AHEAD_ROWS = 8;
-    if (k + AHEAD_OFFSETS < list.count) {
-        const int32_t ahead = list.items[k + AHEAD_OFFSETS].node;
-        __builtin_prefetch(&rows.offsets[ahead]);
-        __builtin_prefetch(&local_distance[ahead]);
-    }
-    if (k + AHEAD_ROWS < list.count) {
-        const int32_t ahead = list.items[k + AHEAD_ROWS].node;
-        __builtin_prefetch(rows.address(rows.offsets[ahead]));
-        __builtin_prefetch(static_cast<const char *>(rows.address(rows.offsets[ahead + 1])) - 1);
-    }
-}
-
 // The least bucket of the requests below 2^30 in the send buffer: their owners push them
 // there at the latest, so the next phase can be agreed before they arrive.
 int64_t least_requested(size_t count) {
@@ -287,7 +270,7 @@ void settle_bucket_here(int64_t cur) {
         with_local_rows([](const auto &rows) {
             const entry_list &frontier = solving.frontier;
             for_entries(frontier, [&rows, &frontier](size_t k, member_work &w, auto team) {
-                fetch_ahead(rows, frontier, k);
+                fetch_rows_ahead(rows, local_distance, frontier.items, int64_t(frontier.count), int64_t(k));
                 relax_entry<decltype(team)::value>(rows, frontier.items[k], w);
             });
         });
