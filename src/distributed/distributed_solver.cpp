@@ -11,6 +11,7 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,7 @@ struct solve_state {
     entry_list receive = {nullptr, 0, 0};
     int *counts = nullptr;  // per process: to send, send offset, to receive, receive offset
     int64_t *agreement = nullptr;  // per process: count and least bucket, sent and heard
+    int32_t *ghost_first = nullptr;  // per process and one past: its first ghost here
     MPI_Request *requests = nullptr;  // a receive and a send per process at most
     member_work *work = nullptr;
     int team = 1;
@@ -106,10 +108,25 @@ inline bool worth_sending(int32_t g, int32_t sum) {
     return lower_value<team>(solving.sent[g], sum);
 }
 
-// Queues an offer of sum to ghost g for its owner, by its global index.
+// The owner of ghost g: ghosts ascend by global index, so each owner's form one range.
+inline int ghost_owner(int32_t g) {
+    const int32_t *first = solving.ghost_first;
+    int low = 0, high = num_processes;  // first[low] <= g < first[high]
+    while (high - low > 1) {
+        const int middle = (low + high) / 2;
+        if (first[middle] <= g) {
+            low = middle;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+// Queues an offer of sum to ghost g for its owner. The request holds the ghost, not its
+// global index: that lookup is a miss of its own, left to the packing, where many overlap.
 inline void request(int32_t g, int32_t sum, member_work &w) {
-    const int32_t t = ghost_nodes[g];
-    if (!append(w.outgoing[owner_of(t, num_nodes, num_processes)], entry{t, sum})) w.out_of_memory = true;
+    if (!append(w.outgoing[ghost_owner(g)], entry{g, sum})) w.out_of_memory = true;
 }
 
 // Relaxes the row of a live frontier entry with the shared relaxation (edges of 2^30 or
@@ -187,8 +204,8 @@ int64_t least_requested(size_t count) {
     return least < INFINITE_DISTANCE ? bucket_of(least, solving.shift) : NO_BUCKET;
 }
 
-// Packs the members' requests by owner into the send buffer and empties their lists;
-// the total. to_send and send_at get each owner's count and offset.
+// Packs the members' requests by owner into the send buffer, each by its node's global
+// index, and empties their lists; the total. to_send and send_at get each owner's count and offset.
 size_t pack_requests(int *to_send, int *send_at) {
     const int k = num_processes;
     size_t total = 0;
@@ -205,7 +222,7 @@ size_t pack_requests(int *to_send, int *send_at) {
         size_t at = size_t(send_at[p]);
         for (int m = 0; m < solving.team; ++m) {
             entry_list &out = solving.work[m].outgoing[p];
-            if (out.count > 0) memcpy(solving.send.items + at, out.items, out.count * sizeof(entry));
+            for (size_t r = 0; r < out.count; ++r) solving.send.items[at + r] = entry{ghost_nodes[out.items[r].node], out.items[r].distance};
             at += out.count;
             out.count = 0;
         }
@@ -388,6 +405,10 @@ void open_solving() {
     uint64_t *occupied = static_cast<uint64_t *>(calloc(size_t(solving.ring_size / 64), sizeof(uint64_t)));
     solving.counts = static_cast<int *>(calloc(4 * size_t(k), sizeof(int)));
     solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
+    solving.ghost_first = static_cast<int32_t *>(calloc(size_t(k) + 1, sizeof(int32_t)));
+    if (solving.ghost_first == nullptr) out_of_memory();
+    for (int p = 0; p <= k; ++p)
+        solving.ghost_first[p] = int32_t(std::lower_bound(ghost_nodes, ghost_nodes + num_ghosts, block_first(num_nodes, k, p)) - ghost_nodes);
     solving.requests = static_cast<MPI_Request *>(calloc(2 * size_t(k), sizeof(MPI_Request)));
     solving.work = static_cast<member_work *>(calloc(size_t(solving.team), sizeof(member_work)));
     solving.sent = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
@@ -420,6 +441,7 @@ void close_solving() {
     free(solving.ring.occupied);
     free(solving.counts);
     free(solving.agreement);
+    free(solving.ghost_first);
     free(solving.requests);
     free(solving.work);
     release_array(solving.sent);
