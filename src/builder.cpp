@@ -18,6 +18,7 @@
 #include "input.h"
 #include "memory.h"
 #include "reader.h"
+#include "row_slots.h"
 #include "rows.h"
 #include "store.h"
 #include "team.h"
@@ -113,69 +114,6 @@ int packing_bits(const edge_stats &stats) {
 
 namespace {
 
-// Row lengths of nodes [lo, hi), kept in nodes; returns the records of the piece. The
-// counts are only read: a member's count of a node it never met is still an untouched
-// page, and writing it would cost a copy-on-write fault that interrupts the other core.
-uint64_t sum_rows(int members, int64_t lo, int64_t hi) {
-    uint64_t block = 0;
-    for (int64_t u = lo; u < hi; ++u) {
-        uint32_t length = 0;
-        for (int m = 0; m < members; ++m) length += member_arrays[m][u];
-        nodes[u] = length;
-        block += length;
-    }
-    return block;
-}
-
-// Row starts for nodes [lo, hi) from the piece's first record, and each member's cursor
-// in the rows it fills: its slot follows the slots of the members before it.
-void place_rows(int members, int64_t lo, int64_t hi, uint64_t base) {
-    uint32_t start = uint32_t(base);
-    for (int64_t u = lo; u < hi; ++u) {
-        const uint32_t length = nodes[u];
-        nodes[u] = start;
-        uint32_t cursor = start;
-        for (int m = 0; m < members; ++m) {
-            const uint32_t count = member_arrays[m][u];
-            if (count != 0) member_arrays[m][u] = cursor;
-            cursor += count;
-        }
-        start += length;
-    }
-}
-
-// Row starts in nodes and each member's cursors, from pieces of build_piece_rows rows
-// claimed as they come: every piece's records, then every piece's places. A member sums
-// the records of the pieces before the one it claims as it goes (the monotonic schedule
-// hands each member rising pieces), so the team meets once between the two loops and
-// once at the end. Returns the records of all rows.
-uint64_t place_all_rows(int members) {
-    const int64_t n = num_nodes;
-    const int64_t rows = piece_size(n, build_piece_rows);
-    const int64_t pieces = (n + rows - 1) / rows;
-    uint64_t *piece_records = static_cast<uint64_t *>(allocate_array(size_t(pieces), sizeof(uint64_t)));
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-#pragma omp for schedule(dynamic, 1)
-        for (int64_t p = 0; p < pieces; ++p) piece_records[p] = sum_rows(members, p * rows, std::min(n, (p + 1) * rows));
-        int64_t summed = 0;  // pieces whose records base holds
-        uint64_t base = 0;
-#pragma omp for schedule(monotonic : dynamic, 1) nowait
-        for (int64_t p = 0; p < pieces; ++p) {
-            if (p < summed) {
-                summed = 0;
-                base = 0;
-            }
-            for (; summed < p; ++summed) base += piece_records[summed];
-            place_rows(members, p * rows, std::min(n, (p + 1) * rows), base);
-        }
-    }
-    uint64_t total = 0;
-    for (int64_t p = 0; p < pieces; ++p) total += piece_records[p];
-    release_array(piece_records);
-    return total;
-}
-
 // Drops repeated neighbours from every row and closes the gaps they leave; sets
 // edge_counter. The first member's counts are free once the repeats are dropped: they
 // hold the stash of the moves.
@@ -228,7 +166,7 @@ void build_store(int ranges) {
     negative_weights = stats.min_weight < 0;
     const bool packed = choose_packed(stats);
 
-    const uint64_t total = place_all_rows(members);
+    const uint64_t total = place_all_rows(nodes, member_arrays, n, members, build_piece_rows);
     nodes[n] = uint32_t(total);
     if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
 

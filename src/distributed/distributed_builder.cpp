@@ -23,6 +23,7 @@
 #include "grow.h"
 #include "line_scanner.h"
 #include "memory.h"
+#include "row_slots.h"
 #include "rows.h"
 #include "team.h"
 
@@ -165,37 +166,6 @@ void count_shares(int members, int64_t lines) {
 
 // ------------------------------------------------------------------ ghosts and rows
 
-// Row lengths of owned nodes [lo, hi) into local_rows, each member's count turned into
-// its offset inside the row; returns the block's records and sets *longest.
-uint64_t size_rows(int members, int64_t lo, int64_t hi, uint32_t *longest) {
-    uint64_t records = 0;
-    uint32_t row_max = 0;
-    for (int64_t u = lo; u < hi; ++u) {
-        uint32_t within = 0;
-        for (int j = 0; j < members; ++j) {
-            const uint32_t c = building.counts[j][u];
-            building.counts[j][u] = within;
-            within += c;
-        }
-        local_rows[u] = within;
-        records += within;
-        row_max = within > row_max ? within : row_max;
-    }
-    *longest = row_max;
-    return records;
-}
-
-// Row starts of owned nodes [lo, hi) from the block's first record at start, and every
-// member's cursor in them.
-void place_rows(int members, int64_t lo, int64_t hi, uint64_t start) {
-    for (int64_t u = lo; u < hi; ++u) {
-        const uint32_t length = local_rows[u];
-        local_rows[u] = uint32_t(start);
-        for (int j = 0; j < members; ++j) building.counts[j][u] += uint32_t(start);
-        start += length;
-    }
-}
-
 // A run's next target and the run, ordered so that a max-heap pops the least target.
 struct run_head {
     int32_t target;
@@ -255,35 +225,21 @@ void find_ghosts(int members) {
     for (int m = 0; m < members; ++m) drop_array(building.gather[m].ghosts);
 }
 
-// Sizes and places every owned row, a slot per member in member order; returns the
-// records of all rows and sets *longest to the longest row.
-uint64_t lay_out_rows(int members, uint32_t *longest) {
-    const int64_t n_local = num_local_nodes;
-    uint64_t *block_records = static_cast<uint64_t *>(allocate_array(size_t(members), sizeof(uint64_t)));
-    uint32_t *block_longest = static_cast<uint32_t *>(allocate_array(size_t(members), sizeof(uint32_t)));
-#pragma omp parallel num_threads(members) if (members > 1)
-    {
-        // A team smaller than asked for shares the members' parts out.
-        const int first = omp_get_thread_num(), team = omp_get_num_threads();
-        for (int m = first; m < members; m += team)
-            block_records[m] = size_rows(members, n_local * m / members, n_local * (m + 1) / members, &block_longest[m]);
-#pragma omp barrier
-        for (int m = first; m < members; m += team) {
-            uint64_t start = 0;
-            for (int j = 0; j < m; ++j) start += block_records[j];
-            place_rows(members, n_local * m / members, n_local * (m + 1) / members, start);
-        }
-    }
-    uint64_t total = 0;
-    *longest = 0;
-    for (int m = 0; m < members; ++m) {
-        total += block_records[m];
-        *longest = block_longest[m] > *longest ? block_longest[m] : *longest;
-    }
-    local_rows[n_local] = uint32_t(total);
-    release_array(block_records);
-    release_array(block_longest);
+// Places every owned row, a slot per member in member order, by the pass both programs
+// share; the records of all rows.
+uint64_t lay_out_rows(int members) {
+    const uint64_t total = place_all_rows(local_rows, building.counts, num_local_nodes, members, build_piece_rows);
+    local_rows[num_local_nodes] = uint32_t(total);
     return total;
+}
+
+// Whether some owned row is longer than SHORT_ROW.
+bool any_long_row() {
+    const int32_t n_local = num_local_nodes;
+    bool any = false;
+#pragma omp parallel for schedule(static) reduction(|| : any) if (n_local >= (int32_t(1) << 16))
+    for (int32_t i = 0; i < n_local; ++i) any = any || local_rows[i + 1] - local_rows[i] > SHORT_ROW;
+    return any;
 }
 
 // The records' pool, packed when the kept lines of the whole file fit the packed layout
@@ -450,8 +406,7 @@ template <class Fill>
 void build_rows(int members, const edge_stats &stats, Fill &&fill) {
     agree_on_gathered();
     find_ghosts(members);
-    uint32_t longest = 0;
-    const uint64_t total = lay_out_rows(members, &longest);
+    const uint64_t total = lay_out_rows(members);
     allocate_records(total, stats);
     if (local_packed != nullptr) {
         fill(std::true_type());
@@ -460,7 +415,7 @@ void build_rows(int members, const edge_stats &stats, Fill &&fill) {
     }
     release_arrivals_and_cursors(members);
     // A long row looks its targets up in marks of one slot per local index.
-    keep_first_per_neighbour(members, total, longest > SHORT_ROW);
+    keep_first_per_neighbour(members, total, any_long_row());
 }
 
 // A plain file: scanned once to count and exchange, once more to fill.
