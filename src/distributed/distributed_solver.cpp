@@ -352,22 +352,46 @@ int64_t start_everywhere() {
     return first;
 }
 
+// What the choice of buckets reads of this process's rows, in one pass on the team.
+struct row_census {
+    int64_t weight_sum = 0;  // of the weights below 2^30
+    int64_t weights = 0;     // records below 2^30
+    int64_t heaviest = 0;    // weight below 2^30
+    int64_t crossing = 0;    // records whose target another process owns
+    double squares = 0;      // squared row lengths
+};
+
+row_census take_census() {
+    const int32_t n_local = num_local_nodes;
+    int64_t sum = 0, weights = 0, heaviest = 0, crossing = 0;
+    double squares = 0;
+    with_local_rows([&](const auto &rows) {
+#pragma omp parallel for schedule(static) reduction(+ : sum, weights, crossing, squares) reduction(max : heaviest) if (n_local >= distributed_team_min_entries)
+        for (int32_t i = 0; i < n_local; ++i) {
+            const uint32_t first = rows.offsets[i], end = rows.offsets[i + 1];
+            squares += double(end - first) * double(end - first);
+            for (uint32_t r = first; r < end; ++r) {
+                crossing += owned_index(rows.target(r, i)) < 0;
+                const int64_t w = rows.weight(r);
+                if (w >= INFINITE_DISTANCE) continue;
+                sum += w;
+                ++weights;
+                heaviest = w > heaviest ? w : heaviest;
+            }
+        }
+    });
+    return row_census{sum, weights, heaviest, crossing, squares};
+}
+
 // Buckets a phase settles here. Each phase costs a collective (tens of microseconds across
 // hosts); settling ahead costs work again only where a request from another process lowers
 // a node already settled, so the fewer records lead to other owners, the farther ahead,
 // up to PHASE_SPAN_MAX buckets: farther, a process settles its own part of the front
 // while the others wait for the requests that start theirs, and they take turns.
-int64_t phase_span(uint32_t records) {
+int64_t phase_span(int64_t all_records, int64_t crossing) {
     if (distributed_phase_span > 0) return distributed_phase_span;
-    int64_t remote = 0;
-    with_local_rows([&](const auto &rows) {
-        for (int32_t i = 0; i < num_local_nodes; ++i) {
-            for (uint32_t r = rows.offsets[i]; r < rows.offsets[i + 1]; ++r) remote += owned_index(rows.target(r, i)) < 0;
-        }
-    });
-    const int64_t all = sum_over_processes(records), crossing = sum_over_processes(remote);
     int64_t span = 1;
-    while (span < PHASE_SPAN_MAX && crossing * span * PHASE_SPAN_FACTOR < all) span *= 2;
+    while (span < PHASE_SPAN_MAX && crossing * span * PHASE_SPAN_FACTOR < all_records) span *= 2;
     return span;
 }
 
@@ -379,12 +403,7 @@ int64_t phase_span(uint32_t records) {
 // 4) 0.26 and 0.38; uncapped (width 2) 0.26 and 0.45, K = 4 paying for the more phases.
 // Road graphs' widths stay as they were.
 constexpr int64_t MET_ROW_FACTOR = 4;
-int64_t met_row_length(int64_t all_records) {
-    double squares = 0;
-    for (int32_t i = 0; i < num_local_nodes; ++i) {
-        const double length = double(local_rows[i + 1] - local_rows[i]);
-        squares += length * length;
-    }
+int64_t met_row_length(int64_t all_records, double squares) {
     const double cap = double(int64_t(1) << 62) / double(num_processes);
     const int64_t sum = sum_over_processes(int64_t(squares < cap ? squares : cap));
     if (all_records == 0) return 0;
@@ -393,30 +412,20 @@ int64_t met_row_length(int64_t all_records) {
 }
 
 // The bucket width by the one-process solver's rule, from the weights below 2^30 and the
-// row length of all processes; and the ring that reaches from a bucket to the farthest
-// one a row can push into.
+// row length of all processes; the span; and the ring that reaches from a bucket to the
+// farthest one a row can push into.
 void choose_buckets() {
-    int64_t sum = 0, count = 0, max = 0;
-    const uint32_t records = local_rows[num_local_nodes];
-    with_local_rows([&](const auto &rows) {
-        for (uint32_t r = 0; r < records; ++r) {
-            const int64_t w = rows.weight(r);
-            if (w >= INFINITE_DISTANCE) continue;
-            sum += w;
-            ++count;
-            max = w > max ? w : max;
-        }
-    });
-    sum = sum_over_processes(sum);
-    count = sum_over_processes(count);
-    max = max_over_processes(max);
-    const int64_t all_records = sum_over_processes(records);
+    const row_census c = take_census();
+    const int64_t sum = sum_over_processes(c.weight_sum), count = sum_over_processes(c.weights);
+    const int64_t max = max_over_processes(c.heaviest);
+    const int64_t all_records = sum_over_processes(local_rows[num_local_nodes]);
+    const int64_t crossing = sum_over_processes(c.crossing);
     const int64_t mean = count > 0 ? sum / count : 1;
     const int32_t width = distributed_bucket_width > 0 ? distributed_bucket_width
-                                                       : bucket_width_for(mean, met_row_length(all_records));
+                                                       : bucket_width_for(mean, met_row_length(all_records, c.squares));
     solving.shift = floor_log2(width);
     const int64_t reach = (max >> solving.shift) + 2;
-    solving.span = phase_span(records);
+    solving.span = phase_span(all_records, crossing);
     // The ring reaches from a phase's base past its last bucket by the heaviest edge.
     while (solving.span > 1 && solving.span + reach > RING_MAX_BUCKETS) solving.span /= 2;
     solving.ring_size = ring_size_for(reach + solving.span, RING_MAX_BUCKETS);
