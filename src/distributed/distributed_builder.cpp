@@ -46,6 +46,7 @@ struct member_gather {
     size_t checkpoint_capacity;
     uint64_t running;
     uint64_t scanned;
+    int32_t *recent;  // the ghost last noted per slot: a hub met again is not noted again
     bool out_of_memory;
 };
 
@@ -54,7 +55,14 @@ struct build_state {
     member_gather *gather = nullptr;
     uint32_t **counts = nullptr;  // each member's count, as one array of pointers
     int members = 0;
+    // The fill's directory over the ghost table: the ghosts of global indices
+    // [b << directory_shift, (b + 1) << directory_shift) start at directory[b].
+    int32_t *directory = nullptr;
+    int directory_shift = 0;
 };
+
+// Slots of a member's filter of recently noted ghosts (16 KiB each).
+constexpr int RECENT_BITS = 12;
 
 build_state building;
 
@@ -74,12 +82,18 @@ void open_members(int members) {
     building.counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
     for (int m = 0; m < members; ++m) {
         building.counts[m] = static_cast<uint32_t *>(allocate_zeroed_array(n_local, sizeof(uint32_t)));
-        building.gather[m] = member_gather{building.counts[m], {nullptr, 0, 0, false}, nullptr, 0, 0, nullptr, 0, 0, 0, 0, false};
+        int32_t *recent = static_cast<int32_t *>(allocate_array(size_t(1) << RECENT_BITS, sizeof(int32_t)));
+        std::fill(recent, recent + (size_t(1) << RECENT_BITS), -1);
+        building.gather[m] = member_gather{building.counts[m], {nullptr, 0, 0, false}, nullptr, 0, 0, nullptr, 0, 0, 0, 0, recent, false};
     }
 }
 
-// Notes ghost x met by member g; out of memory, it says so and drops it.
+// Notes ghost x met by member g, unless it was the last noted in its slot of the filter;
+// out of memory, it says so and drops it.
 void note_ghost(member_gather &g, int32_t x) {
+    int32_t &last = g.recent[(uint32_t(x) * 0x9e3779b1u) >> (32 - RECENT_BITS)];
+    if (last == x) return;
+    last = x;
     if (g.num_ghosts == g.ghost_capacity) {
         if (g.out_of_memory || !memory_available((g.ghost_capacity + 16) * 2 * sizeof(int32_t) + (size_t(1) << 20))) {
             g.out_of_memory = true;
@@ -207,6 +221,24 @@ int64_t merge_runs(int members, int32_t *out) {
     return written;
 }
 
+// The fill's directory: about a ghost a bucket, so that a lookup is a miss in the
+// directory and a short search, not a search of the whole table.
+void open_directory() {
+    const int64_t n = num_nodes, ghosts = num_ghosts > 0 ? num_ghosts : 1;
+    int shift = 0;
+    while ((n >> shift) > ghosts) ++shift;
+    const int64_t buckets = (n >> shift) + 1;
+    agree_on_memory(size_t(buckets + 1) * sizeof(int32_t));
+    int32_t *first = static_cast<int32_t *>(allocate_array(size_t(buckets + 1), sizeof(int32_t)));
+    int32_t g = 0;
+    for (int64_t b = 0; b <= buckets; ++b) {
+        while (g < num_ghosts && ghost_nodes[g] < (b << shift)) ++g;
+        first[b] = g;
+    }
+    building.directory = first;
+    building.directory_shift = shift;
+}
+
 // The ghost table: every ghost the members noted, once, ascending; those below the block first.
 void find_ghosts(int members) {
     // A team smaller than asked (a thread limit) takes the members' notes in turn.
@@ -222,7 +254,11 @@ void find_ghosts(int members) {
     ghost_nodes = static_cast<int32_t *>(allocate_array(size_t(num_ghosts), sizeof(int32_t)));
     merge_runs(members, ghost_nodes);
     ghosts_below = int32_t(std::lower_bound(ghost_nodes, ghost_nodes + num_ghosts, first_local_node) - ghost_nodes);
-    for (int m = 0; m < members; ++m) drop_array(building.gather[m].ghosts);
+    for (int m = 0; m < members; ++m) {
+        drop_array(building.gather[m].ghosts);
+        drop_array(building.gather[m].recent);
+    }
+    open_directory();
 }
 
 // Places every owned row, a slot per member in member order, by the pass both programs
@@ -262,8 +298,10 @@ void allocate_records(uint64_t total, const edge_stats &stats) {
 // The local index of node x, owned or a ghost; -1 for neither (the file changed).
 inline int32_t local_index(int32_t x) {
     if (owned(x)) return local_of_owned(x - first_local_node);
-    const int32_t *ghosts = ghost_nodes, *end = ghost_nodes + num_ghosts;
-    const int32_t *at = std::lower_bound(ghosts, end, x);
+    if (uint32_t(x) >= uint32_t(num_nodes)) return -1;
+    const int32_t b = x >> building.directory_shift;
+    const int32_t *end = ghost_nodes + building.directory[b + 1];
+    const int32_t *at = std::lower_bound(static_cast<const int32_t *>(ghost_nodes) + building.directory[b], end, x);
     return at != end && *at == x ? local_of_ghost(int32_t(at - ghost_nodes)) : -1;
 }
 
@@ -414,6 +452,7 @@ void build_rows(int members, const edge_stats &stats, Fill &&fill) {
         fill(std::false_type());
     }
     release_arrivals_and_cursors(members);
+    drop_array(building.directory);
     // A long row looks its targets up in marks of one slot per local index.
     keep_first_per_neighbour(members, total, any_long_row());
 }
