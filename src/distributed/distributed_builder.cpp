@@ -61,8 +61,9 @@ struct build_state {
     int directory_shift = 0;
 };
 
-// Slots of a member's filter of recently noted ghosts (16 KiB each).
-constexpr int RECENT_BITS = 12;
+// Slots of a member's filter of recently noted ghosts (64 KiB each): R-MAT 20/8 at K = 2
+// loaded in 1.10 s with 2^12 slots, 1.04 with 2^14, 1.00 with 2^16.
+constexpr int RECENT_BITS = 14;
 
 build_state building;
 
