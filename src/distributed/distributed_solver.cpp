@@ -114,16 +114,7 @@ inline bool worth_sending(int32_t g, int32_t sum) {
 // The owner of ghost g: ghosts ascend by global index, so each owner's form one range.
 inline int ghost_owner(int32_t g) {
     const int32_t *first = solving.ghost_first;
-    int low = 0, high = num_processes;  // first[low] <= g < first[high]
-    while (high - low > 1) {
-        const int middle = (low + high) / 2;
-        if (first[middle] <= g) {
-            low = middle;
-        } else {
-            high = middle;
-        }
-    }
-    return low;
+    return int(std::upper_bound(first + 1, first + num_processes, g) - (first + 1));
 }
 
 // Queues an offer of sum to ghost g for its owner. The request holds the ghost, not its
