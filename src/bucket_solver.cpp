@@ -332,19 +332,14 @@ struct weight_sample {
 
 template <class Rows>
 weight_sample sample_weights(const Rows &rows) {
-    constexpr int64_t RUNS = 64, RUN = 64;
-    const int64_t records = rows.offsets[num_nodes];
-    const int64_t gap = records > RUNS * RUN ? records / RUNS : RUN;
     int64_t sum = 0, count = 0, max = 0;
-    for (int64_t start = 0; start < records; start += gap) {
-        for (int64_t k = start; k < start + RUN && k < records; ++k) {
-            const int64_t w = rows.weight(uint32_t(k));
-            if (w >= INFINITE_DISTANCE) continue;
-            sum += w;
-            ++count;
-            max = w > max ? w : max;
-        }
-    }
+    for_sampled_records(rows.offsets[num_nodes], [&](uint32_t k) {
+        const int64_t w = rows.weight(k);
+        if (w >= INFINITE_DISTANCE) return;
+        sum += w;
+        ++count;
+        max = w > max ? w : max;
+    });
     return weight_sample{count > 0 ? sum / count : 1, max};
 }
 
