@@ -1,10 +1,10 @@
 // Distributed solver: delta-stepping in phases over the least bucket any process holds. In a
 // phase each process settles the entries of that bucket it owns, again and again as its own
-// relaxations refill it (local fusion), and keeps the requests for other owners; then one
-// all-to-all carries the request counts with each process's least bucket, and the requests
-// follow point to point. Invariant: an entry is live while its node's distance is its
-// distance, and sits in its distance's bucket (ring or overflow). Across hosts a collective
-// costs tens of microseconds, so phases, not work, bound a road graph's solve. Negative
+// relaxations refill it (local fusion), and keeps the requests for other owners; then each
+// process sends every other one message, its requests for that owner and its least bucket.
+// Invariant: an entry is live while its node's distance is its distance, and sits in its
+// distance's bucket (ring or overflow). Across hosts that exchange costs tens of
+// microseconds, so phases, not work, bound a road graph's solve. Negative
 // weights: the rows go to rank 0 and the one-process solver runs there.
 #include "distributed_solver.h"
 
@@ -69,8 +69,7 @@ struct solve_state {
     entry_list frontier = {nullptr, 0, 0};
     entry_list send = {nullptr, 0, 0};
     entry_list receive = {nullptr, 0, 0};
-    int *counts = nullptr;  // per process: to send, send offset, to receive, receive offset
-    int64_t *agreement = nullptr;  // per process: count and least bucket, sent and heard
+    int *counts = nullptr;  // per process: to send, send offset, to receive
     int32_t *ghost_first = nullptr;  // per process and one past: its first ghost here
     MPI_Request *requests = nullptr;  // a receive and a send per process at most
     member_work *work = nullptr;
@@ -187,20 +186,23 @@ void for_entries(const entry_list &list, F &&f) {
     }
 }
 
-// The least bucket of the requests below 2^30 in the send buffer: their owners push them
-// there at the latest, so the next phase can be agreed before they arrive.
-int64_t least_requested(size_t count) {
-    int32_t least = INFINITE_DISTANCE;
-    for (size_t k = 0; k < count; ++k) {
-        const int32_t d = solving.send.items[k].distance;
-        least = d < least ? d : least;
-    }
-    return least < INFINITE_DISTANCE ? bucket_of(least, solving.shift) : NO_BUCKET;
+// A message of requests ends with a slot that holds its sender's least bucket.
+static_assert(sizeof(entry) == sizeof(int64_t), "a bucket fits an entry's slot");
+inline entry bucket_slot(int64_t bucket) {
+    entry slot;
+    memcpy(&slot, &bucket, sizeof slot);
+    return slot;
+}
+inline int64_t bucket_in(entry slot) {
+    int64_t bucket;
+    memcpy(&bucket, &slot, sizeof bucket);
+    return bucket;
 }
 
 // Packs the members' requests by owner into the send buffer, each by its node's global
-// index, and empties their lists; the total. to_send and send_at get each owner's count and offset.
-size_t pack_requests(int *to_send, int *send_at) {
+// index and each owner's followed by a slot for the least bucket, and empties their lists;
+// the least distance requested. to_send and send_at get each owner's count and offset.
+int32_t pack_requests(int *to_send, int *send_at) {
     const int k = num_processes;
     size_t total = 0;
     for (int p = 0; p < k; ++p) {
@@ -209,59 +211,67 @@ size_t pack_requests(int *to_send, int *send_at) {
         // A phase sends a process fewer requests than it has records: far below 2^31.
         to_send[p] = int(count);
         send_at[p] = int(total);
-        total += count;
+        total += count + 1;
     }
     if (!reserve(solving.send, total)) out_of_memory();
+    int32_t least = INFINITE_DISTANCE;
     for (int p = 0; p < k; ++p) {
-        size_t at = size_t(send_at[p]);
+        entry *at = solving.send.items + send_at[p];
         for (int m = 0; m < solving.team; ++m) {
             entry_list &out = solving.work[m].outgoing[p];
-            for (size_t r = 0; r < out.count; ++r) solving.send.items[at + r] = entry{ghost_nodes[out.items[r].node], out.items[r].distance};
-            at += out.count;
+            for (size_t r = 0; r < out.count; ++r) {
+                const int32_t d = out.items[r].distance;
+                *at++ = entry{ghost_nodes[out.items[r].node], d};
+                least = d < least ? d : least;
+            }
             out.count = 0;
         }
         if (p != process_rank) solve_bytes_sent += int64_t(to_send[p]) * int64_t(sizeof(entry));
     }
-    return total;
+    return least;
 }
 
 // Sends the members' requests to their owners; what arrives lands in solving.receive.
 // least_here is this process's least live bucket; the answer is the least bucket of all
-// processes and of all requests, the same everywhere: the one collective of a phase
-// carries it with the counts, and the requests themselves go point to point, only
-// between processes that have some.
+// processes and of all requests, the same everywhere. Each process sends every other one
+// message, its requests for that owner and its least bucket (that of its requests below
+// 2^30 too: their owners push them there at the latest): one trip across the network a
+// phase, where counts first and then requests took two.
 int64_t exchange_requests(int64_t least_here) {
-    const int k = num_processes;
-    int *to_send = solving.counts, *send_at = solving.counts + k;
-    int *to_receive = solving.counts + 2 * k, *receive_at = solving.counts + 3 * k;
-    const size_t total = pack_requests(to_send, send_at);
-    const int64_t requested = least_requested(total);
-    const int64_t least = requested < least_here ? requested : least_here;
-    int64_t *offer = solving.agreement, *heard = solving.agreement + 2 * k;
-    for (int p = 0; p < k; ++p) {
-        offer[2 * p] = to_send[p];
-        offer[2 * p + 1] = least;
-    }
-    MPI_Alltoall(offer, 2, MPI_INT64_T, heard, 2, MPI_INT64_T, MPI_COMM_WORLD);
-    size_t incoming = 0;
-    int64_t agreed = NO_BUCKET;
-    for (int p = 0; p < k; ++p) {
-        to_receive[p] = int(heard[2 * p]);
-        receive_at[p] = int(incoming);
-        incoming += size_t(to_receive[p]);
-        agreed = heard[2 * p + 1] < agreed ? heard[2 * p + 1] : agreed;
-    }
-    if (!reserve(solving.receive, incoming)) out_of_memory();
+    const int k = num_processes, me = process_rank;
+    int *to_send = solving.counts, *send_at = solving.counts + k, *to_receive = solving.counts + 2 * k;
+    const int32_t requested = pack_requests(to_send, send_at);
+    int64_t least = requested < INFINITE_DISTANCE ? bucket_of(requested, solving.shift) : NO_BUCKET;
+    least = least < least_here ? least : least_here;
     int pending = 0;
     for (int p = 0; p < k; ++p) {
-        if (to_receive[p] > 0)
-            MPI_Irecv(solving.receive.items + receive_at[p], to_receive[p], MPI_UINT64_T, p, 1, MPI_COMM_WORLD,
-                      &solving.requests[pending++]);
+        if (p == me) continue;
+        entry *message = solving.send.items + send_at[p];
+        message[to_send[p]] = bucket_slot(least);
+        MPI_Isend(message, to_send[p] + 1, MPI_UINT64_T, p, 1, MPI_COMM_WORLD, &solving.requests[pending++]);
     }
+    size_t incoming = 0;
     for (int p = 0; p < k; ++p) {
-        if (to_send[p] > 0)
-            MPI_Isend(solving.send.items + send_at[p], to_send[p], MPI_UINT64_T, p, 1, MPI_COMM_WORLD,
-                      &solving.requests[pending++]);
+        to_receive[p] = 0;
+        if (p == me) continue;
+        MPI_Status status;
+        MPI_Probe(p, 1, MPI_COMM_WORLD, &status);
+        int slots = 0;
+        MPI_Get_count(&status, MPI_UINT64_T, &slots);
+        to_receive[p] = slots - 1;
+        incoming += size_t(to_receive[p]);
+    }
+    if (!reserve(solving.receive, incoming + 1)) out_of_memory();
+    // In rank order, each message where the one before ends: its last slot is read before
+    // the next message lands on it.
+    int64_t agreed = least;
+    size_t at = 0;
+    for (int p = 0; p < k; ++p) {
+        if (p == me) continue;
+        MPI_Recv(solving.receive.items + at, to_receive[p] + 1, MPI_UINT64_T, p, 1, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        at += size_t(to_receive[p]);
+        const int64_t theirs = bucket_in(solving.receive.items[at]);
+        agreed = theirs < agreed ? theirs : agreed;
     }
     MPI_Waitall(pending, solving.requests, MPI_STATUSES_IGNORE);
     solving.receive.count = incoming;
@@ -383,7 +393,7 @@ row_census take_census() {
     return c;
 }
 
-// Buckets a phase settles here. Each phase costs a collective (tens of microseconds across
+// Buckets a phase settles here. Each phase costs an exchange (tens of microseconds across
 // hosts); settling ahead costs work again only where a request from another process lowers
 // a node already settled, so the fewer records lead to other owners, the farther ahead,
 // up to PHASE_SPAN_MAX buckets: farther, a process settles its own part of the front
@@ -438,8 +448,7 @@ void open_solving() {
     solving.team = omp_get_max_threads();
     entry_list *bins = static_cast<entry_list *>(calloc(size_t(solving.ring_size), sizeof(entry_list)));
     uint64_t *occupied = static_cast<uint64_t *>(calloc(size_t(solving.ring_size / 64), sizeof(uint64_t)));
-    solving.counts = static_cast<int *>(calloc(4 * size_t(k), sizeof(int)));
-    solving.agreement = static_cast<int64_t *>(calloc(4 * size_t(k), sizeof(int64_t)));
+    solving.counts = static_cast<int *>(calloc(3 * size_t(k), sizeof(int)));
     solving.ghost_first = static_cast<int32_t *>(calloc(size_t(k) + 1, sizeof(int32_t)));
     if (solving.ghost_first == nullptr) out_of_memory();
     for (int p = 0; p <= k; ++p)
@@ -450,8 +459,8 @@ void open_solving() {
     const int32_t ghosts = num_ghosts;
 #pragma omp parallel for schedule(static) if (ghosts >= distributed_team_min_entries)
     for (int32_t g = 0; g < ghosts; ++g) solving.sent[g] = INT32_MAX;
-    if (bins == nullptr || occupied == nullptr || solving.counts == nullptr ||
-        solving.agreement == nullptr || solving.requests == nullptr || solving.work == nullptr)
+    if (bins == nullptr || occupied == nullptr || solving.counts == nullptr || solving.requests == nullptr ||
+        solving.work == nullptr)
         out_of_memory();
     open_ring(solving.ring, bins, occupied, solving.ring_size, solving.shift);
     solving.pool.out_of_memory = out_of_memory;
@@ -475,7 +484,6 @@ void close_solving() {
     free(solving.ring.bins);
     free(solving.ring.occupied);
     free(solving.counts);
-    free(solving.agreement);
     free(solving.ghost_first);
     free(solving.requests);
     free(solving.work);
