@@ -10,7 +10,9 @@
 # the hosts are made for the run and removed after it, also when it fails. That needs root.
 # There rank 0 writes the listing file itself (not through the launcher's forwarding), each
 # process runs under /usr/bin/time, and the table adds the listing's time (from a
-# distributed_traffic run in each round) and the peak RSS of norvane and of every process.
+# distributed_traffic run in each round), the launcher's floor (norvane-mpi on a graph of
+# one edge: the launch, the processes' start and end, and nearly nothing else) and the
+# peak RSS of norvane and of every process.
 #
 # With --host-memory MIB as well, each emulated host is a memory control group of MIB MiB
 # (a child of this script's own group) and norvane runs inside the first host's group:
@@ -131,6 +133,16 @@ timed_hosts() {
     for ((r = 0; r < k; r++)); do rss+="${rss:+/}$(($(tail -n 1 "$tmp/rss.$r") / 1024))"; done
     echo "$(printf "%.3f" "$(echo "$end - $start" | bc)") $(sed -n 's/^Computation time: //p' "$tmp/err") $rss"
 }
+# Across hosts: the wall seconds of K processes that start, solve one edge and end. (A run
+# that fails, as without a file, is no floor: the launcher takes seconds to end its job.)
+start_seconds() {
+    local start end
+    printf 'p sp 2 1\na 1 2 1\n' > "$tmp/one_edge.gr"
+    start=$(date +%s.%N)
+    "${launcher[@]}" -np "$1" "$mpi" "$tmp/one_edge.gr" > /dev/null 2>&1 || die "the one-edge run failed"
+    end=$(date +%s.%N)
+    printf "%.3f" "$(echo "$end - $start" | bc)"
+}
 # Across hosts: the listing's seconds in one distributed_traffic run of K processes.
 listing_seconds() {
     "${launcher[@]}" -np "$1" "$tmp/rank.sh" "$tmp/traffic_out" "$traffic" "$2" 2> "$tmp/traffic" ||
@@ -148,9 +160,10 @@ for k in "${counts[@]}"; do header+=" | K=$k compute s"; done
 columns=(norvane "${counts[@]}" norvane "${counts[@]}")
 if [[ $hosts_mode == 1 ]]; then
     for k in "${counts[@]}"; do header+=" | K=$k listing s"; done
+    for k in "${counts[@]}"; do header+=" | K=$k start and end s"; done
     header+=" | norvane peak RSS MB"
     for k in "${counts[@]}"; do header+=" | K=$k peak RSS MB per process"; done
-    columns+=("${counts[@]}" norvane "${counts[@]}")
+    columns+=("${counts[@]}" "${counts[@]}" norvane "${counts[@]}")
 fi
 echo "$header |"
 echo "|---$(printf '|---:%.0s' "${columns[@]}")|"
@@ -158,7 +171,7 @@ for graph in "${graphs[@]}"; do
     file=$data_dir/$graph
     [[ -f $file ]] || die "no $file"
     "$norvane" "$file" > "$tmp/want" 2> /dev/null || die "norvane failed on $graph"
-    declare -A wall=() compute=() listing=() peak=()
+    declare -A wall=() compute=() listing=() floor=() peak=()
     for ((r = 0; r < runs; r++)); do
         # Interleaved, so that the machine's moods fall on every program alike.
         for who in norvane "${counts[@]}"; do
@@ -176,6 +189,7 @@ for graph in "${graphs[@]}"; do
                 read -r w c m < <(timed_hosts "$who" "$mpi" "$file")
                 cmp -s "$tmp/out" "$tmp/want" || die "norvane-mpi on $who processes: listing of $graph differs"
                 listing[$who]+="$(listing_seconds "$who" "$file") "
+                floor[$who]+="$(start_seconds "$who") "
             else
                 read -r w c < <(timed "${launcher[@]}" -np "$who" "$mpi" "$file")
                 cmp -s "$tmp/out" "$tmp/want" || die "norvane-mpi on $who processes: listing of $graph differs"
@@ -192,10 +206,11 @@ for graph in "${graphs[@]}"; do
     for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
     if [[ $hosts_mode == 1 ]]; then
         for who in "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${listing[$who]}" | grep . | median)"; done
+        for who in "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${floor[$who]}" | grep . | median)"; done
         for who in norvane "${counts[@]}"; do row+=" | ${peak[$who]}"; done
     fi
     echo "$row |"
-    unset wall compute listing peak
+    unset wall compute listing floor peak
 done
 
 echo
