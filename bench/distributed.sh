@@ -19,7 +19,14 @@
 # where it cannot fit, its columns say so (its memory message) and its listing for the
 # comparison comes from a run outside the groups.
 #
-# usage: bench/distributed.sh [--runs N] [--hosts [--host-memory MIB]] [GRAPH...]
+# With --graph500 BINARY as well (a build of Graph500's reference SSSP, branch newreference,
+# graph500_reference_bfs_sssp, made outside this repository), each R-MAT graph (2^SCALE
+# nodes, EF * 2^SCALE edge lines) is also searched by that program across the same hosts at
+# K = 2 (its own Kronecker graph of the same SCALE and EF, 64 searches, no validation), and
+# a last table sets its edges a second per search beside norvane-mpi's (the file's edge
+# lines over its K = 2 Computation time).
+#
+# usage: bench/distributed.sh [--runs N] [--hosts [--host-memory MIB] [--graph500 BINARY]] [GRAPH...]
 #   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
 # environment:
 #   NORVANE_BENCH_DATA   data directory, made by bench/run.sh (default: bench/data)
@@ -36,6 +43,7 @@ build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
 runs=3
 hosts_mode=0
 host_memory=
+graph500=
 
 die() { echo "distributed.sh: $*" >&2; exit 1; }
 graphs=()
@@ -44,6 +52,7 @@ while [ $# -gt 0 ]; do
         --runs) shift; runs=${1:-} ;;
         --hosts) hosts_mode=1 ;;
         --host-memory) shift; host_memory=${1:-} ;;
+        --graph500) shift; graph500=${1:-} ;;
         *) graphs+=("$1") ;;
     esac
     shift
@@ -51,6 +60,7 @@ done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive integer"
 [[ -z $host_memory || ($host_memory =~ ^[1-9][0-9]*$ && $hosts_mode == 1) ]] ||
     die "--host-memory needs --hosts and a whole number of MiB"
+[[ -z $graph500 || ($hosts_mode == 1 && -x $graph500) ]] || die "--graph500 needs --hosts and a program"
 if [ ${#graphs[@]} -eq 0 ]; then
     for file in "$data_dir"/*.gr; do
         [[ $(basename "$file") == road-usa-24M.gr ]] || graphs+=("$(basename "$file")")
@@ -167,6 +177,7 @@ if [[ $hosts_mode == 1 ]]; then
 fi
 echo "$header |"
 echo "|---$(printf '|---:%.0s' "${columns[@]}")|"
+declare -A compute_k2=()
 for graph in "${graphs[@]}"; do
     file=$data_dir/$graph
     [[ -f $file ]] || die "no $file"
@@ -204,6 +215,7 @@ for graph in "${graphs[@]}"; do
     row="| $graph"
     for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${wall[$who]}" | grep . | median)"; done
     for who in norvane "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${compute[$who]}" | grep . | median)"; done
+    [[ $hosts_mode == 1 ]] && compute_k2[$graph]=$(tr ' ' '\n' <<< "${compute[2]}" | grep . | median)
     if [[ $hosts_mode == 1 ]]; then
         for who in "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${listing[$who]}" | grep . | median)"; done
         for who in "${counts[@]}"; do row+=" | $(tr ' ' '\n' <<< "${floor[$who]}" | grep . | median)"; done
@@ -233,4 +245,26 @@ for graph in "${graphs[@]}"; do
             END { printf "| %s | %d | %d / %d | %d | %d / %d | %d | %d | %.3f | %.3f | %.3f |\n",
                   g, k, bmax, bsum, rounds, smax, ssum, phases, lmax, load, solve, listing }' "$tmp/traffic"
     done
+done
+
+[[ -n $graph500 ]] || exit 0
+echo
+echo "Against Graph500's reference SSSP across the same hosts, K = 2 (edges a second per search):"
+echo
+echo "| graph | SCALE / EF | Graph500 median s a search | Graph500 edges/s | norvane-mpi compute s | norvane-mpi edges/s | lead |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+for graph in "${graphs[@]}"; do
+    read -r nodes lines < <(awk '$1 == "p" { print $3, $4; exit }' "$data_dir/$graph")
+    scale=0
+    while ((scale < 40 && (1 << scale) < nodes)); do scale=$((scale + 1)); done
+    # Only graphs of R-MAT's shape: 2^SCALE nodes and a whole number of lines a node.
+    ((nodes == (1 << scale) && lines % nodes == 0)) || continue
+    ef=$((lines / nodes))
+    "${launcher[@]}" -np 2 -x SKIP_BFS=1 -x SKIP_VALIDATION=1 "$graph500" "$scale" "$ef" > "$tmp/graph500" 2>&1 ||
+        die "Graph500 failed: $(tail -c 300 "$tmp/graph500")"
+    g_time=$(awk '/^sssp +median_time:/ { print $3 }' "$tmp/graph500")
+    g_teps=$(awk '/^sssp +harmonic_mean_TEPS:/ { print $NF }' "$tmp/graph500")
+    ours=${compute_k2[$graph]}
+    awk -v g="$graph" -v s="$scale" -v e="$ef" -v gt="$g_time" -v gp="$g_teps" -v c="$ours" -v m="$lines" 'BEGIN {
+        printf "| %s | %d / %d | %.3f | %.3g | %.3f | %.3g | %.1fx |\n", g, s, e, gt, gp, c, m / c, (m / c) / gp }'
 done
