@@ -30,6 +30,7 @@
 #include "reader.h"
 #include "rows.h"
 #include "scan_solver.h"
+#include "settings.h"
 #include "solver.h"
 
 namespace {
@@ -53,12 +54,6 @@ int input_fd = -1;
 int output_fd = -1;
 int real_stdout = -1;
 char input_path[64];
-size_t default_team_min_bytes;
-int64_t default_build_team_min_work;
-int64_t default_keep_lines_max_bytes;
-size_t default_line_block_bytes;
-int64_t default_inflate_whole_max_bytes;
-int32_t default_ring_max;
 jmp_buf back;
 
 // Standard error is swapped at the stdio level, not at fd 2, so that a sanitizer report
@@ -277,21 +272,17 @@ bool written = false;
 
 void run_once(const std::string &file, const expectation &want, const read_setup &setup) {
     put_file(input_fd, file);
-    read_block_bytes = setup.block_bytes;
-    read_team_min_bytes = setup.team > 1 ? 1 : default_team_min_bytes;
-    build_team_min_work = setup.team > 1 ? 1 : default_build_team_min_work;
-    keep_lines_max_bytes = setup.keep_lines ? INT64_MAX : 0;
-    inflate_whole_max_bytes = setup.keep_lines ? INT64_MAX : 0;
-    line_block_bytes = setup.block_bytes < WHOLE_BLOCK_BYTES ? 8 * (2 + setup.block_bytes % 4) : default_line_block_bytes;
+    settings.read_block_bytes = setup.block_bytes;
+    settings.read_team_min_bytes = setup.team > 1 ? 1 : default_settings.read_team_min_bytes;
+    settings.build_team_min_work = setup.team > 1 ? 1 : default_settings.build_team_min_work;
+    settings.keep_lines_max_bytes = setup.keep_lines ? INT64_MAX : 0;
+    settings.inflate_whole_max_bytes = setup.keep_lines ? INT64_MAX : 0;
+    settings.line_block_bytes = setup.block_bytes < WHOLE_BLOCK_BYTES ? 8 * (2 + setup.block_bytes % 4) : default_settings.line_block_bytes;
     omp_set_num_threads(setup.team);
     start_capture();
     const bool read_ok = returns([] { read_graph(input_path); });
     omp_set_num_threads(1);
-    read_team_min_bytes = default_team_min_bytes;
-    build_team_min_work = default_build_team_min_work;
-    keep_lines_max_bytes = default_keep_lines_max_bytes;
-    inflate_whole_max_bytes = default_inflate_whole_max_bytes;
-    line_block_bytes = default_line_block_bytes;
+    settings = default_settings;
     if (!read_ok) {
         release_graph();
         const std::string messages = end_capture();
@@ -307,10 +298,10 @@ void run_once(const std::string &file, const expectation &want, const read_setup
     check_distances(want.model, complete, "scan");
     if (!negative_weights) {
         spoil_results();
-        bucket_ring_max = setup.small_buckets ? 64 : default_ring_max;
+        settings.bucket_ring_max = setup.small_buckets ? 64 : default_settings.bucket_ring_max;
         const bool bucketed = setup.small_buckets ? returns([] { complete = solve_with_buckets(1, 1); })
                                                   : returns([] { complete = solve_with_buckets(1); });
-        bucket_ring_max = default_ring_max;
+        settings.bucket_ring_max = default_settings.bucket_ring_max;
         if (!bucketed) differ("bucket solver", "a result", "a failure");
         check_distances(want.model, complete, setup.small_buckets ? "buckets (width 1, overflow)" : "buckets");
     }
@@ -349,12 +340,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     real_stdout = dup(STDOUT_FILENO);
     if (input_fd < 0 || output_fd < 0 || real_stdout < 0) abort();
     snprintf(input_path, sizeof input_path, "/proc/self/fd/%d", input_fd);
-    default_team_min_bytes = read_team_min_bytes;
-    default_build_team_min_work = build_team_min_work;
-    default_keep_lines_max_bytes = keep_lines_max_bytes;
-    default_line_block_bytes = line_block_bytes;
-    default_inflate_whole_max_bytes = inflate_whole_max_bytes;
-    default_ring_max = bucket_ring_max;
     failure_handler = jump_back;
     return 0;
 }

@@ -11,6 +11,8 @@
 #include <climits>
 #include <new>
 
+#include "last_run.h"
+#include "settings.h"
 #include "store.h"
 #include "bucket_ring.h"
 #include "chunk_bins.h"
@@ -20,18 +22,6 @@
 #include "rows.h"
 #include "team_barrier.h"
 
-int64_t bucket_fusion_max = 1024;
-int64_t bucket_claim_records = 2048;
-int32_t bucket_ring_max = 1 << 13;
-int bucket_last_team = 0;
-int64_t bucket_team_rounds_max = INT64_MAX;
-int64_t bucket_team_rounds_last = 0;
-bool bucket_team_handed_over = false;
-// A round's members arrive within microseconds of each other; one that arrives a
-// millisecond late was off its core (a competitor, a quota). A few such waits and the
-// team costs more than it gains: what is left is settled on one thread.
-int64_t bucket_late_ns = 1000000;
-int64_t bucket_late_budget_ns = 2000000;
 
 namespace {
 
@@ -166,7 +156,7 @@ void settle_alone(const Rows &rows, member &m) {
 template <class Rows>
 bool buckets_alone(const Rows &rows, bucket_run &run) {
     member &m = run.members[0];
-    bucket_last_team = 1;
+    last_run.bucket_team = 1;
     start_from_node_zero();
     queue_start(rows, m);
     settle_alone(rows, m);
@@ -180,7 +170,7 @@ bool buckets_alone(const Rows &rows, bucket_run &run) {
 // claim slices of them (their own first) until none is left, and settle alone whatever
 // small bins of those buckets they filled meanwhile (bucket fusion); then the team agrees
 // on the next bucket. Barriers: one after publishing, one after settling. Once members
-// have kept the others waiting too long (or after bucket_team_rounds_max rounds), the
+// have kept the others waiting too long (or after settings.bucket_team_rounds_max rounds), the
 // first member takes every bin over and settles the rest alone while the others sleep.
 
 // The team's next bucket, the least any member holds (NO_BUCKET when none holds any), and
@@ -241,7 +231,7 @@ template <class Rows>
 void settle_small_bins(const Rows &rows, member &m, const bucket_run &run, int64_t cur, int64_t end) {
     for (int64_t b = first_occupied(m.ring, cur, end); b != NO_BUCKET; b = first_occupied(m.ring, b + 1, end)) {
         const bin &own = m.ring.bins[b & m.ring.mask];
-        while (own.size > 0 && own.size < bucket_fusion_max) {
+        while (own.size > 0 && own.size < settings.bucket_fusion_max) {
             m.settled_work += own.size * run.row_length;
             settle_list<true>(rows, m, detach(m, b));
         }
@@ -267,7 +257,7 @@ template <class Rows>
 void hand_over(const Rows &rows, bucket_run &run, int t, int team) {
     if (t == 0) {
         member &m = run.members[0];
-        bucket_team_handed_over = true;
+        last_run.team_handed_over = true;
         for (int k = 1; k < team; ++k) merge_ring(m.ring, run.members[k].ring);
         settle_alone(rows, m);
     }
@@ -286,7 +276,7 @@ int64_t settle_with_team(const Rows &rows, bucket_run &run, int t, int team) {
         const int64_t cur = next_team_bucket(run, team, settled);
         if (cur == NO_BUCKET) return rounds;
         // The same for every member: set before the barrier all have passed.
-        if (run.barrier.alone.load(std::memory_order_relaxed) || rounds == bucket_team_rounds_max) {
+        if (run.barrier.alone.load(std::memory_order_relaxed) || rounds == settings.bucket_team_rounds_max) {
             hand_over(rows, run, t, team);
             return rounds;
         }
@@ -306,18 +296,18 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
 #pragma omp single
         {
             run.barrier.members = team;
-            bucket_last_team = team;
+            last_run.bucket_team = team;
         }
         start_from_node_zero();
         member &m = run.members[t];
         if (t == 0) {
-            bucket_team_handed_over = false;
+            last_run.team_handed_over = false;
             queue_start(rows, m);
         }
         m.next_bucket = least_bucket(m.ring, 0);
         barrier_wait(run.barrier, t);
         const int64_t rounds = settle_with_team(rows, run, t, team);
-        if (t == 0) bucket_team_rounds_last = rounds;
+        if (t == 0) last_run.team_rounds = rounds;
         mark_settled(complete);
     }
     return complete.load();
@@ -359,11 +349,11 @@ void size_run(bucket_run &run, int threads, int32_t delta) {
     run.shift = floor_log2(delta > 0 ? delta : width_for(w));
     // The ring reaches from a bucket to every bucket its rows can queue into; weights the
     // sample missed only send a few entries to the overflow bin.
-    run.ring_size = ring_size_for((w.max >> run.shift) + 2, bucket_ring_max);
+    run.ring_size = ring_size_for((w.max >> run.shift) + 2, settings.bucket_ring_max);
     run.row_length = mean_row_length() + 1;
     run.largest_slab = 64;
     while (run.largest_slab * CHUNK_ENTRIES * 8 < size_t(num_nodes)) run.largest_slab *= 2;
-    const int64_t slice = bucket_claim_records / run.row_length;
+    const int64_t slice = settings.bucket_claim_records / run.row_length;
     run.slice_entries = int32_t(slice < 1 ? 1 : slice > CHUNK_ENTRIES ? CHUNK_ENTRIES : slice);
     run.slices_per_chunk = (CHUNK_ENTRIES + run.slice_entries - 1) / run.slice_entries;
     // A round of fewer records than this per member costs more in its two barriers (a
@@ -387,14 +377,14 @@ int32_t choose_delta() {
 }
 
 size_t bucket_solver_bytes(int threads) {
-    const size_t ring = size_t(bucket_ring_max) * (sizeof(bin) + 1);
+    const size_t ring = size_t(settings.bucket_ring_max) * (sizeof(bin) + 1);
     return size_t(threads) * (sizeof(member) + ring + first_slab_bytes()) + 64;
 }
 
 bool solve_with_buckets(int threads, int32_t delta) {
     bucket_run run;
     size_run(run, threads, delta);
-    open_barrier(run.barrier, threads, bucket_late_ns, bucket_late_budget_ns);
+    open_barrier(run.barrier, threads, settings.bucket_late_ns, settings.bucket_late_budget_ns);
     char *block = static_cast<char *>(allocate_array(size_t(threads) * sizeof(member) + 64, 1));
     member *members =
         reinterpret_cast<member *>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));

@@ -20,13 +20,10 @@
 #include "reader.h"
 #include "row_slots.h"
 #include "rows.h"
+#include "settings.h"
 #include "store.h"
 #include "team.h"
 
-bool pack_records = true;
-int64_t build_team_min_work = int64_t(1) << 16;
-int64_t build_piece_rows = int64_t(1) << 14;
-int64_t build_piece_records = int64_t(1) << 16;
 
 namespace {
 
@@ -106,7 +103,7 @@ bool choose_packed(const edge_stats &stats) {
 }  // namespace
 
 int packing_bits(const edge_stats &stats) {
-    if (!pack_records || stats.kept == 0 || stats.min_weight < 0) return -1;
+    if (!settings.pack_records || stats.kept == 0 || stats.min_weight < 0) return -1;
     const int weight_bits = bit_width(uint32_t(stats.max_weight));
     const int offset_bits = bit_width(stats.max_offset) + 1;
     return weight_bits + offset_bits > 32 ? -1 : weight_bits;
@@ -121,7 +118,7 @@ template <class record, class target_fn>
 void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
     edge_counter = keep_first_in_rows(nodes, num_nodes, pool, total, members, member_arrays,
                                       reinterpret_cast<unsigned char *>(member_arrays[0]),
-                                      size_t(num_nodes) * sizeof(uint32_t), build_piece_records, target_of);
+                                      size_t(num_nodes) * sizeof(uint32_t), settings.build_piece_records, target_of);
 }
 
 }  // namespace
@@ -144,7 +141,7 @@ void allocate_graph(int32_t n, int32_t m, int members) {
 }
 
 int build_members(int32_t n, int32_t m) {
-    return int64_t(n) + int64_t(m) >= build_team_min_work ? omp_get_max_threads() : 1;
+    return int64_t(n) + int64_t(m) >= settings.build_team_min_work ? omp_get_max_threads() : 1;
 }
 
 void build_store(int ranges) {
@@ -166,7 +163,7 @@ void build_store(int ranges) {
     negative_weights = stats.min_weight < 0;
     const bool packed = choose_packed(stats);
 
-    const uint64_t total = place_all_rows(nodes, member_arrays, n, members, build_piece_rows);
+    const uint64_t total = place_all_rows(nodes, member_arrays, n, members, settings.build_piece_rows);
     nodes[n] = uint32_t(total);
     if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
 

@@ -21,16 +21,6 @@ size_t least_graph_bytes(int64_t nodes, int64_t lines, int members);
 // Members of the team worth starting to build a graph of n nodes and m edge lines.
 int build_members(int32_t n, int32_t m);
 
-// Nodes plus edge lines from which a team builds; below it one thread is faster than a
-// woken team. Tests lower it to build small graphs with the team.
-extern int64_t build_team_min_work;
-
-// Rows a piece of the slot pass holds, and records a piece of the pass that drops
-// repeated neighbours holds: members claim pieces as they come, so one the kernel holds
-// off its core delays one piece, not a share. Tests shrink them to a row or a record.
-extern int64_t build_piece_rows;
-extern int64_t build_piece_records;
-
 // Requires allocate_graph and the reader prepared with ranges ranges (a member each, at most).
 // Fills nodes, the pool, edge_counter and negative_weights, and allocates min_distance
 // and tree; ends the run with the reader's message at the first offending line.
@@ -38,10 +28,6 @@ void build_store(int ranges);
 
 // Frees what a build left half done (a failed run taken back by an embedding).
 void release_building();
-
-// Records that fit the packed layout are packed unless this is cleared; tests clear it
-// to build the wide layout from the same files.
-extern bool pack_records;
 
 // The weight bits of the packed layout for kept lines holding stats (no weight negative,
 // every weight and every offset between the ends of a line fitting 32 bits together), or

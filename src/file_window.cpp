@@ -8,6 +8,7 @@
 
 #include "input.h"
 #include "memory.h"
+#include "settings.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ constexpr size_t WINDOW_BYTES = size_t(512) << 10;
 
 bool grow_window(file_window &w) {
     const size_t capacity = w.capacity != 0 ? 2 * w.capacity
-                            : read_block_bytes < WINDOW_BYTES ? read_block_bytes : WINDOW_BYTES;
+                            : settings.read_block_bytes < WINDOW_BYTES ? settings.read_block_bytes : WINDOW_BYTES;
     if (w.capacity != 0 && !memory_available(capacity)) return false;
     char *buffer = static_cast<char *>(realloc(w.buffer, capacity + SLACK_BYTES));
     if (buffer == nullptr) return false;

@@ -16,9 +16,8 @@
 #endif
 
 #include "memory.h"
+#include "settings.h"
 
-bool inflate_with_zlib = false;
-size_t inflate_step_bytes = size_t(256) << 10;  // handed over this often, so scanning starts early
 
 namespace {
 
@@ -225,7 +224,7 @@ void inflate_until_done() {
         pthread_mutex_unlock(&gz.lock);
         if (stop) return;
         if (room > RING_BYTES - at) room = RING_BYTES - at;
-        if (room > inflate_step_bytes) room = inflate_step_bytes;
+        if (room > settings.inflate_step_bytes) room = settings.inflate_step_bytes;
         size_t got = 0;
         const inflate_outcome outcome = inflate_some(gz.ring + at, room, &got);
         if (outcome == INFLATE_FAILED && gz.isal_on) {
@@ -265,7 +264,7 @@ void start_inflating(packed_source source) {
     if (inflateInit2(&gz.zlib, 15 + 16) != Z_OK) fail_memory();
     gz.zlib_ready = true;
 #ifdef NORVANE_ISAL
-    gz.isal_on = !inflate_with_zlib && source.rewind != nullptr;
+    gz.isal_on = !settings.inflate_with_zlib && source.rewind != nullptr;
     if (gz.isal_on) {
         gz.isal = static_cast<inflate_state *>(malloc(sizeof(inflate_state)));
         if (gz.isal == nullptr) fail_memory();

@@ -26,10 +26,3 @@ int64_t read_inflated(char *to, size_t room);
 // Stops the inflating thread and frees the buffers; harmless when nothing was started.
 void stop_inflating();
 
-// Content bytes inflated at most between two hand-overs to the reader. Tests shrink it,
-// so that what an inflater makes before it stops at a damage is handed over in pieces.
-extern size_t inflate_step_bytes;
-
-// When set, every stream is inflated by zlib alone, as in a build without ISA-L. Tests
-// set it to keep that path covered.
-extern bool inflate_with_zlib;

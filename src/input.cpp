@@ -19,12 +19,9 @@
 #include "gzip_input.h"
 #include "input_state.h"
 #include "memory.h"
+#include "settings.h"
 
-size_t read_block_bytes = size_t(1) << 20;
 bool defer_read_failure = false;
-void (*before_read_at)(int64_t offset) = nullptr;
-void (*before_stream_read)(int64_t offset) = nullptr;
-int64_t inflate_whole_max_bytes = int64_t(256) << 20;
 
 input_state input;
 
@@ -42,7 +39,7 @@ int64_t read_content(char *to, size_t room) {
 }
 
 void grow_buffer() {
-    const size_t capacity = input.capacity == 0 ? read_block_bytes : input.capacity * 2;
+    const size_t capacity = input.capacity == 0 ? settings.read_block_bytes : input.capacity * 2;
     if (input.capacity != 0) check_memory_budget(capacity);
     char *data = static_cast<char *>(allocate_array(capacity + SLACK_BYTES, 1));
     if (input.data != nullptr) memcpy(data, input.data + input.begin, input.end - input.begin);

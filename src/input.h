@@ -42,15 +42,6 @@ void hold_input_size(int64_t size);
 // input_size: the caller reports that in file order, through fail_read.
 int64_t read_input_at(int64_t offset, char *to, size_t room);
 
-// When set, called before each read of read_input_at with its offset: tests change the
-// file there, between two reads.
-extern void (*before_read_at)(int64_t offset);
-
-// When set, called before each read(2) of a regular file read in order (from its start, or
-// a gzip file's compressed bytes) with the bytes read so far, on the thread that reads:
-// tests change the file there, between two reads.
-extern void (*before_stream_read)(int64_t offset);
-
 // The next run of whole lines in file order, [*lines, *lines + *length): each ends in a
 // newline except perhaps the content's last line, and a readable newline always follows
 // the run. Valid until the next call. A line too long for the buffer that is neither a
@@ -85,11 +76,3 @@ void drop_inflated_content();
 // Closes the file and frees the buffers; harmless when nothing is open.
 void close_input();
 
-// Bytes read at a time into the buffer of next_lines (it doubles for a longer kept
-// line). Tests shrink it to reach the edges of runs on small files.
-extern size_t read_block_bytes;
-
-// A regular gzip file whose content takes at most this many bytes is inflated whole (when
-// built with libdeflate and without ISA-L) and read like a plain file; larger ones,
-// damaged ones and streams are inflated as they are read. Tests set it to 0 for the stream.
-extern int64_t inflate_whole_max_bytes;

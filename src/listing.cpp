@@ -9,22 +9,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "settings.h"
 #include "store.h"
 #include "listing_text.h"
 #include "memory.h"
 
-// A chunk's text (under a quarter of a megabyte) stays in the cache of the member that
-// formats it, and the few chunks in flight keep the fresh memory a listing touches small.
-// Formatting one takes about a tenth of a millisecond: a member the kernel takes off its
-// core holds up a batch by no more than its chunk.
-int64_t listing_chunk_nodes = int64_t(1) << 13;
-// Below 2^16 lines the listing takes a few milliseconds on one thread, less than a team
-// that has not started yet would take to start.
-int64_t listing_team_min_nodes = int64_t(1) << 16;
-
 bool write_listing() {
     const int64_t n = num_nodes;
-    const int64_t per_chunk = listing_chunk_nodes;
+    const int64_t per_chunk = settings.listing_chunk_nodes;
     const int64_t chunks = (n - 1 + per_chunk - 1) / per_chunk;
     if (chunks <= 1) {
         char *text = static_cast<char *>(allocate_array(LISTING_HEADING_BYTES + size_t(n) * MAX_LINE_BYTES, 1));
@@ -38,7 +30,7 @@ bool write_listing() {
     // Two sets of buffers: while one member writes a batch from one set, the others
     // format the next batch into the other. A batch holds two chunks per member, taken
     // as they come, so the member that writes still formats its share.
-    const int members = n >= listing_team_min_nodes ? omp_get_max_threads() : 1;
+    const int members = n >= settings.listing_team_min_nodes ? omp_get_max_threads() : 1;
     const int64_t per_batch = chunks < 2 * int64_t(members) ? chunks : 2 * int64_t(members);
     const int64_t batches = (chunks + per_batch - 1) / per_batch;
     const size_t chunk_bytes = size_t(per_chunk) * MAX_LINE_BYTES;

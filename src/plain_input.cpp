@@ -6,6 +6,7 @@
 
 #include "input.h"
 #include "input_state.h"
+#include "test_hooks.h"
 
 bool input_is_plain_file() { return input.plain_file; }
 
@@ -16,7 +17,7 @@ int64_t read_input_at(int64_t offset, char *to, size_t room) {
     if (input.content_dropped) return -1;  // the descriptor holds compressed bytes
     if (offset >= input.size) return 0;
     if (int64_t(room) > input.size - offset) room = size_t(input.size - offset);
-    if (before_read_at != nullptr) before_read_at(offset);
+    if (test_hooks.before_read_at != nullptr) test_hooks.before_read_at(offset);
     for (;;) {
         const ssize_t got = pread(input.fd, to, room, off_t(offset));
         if (got == 0) return -1;  // the file shrank under the run

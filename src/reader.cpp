@@ -18,20 +18,13 @@
 #include "line_scanner.h"
 #include "line_store.h"
 #include "memory.h"
-
-size_t read_team_min_bytes = size_t(4) << 20;
-void (*first_pass_checked)() = nullptr;
-// Replaying kept lines beats scanning the file again (complete 3000: 73 against 87 ms,
-// R-MAT 20/8: 150 against 200 ms for both passes, at two threads). Up to 8 Mi lines
-// (96 MiB at 12 bytes, the most a held line takes) the kept lines and the widest store
-// stay within 20 bytes an edge line and 24 a node besides 64 MiB; beyond, the file is
-// scanned twice and no edge line is held.
-int64_t keep_lines_max_bytes = int64_t(96) << 20;
+#include "settings.h"
+#include "test_hooks.h"
 
 namespace {
 
 constexpr int64_t NO_FAULT_OFFSET = -1;
-// What a kept line of a stream counts for against read_team_min_bytes.
+// What a kept line of a stream counts for against settings.read_team_min_bytes.
 constexpr int64_t STREAM_LINE_BYTES = 16;
 
 // ------------------------------------------------------------------ reading state
@@ -116,9 +109,9 @@ void scan_stream_run(const char *p, const char *stop, scan_state &s) {
     s.count = s.capacity = 0;
 }
 
-// Ranges for a stream of kept lines: one per read_team_min_bytes of them, at most max_ranges.
+// Ranges for a stream of kept lines: one per settings.read_team_min_bytes of them, at most max_ranges.
 int stream_range_count(int64_t kept, int max_ranges) {
-    const int64_t lines_per_range = int64_t(read_team_min_bytes) / STREAM_LINE_BYTES;
+    const int64_t lines_per_range = int64_t(settings.read_team_min_bytes) / STREAM_LINE_BYTES;
     const int64_t ranges = kept / (lines_per_range > 0 ? lines_per_range : 1) + 1;
     return ranges > max_ranges ? max_ranges : int(ranges);
 }
@@ -362,9 +355,9 @@ int64_t edge_bytes() {
     return size > range_reading.edges_start ? size - range_reading.edges_start : 0;
 }
 
-// Ranges for a plain file: one per read_team_min_bytes of its edge lines, at most max_ranges.
+// Ranges for a plain file: one per settings.read_team_min_bytes of its edge lines, at most max_ranges.
 int file_range_count(int max_ranges) {
-    int64_t count = edge_bytes() / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1);
+    int64_t count = edge_bytes() / int64_t(settings.read_team_min_bytes > 0 ? settings.read_team_min_bytes : 1);
     if (count > max_ranges) count = max_ranges;
     return count < 1 ? 1 : int(count);
 }
@@ -372,7 +365,7 @@ int file_range_count(int max_ranges) {
 int prepare_file(int max_ranges) {
     stop_lines();
     const int64_t held_bytes = int64_t(range_reading.counts.edges) * int64_t(sizeof(edge_line));
-    range_reading.keep_file_lines = held_bytes <= keep_lines_max_bytes;
+    range_reading.keep_file_lines = held_bytes <= settings.keep_lines_max_bytes;
     const int64_t bytes = edge_bytes();
     const int ranges = file_range_count(max_ranges);
     range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
@@ -451,7 +444,7 @@ edge_stats check_edge_lines() {
     // Every line is checked and the second pass replays the held ones: an inflated text
     // would only add to the peak while the rows fill.
     if (range_reading.keep_file_lines) drop_inflated_content();
-    if (first_pass_checked != nullptr) first_pass_checked();
+    if (test_hooks.first_pass_checked != nullptr) test_hooks.first_pass_checked();
     return stats;
 }
 

@@ -40,25 +40,6 @@ void check_second_pass();
 // Frees what reading holds and closes the input.
 void release_reading();
 
-// The smallest share of the edge lines worth a member of its own: bytes of a plain file,
-// or kept lines of a stream at 16 bytes each. Tests shrink it to reach the range edges on
-// small files.
-extern size_t read_team_min_bytes;
-
-// A plain file whose M announced edge lines take at most this many bytes is scanned once:
-// its first pass keeps the lines it hands over and the second replays them. Above it the
-// second pass scans the file again, so that no edge line is held. Tests move it to take
-// either path.
-extern int64_t keep_lines_max_bytes;
-
-// Held edge lines are kept in blocks of this many bytes (8 a line, 12 with a weight that
-// does not fit beside its ends). Tests shrink it to reach the block edges.
-extern size_t line_block_bytes;
-
-// Called, when set, once the first pass has been checked and before the second begins:
-// tests change the file there to see that the second pass notices.
-extern void (*first_pass_checked)();
-
 // ---- For a run split over several processes, each reading a part of the same file.
 
 // What one scan of a part of the edge lines found.

@@ -9,20 +9,12 @@
 #include <cstdio>
 
 #include "bucket_solver.h"
+#include "settings.h"
 #include "store.h"
 #include "memory.h"
 #include "queue_solver.h"
 #include "scan_solver.h"
 #include "team.h"
-
-// Once running, a team of two pays from about 2^17 records plus nodes (graphs of 16,000
-// nodes solve 10-25 % faster); but waking a member that sleeps costs milliseconds on a
-// virtual machine. From 2^18 on, the load path has just used the team (the builder's
-// team starts at 65,536 lines plus nodes), so its members are still spinning.
-int64_t bucket_team_min_work = int64_t(1) << 18;
-// Below about a thousand nodes the radix heap, which needs no set-up, wins (324 nodes:
-// 17 against 42 microseconds; 900 nodes: 53 against 46).
-int32_t bucket_alone_min_nodes = 1024;
 
 namespace {
 
@@ -36,8 +28,8 @@ bool dense(int64_t nodes, int64_t records) { return records * 16 >= nodes * node
 
 solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int threads) {
     if (negative) return dense(nodes, records) ? solver_kind::scan : solver_kind::queue;
-    if (threads > 1 && records + nodes >= bucket_team_min_work) return solver_kind::buckets_team;
-    if (nodes >= bucket_alone_min_nodes) return solver_kind::buckets_alone;
+    if (threads > 1 && records + nodes >= settings.bucket_team_min_work) return solver_kind::buckets_team;
+    if (nodes >= settings.bucket_alone_min_nodes) return solver_kind::buckets_alone;
     return solver_kind::queue;
 }
 

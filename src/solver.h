@@ -18,10 +18,5 @@ solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int thr
 // Bytes the solver may hold at once; compute_distances checks them before it starts.
 size_t solver_bytes(int64_t nodes, int64_t records, int threads);
 
-// Where the rule starts the team (records + nodes, non-negative weights) and where one
-// thread moves from the radix heap to buckets (nodes). Tests change them.
-extern int64_t bucket_team_min_work;
-extern int32_t bucket_alone_min_nodes;
-
 // Current wall-clock time in seconds, with microsecond resolution.
 double get_time();

@@ -9,13 +9,14 @@
 
 #include "input.h"
 #include "input_state.h"
+#include "test_hooks.h"
 
 int64_t read_some(void *to, size_t room) {
     if (input.file_size >= 0) {
         const int64_t left = input.file_size - input.file_read;
         if (left == 0) return 0;
         if (int64_t(room) > left) room = size_t(left);
-        if (before_stream_read != nullptr) before_stream_read(input.file_read);
+        if (test_hooks.before_stream_read != nullptr) test_hooks.before_stream_read(input.file_read);
     }
     for (;;) {
         const ssize_t got = read(input.fd, to, room);

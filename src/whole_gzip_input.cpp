@@ -14,6 +14,7 @@
 #include "input.h"
 #include "input_state.h"
 #include "memory.h"
+#include "settings.h"
 
 int64_t read_whole(int64_t offset, char *to, size_t room) {
     if (offset >= input.size) return 0;
@@ -31,7 +32,7 @@ int64_t read_whole(int64_t offset, char *to, size_t room) {
 // With ISA-L the stream is as fast and never holds the text.
 bool inflate_whole_file() {
     const int64_t packed_size = input.size;
-    if (packed_size < 18 || packed_size > inflate_whole_max_bytes / 4) return false;
+    if (packed_size < 18 || packed_size > settings.inflate_whole_max_bytes / 4) return false;
     unsigned char *packed = static_cast<unsigned char *>(malloc(size_t(packed_size)));
     if (packed == nullptr) return false;
     int64_t have = 0;
@@ -53,7 +54,7 @@ bool inflate_whole_file() {
     whole = inflater != nullptr;
     while (whole) {
         if (content == nullptr) {
-            if (int64_t(capacity) > inflate_whole_max_bytes || !memory_available(capacity)) {
+            if (int64_t(capacity) > settings.inflate_whole_max_bytes || !memory_available(capacity)) {
                 whole = false;
                 break;
             }
@@ -65,7 +66,7 @@ bool inflate_whole_file() {
         if (result == LIBDEFLATE_INSUFFICIENT_SPACE) {
             // Inflate the member again into a buffer twice as large.
             char *larger = nullptr;
-            if (int64_t(2 * capacity) <= inflate_whole_max_bytes && memory_available(2 * capacity)) {
+            if (int64_t(2 * capacity) <= settings.inflate_whole_max_bytes && memory_available(2 * capacity)) {
                 larger = static_cast<char *>(allocate_array(2 * capacity + SLACK_BYTES, 1));
                 memcpy(larger, content, produced);
             }

@@ -25,6 +25,7 @@
 #include "memory.h"
 #include "row_slots.h"
 #include "rows.h"
+#include "settings.h"
 #include "team.h"
 
 int64_t checked_lines = 4096;
@@ -265,7 +266,7 @@ void find_ghosts(int members) {
 // Places every owned row, a slot per member in member order, by the pass both programs
 // share; the records of all rows.
 uint64_t lay_out_rows(int members) {
-    const uint64_t total = place_all_rows(local_rows, building.counts, num_local_nodes, members, build_piece_rows);
+    const uint64_t total = place_all_rows(local_rows, building.counts, num_local_nodes, members, settings.build_piece_rows);
     local_rows[num_local_nodes] = uint32_t(total);
     return total;
 }
@@ -430,11 +431,11 @@ void keep_first_per_neighbour(int members, uint64_t total, bool long_rows) {
         const int32_t below = ghosts_below;
         const int bits = local_weight_bits;
         keep_first_in_rows(local_rows, num_local_nodes, local_packed, total, members, marks, stash, stash_bytes,
-                           build_piece_records,
+                           settings.build_piece_records,
                            [below, bits](uint32_t r, int32_t i) { return below + i + (int32_t(r) >> bits); });
     } else {
         keep_first_in_rows(local_rows, num_local_nodes, local_records, total, members, marks, stash, stash_bytes,
-                           build_piece_records, [](const edge_record &r, int32_t) { return r.target; });
+                           settings.build_piece_records, [](const edge_record &r, int32_t) { return r.target; });
     }
     for (int m = 0; m < members; ++m) release_array(marks[m]);
     release_array(marks);
@@ -489,7 +490,7 @@ void build_from_parts() {
     const edge_stats stats = kept_line_stats();
     release_distributed_reading();
     const int64_t lines = arrived_lines();
-    const int members = lines + num_local_nodes >= build_team_min_work ? omp_get_max_threads() : 1;
+    const int members = lines + num_local_nodes >= settings.build_team_min_work ? omp_get_max_threads() : 1;
     open_members(members);
     count_shares(members, lines);
     build_rows(members, stats, [members, lines](auto packed) { fill_from_shares<decltype(packed)::value>(members, lines); });
@@ -509,7 +510,7 @@ void build_distributed_store(int32_t n, int32_t m) {
     // The least this process's share of the graph announced needs, by norvane's measure:
     // M is only a bound, and the lines that come are checked again as they arrive.
     const int64_t share_lines = int64_t(m) / k;
-    const int members = num_local_nodes + share_lines >= build_team_min_work ? omp_get_max_threads() : 1;
+    const int members = num_local_nodes + share_lines >= settings.build_team_min_work ? omp_get_max_threads() : 1;
     agree_on_memory(least_graph_bytes(num_local_nodes, share_lines, members));
     local_rows = static_cast<uint32_t *>(allocate_array(size_t(num_local_nodes) + 1, sizeof(uint32_t)));
     if (parts_scanned_twice()) {

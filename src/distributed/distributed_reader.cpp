@@ -19,6 +19,8 @@
 #include "input.h"
 #include "line_scanner.h"
 #include "memory.h"
+#include "settings.h"
+#include "test_hooks.h"
 
 namespace {
 
@@ -186,7 +188,7 @@ void cut_range() {
     const int64_t from = part_reading.edges_start + bytes * process_rank / k;
     const int64_t to = process_rank + 1 == k ? INT64_MAX : part_reading.edges_start + bytes * (process_rank + 1) / k;
     const int64_t span = (process_rank + 1 == k ? part_reading.edges_start + bytes : to) - from;
-    int64_t count = span / int64_t(read_team_min_bytes > 0 ? read_team_min_bytes : 1) + 1;
+    int64_t count = span / int64_t(settings.read_team_min_bytes > 0 ? settings.read_team_min_bytes : 1) + 1;
     if (count > omp_get_max_threads()) count = omp_get_max_threads();
     const int members = int(count);
     part_reading.members = members;
@@ -237,7 +239,7 @@ int64_t first_scan_fault(const part_sink *sinks, const lines_scan *scans) {
 // Copies run [lines, lines + length) into buffer at used, growing it.
 void add_to_wave(const char *lines, size_t length, size_t used) {
     if (used + length + SLACK_BYTES > part_reading.wave_capacity) {
-        size_t capacity = part_reading.wave_capacity == 0 ? read_block_bytes : part_reading.wave_capacity;
+        size_t capacity = part_reading.wave_capacity == 0 ? settings.read_block_bytes : part_reading.wave_capacity;
         while (capacity < used + length + SLACK_BYTES) capacity *= 2;
         check_memory_budget(capacity);
         char *wave = static_cast<char *>(allocate_array(capacity, 1));
@@ -356,13 +358,11 @@ bool same_file_as_rank0(const int64_t *identity) {
 
 }  // namespace
 
-void (*head_read)() = nullptr;
-
 problem_counts read_head_everywhere(const char *path) {
     part_reading.path = path;
     // A gzip file goes through rank 0's stream, handed out in waves: inflated whole it
     // would read like a plain file, but every process would hold all of its content.
-    inflate_whole_max_bytes = 0;
+    settings.inflate_whole_max_bytes = 0;
     int64_t head[HEAD_VALUES] = {};
     if (process_rank == 0) {
         expect_agreement();
@@ -378,7 +378,7 @@ problem_counts read_head_everywhere(const char *path) {
         head[6] = opened.inode;
         head[7] = opened.size;
         head[8] = opened.modified_ns;
-        if (head_read != nullptr) head_read();
+        if (test_hooks.head_read != nullptr) test_hooks.head_read();
     }
     if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
     MPI_Bcast(head, HEAD_VALUES, MPI_INT64_T, 0, MPI_COMM_WORLD);
@@ -434,7 +434,7 @@ void scan_part(edge_batch_fn batch, part_sink *sinks) {
 }
 
 void scan_part_again(edge_batch_fn batch, part_sink *sinks) {
-    if (first_pass_checked != nullptr) first_pass_checked();
+    if (test_hooks.first_pass_checked != nullptr) test_hooks.first_pass_checked();
     const int members = part_reading.members;
     lines_scan *scans = static_cast<lines_scan *>(allocate_array(size_t(members), sizeof(lines_scan)));
     scan_members(batch, sinks, scans);

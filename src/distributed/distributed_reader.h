@@ -27,10 +27,6 @@ struct held_lines {
 // file; one that is not the file rank 0 opened ends the run with the read message.
 problem_counts read_head_everywhere(const char *path);
 
-// When set, called on rank 0 once it has read the head, before the others open the file:
-// tests replace the file there.
-extern void (*head_read)();
-
 // Lines one member holds as it scans, in blocks; out of memory, it drops them and says so.
 struct member_lines {
     edge_line_block *blocks;

@@ -34,6 +34,8 @@
 #include "entry_list.h"
 #include "faithful_model.h"
 #include "listing.h"
+#include "settings.h"
+#include "test_hooks.h"
 #include "test_support.h"
 
 namespace {
@@ -131,13 +133,13 @@ std::string joined(const std::vector<int32_t> &values) {
     return text;
 }
 
-outcome last_run;
+outcome last_outcome;
 
 // Runs the file (gzip-compressed when asked) and holds the outcome against the model.
 bool matches_model(const std::string &text, bool compressed, const std::string &label) {
     write_file(compressed ? gzipped(text) : text);
     const outcome got = run_everywhere();
-    last_run = got;
+    last_outcome = got;
     if (process_rank != 0) return judged(true, "", "");
     const model_run want = run_model(text);
     const std::string messages = want.size_line + (want.ok ? warning_if(want.warned) : want.error_message);
@@ -152,9 +154,7 @@ bool matches_model(const std::string &text, bool compressed, const std::string &
 // ------------------------------------------------------------------ tunables
 
 struct tunables {
-    size_t block_bytes = read_block_bytes;
-    size_t team_min_bytes = read_team_min_bytes;
-    int64_t build_min_work = build_team_min_work;
+    run_settings run = settings;
     int64_t round_bytes = exchange_round_bytes;
     int64_t checked = checked_lines;
     int64_t team_min_entries = distributed_team_min_entries;
@@ -166,9 +166,7 @@ struct tunables {
 };
 
 void restore(const tunables &t) {
-    read_block_bytes = t.block_bytes;
-    read_team_min_bytes = t.team_min_bytes;
-    build_team_min_work = t.build_min_work;
+    settings = t.run;
     exchange_round_bytes = t.round_bytes;
     checked_lines = t.checked;
     distributed_team_min_entries = t.team_min_entries;
@@ -184,9 +182,9 @@ tunables defaults;
 // stream runs (many waves), narrow buckets (many phases), the team on a handful of
 // entries or from a few on. Every process draws the same values from the same seed.
 void shrink_everything(std::mt19937 &rng) {
-    read_block_bytes = size_t(pick(rng, 16, 200));
-    read_team_min_bytes = size_t(pick(rng, 1, 64));
-    build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.build_min_work;
+    settings.read_block_bytes = size_t(pick(rng, 16, 200));
+    settings.read_team_min_bytes = size_t(pick(rng, 1, 64));
+    settings.build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.run.build_team_min_work;
     exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
     checked_lines = pick(rng, 0, 1) ? pick(rng, 1, 5) : defaults.checked;
     // A threshold of a few entries puts some phases of one solve on the team and others on
@@ -258,10 +256,10 @@ void random_files() {
         shrink_everything(rng);
         const bool compressed = seed % 3 == 0;
         if (!matches_model(text, compressed, "random file, seed " + std::to_string(seed))) return;
-        gathered += last_run.gathered;
-        packed += last_run.packed;
-        several_rounds += last_run.rounds > 1;
-        many_phases += last_run.phases > 4;
+        gathered += last_outcome.gathered;
+        packed += last_outcome.packed;
+        several_rounds += last_outcome.rounds > 1;
+        many_phases += last_outcome.phases > 4;
         if (!compressed && seed % 2 == 0) {
             // Plain text: line k + 1 is edge k. Count the pairs met again in a later range.
             const std::vector<size_t> starts = line_starts(text);
@@ -351,8 +349,8 @@ void faults_at_cuts() {
             for (size_t v = 0; v < variants.size(); ++v) {
                 const std::string label = "cut " + std::to_string(p) + ", variant " + std::to_string(v) + ", seed " +
                                           std::to_string(seed);
-                read_block_bytes = size_t(pick(rng, 16, 120));
-                read_team_min_bytes = size_t(pick(rng, 1, 40));
+                settings.read_block_bytes = size_t(pick(rng, 16, 120));
+                settings.read_team_min_bytes = size_t(pick(rng, 1, 40));
                 omp_set_num_threads(pick(rng, 1, 2));
                 if (!matches_model(variants[v], false, label)) return;
                 if (!matches_model(variants[v], true, label)) return;
@@ -379,7 +377,7 @@ void problem_line_apart() {
         while (text.size() < size_t(num_processes) * edges.size()) text += filler;
         text += edges;
         // The stream's first run ends with the problem line when a read block holds just it.
-        read_block_bytes = seed % 2 ? size_t(7 + problem.size()) : size_t(pick(rng, 16, 64));
+        settings.read_block_bytes = seed % 2 ? size_t(7 + problem.size()) : size_t(pick(rng, 16, 64));
         if (!matches_model(text, seed % 2 == 1, "problem line apart, seed " + std::to_string(seed))) return;
         std::string twice = text + problem + edges;
         if (!matches_model(twice, seed % 2 == 0, "second problem line, seed " + std::to_string(seed))) return;
@@ -509,7 +507,7 @@ void damaged_streams() {
         zlib_content(cut, &content);
         const bool line_first = text.find('\n', bad) < content.size();
         write_file(cut);
-        read_block_bytes = size_t(pick(rng, 16, 64));
+        settings.read_block_bytes = size_t(pick(rng, 16, 64));
         const outcome got = run_everywhere();
         std::string expected;
         if (process_rank == 0) {
@@ -556,16 +554,16 @@ void file_cut_between_reads() {
         for (int p = 0; p < num_processes; ++p) {
             for (int threads = 1; threads <= 2; ++threads) {
                 write_file(text);
-                read_block_bytes = 64;
-                read_team_min_bytes = 1;
+                settings.read_block_bytes = 64;
+                settings.read_team_min_bytes = 1;
                 omp_set_num_threads(threads);
                 const size_t end = p + 1 < num_processes ? cut_of(text, p + 1) : text.size();
                 change_from = int64_t((cut_of(text, p) + end) / 2);
                 change_done = false;
                 grown_tail = grown ? "a 1 2 1\na 1\n" : "";  // read, both would offend
-                if (process_rank == p) before_read_at = change_before_read;
+                if (process_rank == p) test_hooks.before_read_at = change_before_read;
                 const outcome got = run_everywhere();
-                before_read_at = nullptr;
+                test_hooks.before_read_at = nullptr;
                 int changed = change_done ? 1 : 0;
                 MPI_Allreduce(MPI_IN_PLACE, &changed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
                 const std::string expected = grown ? want.size_line : want.size_line + "Error: cannot read file " + path + ".\n";
@@ -707,16 +705,16 @@ void file_replaced_while_opened() {
                     utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
                 }
                 MPI_Barrier(MPI_COMM_WORLD);
-                read_team_min_bytes = 1;
+                settings.read_team_min_bytes = 1;
                 omp_set_num_threads(threads);
                 replacement = other;
                 replace_in_place = change == WRITTEN_AFTER_HEAD;
                 replaced = false;
-                if (change != RENAMED_AFTER_OPENS && process_rank == 0) head_read = replace_file;
-                if (change == RENAMED_AFTER_OPENS && process_rank == p) before_read_at = replace_before_read;
+                if (change != RENAMED_AFTER_OPENS && process_rank == 0) test_hooks.head_read = replace_file;
+                if (change == RENAMED_AFTER_OPENS && process_rank == p) test_hooks.before_read_at = replace_before_read;
                 const outcome got = run_everywhere();
-                head_read = nullptr;
-                before_read_at = nullptr;
+                test_hooks.head_read = nullptr;
+                test_hooks.before_read_at = nullptr;
                 int changed = replaced ? 1 : 0;
                 MPI_Allreduce(MPI_IN_PLACE, &changed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
                 const bool listed = change == RENAMED_AFTER_OPENS;
@@ -768,7 +766,7 @@ void file_changed_between_scans() {
             for (int64_t checked : {int64_t(1), int64_t(7), int64_t(4096)}) {
                 for (int threads = 1; threads <= 2; ++threads) {
                     write_file(text);
-                    read_team_min_bytes = 1;
+                    settings.read_team_min_bytes = 1;
                     checked_lines = checked;
                     omp_set_num_threads(threads);
                     // The line starting at the middle of p's range or after it.
@@ -779,9 +777,9 @@ void file_changed_between_scans() {
                     const char to[] = {text[line], '7', text[line + 9] == '9' ? '0' : char(text[line + 9] + 1), 'c'};
                     change_scan_at = int(at[kind]);
                     change_scan_to = to[kind];
-                    if (process_rank == p) first_pass_checked = change_between_scans;
+                    if (process_rank == p) test_hooks.first_pass_checked = change_between_scans;
                     const outcome got = run_everywhere();
-                    first_pass_checked = nullptr;
+                    test_hooks.first_pass_checked = nullptr;
                     const std::string expected =
                         want.size_line + (kind == 0 ? "" : "Error: cannot read file " + path + ".\n");
                     const std::string label = "change " + std::to_string(kind) + " by process " + std::to_string(p) +

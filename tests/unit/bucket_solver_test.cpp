@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include "faithful_model.h"
+#include "last_run.h"
+#include "settings.h"
 #include "test_support.h"
 
 namespace {
@@ -66,17 +68,17 @@ TEST_F(bucket_solver_test, small_graphs_match_model_at_every_team_size) {
             const int32_t delta = widths[pick(rng, 0, int(std::size(widths)) - 1)];
             // The least ring reaches 62 buckets past the current one: with width 1 and
             // weights of hundreds, entries overflow.
-            bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
-            bucket_fusion_max = std::vector<int64_t>{0, 1, 4, 1 << 20}[size_t(pick(rng, 0, 3))];
+            settings.bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
+            settings.bucket_fusion_max = std::vector<int64_t>{0, 1, 4, 1 << 20}[size_t(pick(rng, 0, 3))];
             // Claims of single entries, of a few, or of whole chunks.
-            bucket_claim_records = std::vector<int64_t>{1, 16, 2048}[size_t(pick(rng, 0, 2))];
-            overflowed += bucket_ring_max == 64 && (delta == 1 || delta == 2) && kind > 0;
+            settings.bucket_claim_records = std::vector<int64_t>{1, 16, 2048}[size_t(pick(rng, 0, 2))];
+            overflowed += settings.bucket_ring_max == 64 && (delta == 1 || delta == 2) && kind > 0;
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta << ", ring "
-                << bucket_ring_max << ", fusion below " << bucket_fusion_max << ", claims of "
-                << bucket_claim_records << " records\n"
+                << settings.bucket_ring_max << ", fusion below " << settings.bucket_fusion_max << ", claims of "
+                << settings.bucket_claim_records << " records\n"
                 << text;
-            ASSERT_EQ(bucket_last_team, threads) << "seed " << seed;
+            ASSERT_EQ(last_run.bucket_team, threads) << "seed " << seed;
         }
     }
     // Both outcomes, both layouts and the overflow must all have been exercised.
@@ -137,10 +139,10 @@ TEST_F(bucket_solver_test, entries_at_the_ring_edges_match_model) {
         ASSERT_TRUE(want.ok);
         load_graph(text);
         reshape_loaded_store(rng, true);
-        bucket_ring_max = 64;
+        settings.bucket_ring_max = 64;
         for (int threads : {1, 2, 3}) {
             const int32_t delta = pick(rng, 1, 2);
-            bucket_fusion_max = pick(rng, 0, 1) ? 0 : 1 << 20;
+            settings.bucket_fusion_max = pick(rng, 0, 1) ? 0 : 1 << 20;
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta << "\n"
                 << text;
@@ -169,14 +171,14 @@ TEST_F(bucket_solver_test, large_buckets_shared_by_the_team_match_model) {
         load_graph(text);
         reshape_loaded_store(rng, seed % 2 == 0);
         for (int threads : {2, 3, 8}) {
-            bucket_fusion_max = pick(rng, 0, 1) ? 0 : 100;
-            bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
+            settings.bucket_fusion_max = pick(rng, 0, 1) ? 0 : 100;
+            settings.bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
             const int32_t delta =
                 kind == 0 ? 1 : std::vector<int32_t>{256, 4096, 1 << 29}[size_t(pick(rng, 0, 2))];
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                 << "seed " << seed << ", " << threads << " threads, delta " << delta
-                << ", claims of " << bucket_claim_records << " records";
-            ASSERT_EQ(bucket_last_team, threads);
+                << ", claims of " << settings.bucket_claim_records << " records";
+            ASSERT_EQ(last_run.bucket_team, threads);
         }
     }
 }
@@ -207,7 +209,7 @@ TEST(solver_rule, negative_weights_list_in_the_one_thread_order_at_any_team_size
     for (const std::string &text : texts) {
         load_graph(text);
         ASSERT_TRUE(negative_weights);
-        ASSERT_GE(num_nodes + edge_counter, bucket_team_min_work) << "too small for a team to start";
+        ASSERT_GE(num_nodes + edge_counter, settings.bucket_team_min_work) << "too small for a team to start";
         const solved_graph one = solve_loaded(1);
         for (int threads : {2, 3, 8}) {
             const solved_graph team = solve_loaded(threads);
@@ -236,39 +238,39 @@ TEST_F(bucket_solver_test, team_handing_over_to_one_member_after_any_round_match
         reshape_loaded_store(rng, pick(rng, 0, 1));
         for (int threads : {2, 3}) {
             const int32_t delta = widths[pick(rng, 0, int(std::size(widths)) - 1)];
-            bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
-            bucket_fusion_max = std::vector<int64_t>{0, 4, 1 << 20}[size_t(pick(rng, 0, 2))];
-            bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
-            bucket_team_rounds_max = INT64_MAX;
-            bucket_late_budget_ns = INT64_MAX;  // a loaded machine must not decide for the test
+            settings.bucket_ring_max = pick(rng, 0, 1) ? 64 : 1 << 13;
+            settings.bucket_fusion_max = std::vector<int64_t>{0, 4, 1 << 20}[size_t(pick(rng, 0, 2))];
+            settings.bucket_claim_records = pick(rng, 0, 1) ? 1 : 2048;
+            settings.bucket_team_rounds_max = INT64_MAX;
+            settings.bucket_late_budget_ns = INT64_MAX;  // a loaded machine must not decide for the test
             ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want)) << "seed " << seed;
             // Claims race, so the rounds of a run vary a little with the spans they lead to.
-            const int64_t rounds = bucket_team_rounds_last;
+            const int64_t rounds = last_run.team_rounds;
             for (int64_t k = 0; k <= rounds; ++k) {
-                bucket_team_rounds_max = k;
+                settings.bucket_team_rounds_max = k;
                 ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                     << "seed " << seed << ", " << threads << " threads, delta " << delta
                     << ", alone after round " << k << " of " << rounds << "\n"
                     << text;
-                ASSERT_LE(bucket_team_rounds_last, k);
-                if (bucket_team_handed_over) {
-                    ASSERT_EQ(bucket_team_rounds_last, k);
+                ASSERT_LE(last_run.team_rounds, k);
+                if (last_run.team_handed_over) {
+                    ASSERT_EQ(last_run.team_rounds, k);
                 }
-                handed_over += bucket_team_handed_over;
+                handed_over += last_run.team_handed_over;
             }
-            bucket_team_rounds_max = INT64_MAX;
+            settings.bucket_team_rounds_max = INT64_MAX;
             // Every wait counted as late, the hand-over comes once they sum past a budget:
             // at once, or at any barrier of a round, the one after publishing included.
-            bucket_late_ns = 0;
+            settings.bucket_late_ns = 0;
             for (int64_t budget : {int64_t(0), int64_t(pick(rng, 1, 200000))}) {
-                bucket_late_budget_ns = budget;
+                settings.bucket_late_budget_ns = budget;
                 ASSERT_TRUE(same_as_model(solve_with_buckets(threads, delta), want))
                     << "seed " << seed << ", " << threads << " threads, delta " << delta << ", late budget "
-                    << budget << " ns, handed over after round " << bucket_team_rounds_last << "\n"
+                    << budget << " ns, handed over after round " << last_run.team_rounds << "\n"
                     << text;
-                late += bucket_team_handed_over;
+                late += last_run.team_handed_over;
             }
-            bucket_late_ns = 1000000;
+            settings.bucket_late_ns = 1000000;
         }
     }
     EXPECT_GT(handed_over, 1000);

@@ -16,6 +16,7 @@
 #include "listing.h"
 #include "queue_solver.h"
 #include "scan_solver.h"
+#include "settings.h"
 #include "test_support.h"
 
 namespace {
@@ -58,11 +59,11 @@ testing::AssertionResult store_is_model(const model_run &want) {
 
 // A team of threads reading the file in ranges, and pieces of one to three rows or records.
 void shrink_pieces(std::mt19937 &rng, int threads) {
-    read_team_min_bytes = 1;
-    build_team_min_work = 1;
-    read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 8, 64)) : size_t(1) << 16;
-    build_piece_rows = pick(rng, 1, 3);
-    build_piece_records = pick(rng, 1, 3);
+    settings.read_team_min_bytes = 1;
+    settings.build_team_min_work = 1;
+    settings.read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 8, 64)) : size_t(1) << 16;
+    settings.build_piece_rows = pick(rng, 1, 3);
+    settings.build_piece_records = pick(rng, 1, 3);
     omp_set_num_threads(threads);
 }
 
@@ -97,10 +98,10 @@ TEST_F(claimed_pieces, rows_of_any_piece_size_and_team_match_model) {
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = 1 + int(seed % 3);
         shrink_pieces(rng, threads);
-        pack_records = seed % 5 != 0;
+        settings.pack_records = seed % 5 != 0;
         ASSERT_EQ(load_graph(text, seed % 7 == 0), want.size_line) << "seed " << seed;
         ASSERT_TRUE(store_is_model(want)) << "seed " << seed << ", " << threads << " threads, pieces of "
-                                          << build_piece_rows << " rows, " << build_piece_records
+                                          << settings.build_piece_rows << " rows, " << settings.build_piece_records
                                           << " records\n" << text;
     }
 }
@@ -139,12 +140,12 @@ TEST_F(claimed_pieces, every_boundary_of_small_pieces_matches_model) {
         for (int rows = 1; rows <= 3; ++rows)
             for (int records = 1; records <= 3; ++records)
                 for (const bool packed : {true, false}) {
-                    read_team_min_bytes = 1;
-                    build_team_min_work = 1;
-                    read_block_bytes = 16;
-                    build_piece_rows = rows;
-                    build_piece_records = records;
-                    pack_records = packed;
+                    settings.read_team_min_bytes = 1;
+                    settings.build_team_min_work = 1;
+                    settings.read_block_bytes = 16;
+                    settings.build_piece_rows = rows;
+                    settings.build_piece_records = records;
+                    settings.pack_records = packed;
                     omp_set_num_threads(threads);
                     ASSERT_EQ(load_graph(text), want.size_line);
                     ASSERT_TRUE(store_is_model(want)) << threads << " threads, pieces of " << rows << " rows, "
@@ -169,10 +170,10 @@ TEST_F(claimed_pieces, thousands_of_pieces_match_model) {
     const model_run want = run_model(text, false);
     ASSERT_TRUE(want.ok);
     for (int threads = 1; threads <= 3; ++threads) {
-        read_team_min_bytes = 1;
-        build_team_min_work = 1;
-        build_piece_rows = 1;
-        build_piece_records = 1;
+        settings.read_team_min_bytes = 1;
+        settings.build_team_min_work = 1;
+        settings.build_piece_rows = 1;
+        settings.build_piece_records = 1;
         omp_set_num_threads(threads);
         ASSERT_EQ(load_graph(text), want.size_line);
         ASSERT_TRUE(store_is_model(want)) << threads << " threads";
@@ -193,12 +194,12 @@ TEST_F(claimed_pieces, listings_in_chunks_of_a_few_lines_match_model) {
         shrink_pieces(rng, threads);
         load_graph(text);
         ASSERT_EQ(solve_loaded(threads).standard_error, warning_if(want.warned)) << "seed " << seed;
-        listing_chunk_nodes = pick(rng, 0, 3) == 0 ? int64_t(1) << 13 : pick(rng, 1, 3);
-        listing_team_min_nodes = 0;
+        settings.listing_chunk_nodes = pick(rng, 0, 3) == 0 ? int64_t(1) << 13 : pick(rng, 1, 3);
+        settings.listing_team_min_nodes = 0;
         omp_set_num_threads(threads);
         bool written = false;
         ASSERT_EQ(captured_listing(&written), model_listing(want))
-            << "seed " << seed << ", " << threads << " threads, chunks of " << listing_chunk_nodes << "\n" << text;
+            << "seed " << seed << ", " << threads << " threads, chunks of " << settings.listing_chunk_nodes << "\n" << text;
         ASSERT_TRUE(written);
     }
 }
@@ -249,7 +250,7 @@ TEST_F(claimed_pieces, rows_built_by_fewer_members_than_asked_match_model) {
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = 2 + int(seed % 2);
         shrink_pieces(rng, threads);
-        keep_lines_max_bytes = seed % 3 == 0 ? 0 : int64_t(1) << 30;
+        settings.keep_lines_max_bytes = seed % 3 == 0 ? 0 : int64_t(1) << 30;
         const fewer_members how = seed % 4 < 2 ? fewer_members::nested : fewer_members::no_active_level;
         std::string size_line;
         with_fewer_members(how, [&] { size_line = load_graph(text, seed % 5 == 0); });
@@ -272,9 +273,9 @@ TEST_F(claimed_pieces, solvers_and_listing_of_fewer_members_than_asked_match_mod
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = 2 + int(seed % 2);
         shrink_pieces(rng, threads);
-        bucket_team_min_work = 0;
-        listing_team_min_nodes = 0;
-        listing_chunk_nodes = pick(rng, 1, 3);
+        settings.bucket_team_min_work = 0;
+        settings.listing_team_min_nodes = 0;
+        settings.listing_chunk_nodes = pick(rng, 1, 3);
         const fewer_members how = seed % 4 < 2 ? fewer_members::nested : fewer_members::no_active_level;
         with_fewer_members(how, [&] {
             load_graph(text);

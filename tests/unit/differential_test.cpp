@@ -5,6 +5,8 @@
 
 #include "bucket_solver.h"
 #include "faithful_model.h"
+#include "last_run.h"
+#include "settings.h"
 #include "test_support.h"
 
 namespace {
@@ -67,11 +69,11 @@ TEST(differential, one_thread_matches_faithful_model_on_random_files) {
 // of compute_distances on a team is held against the same run on one thread.
 class thread_team : public testing::TestWithParam<int> {
   protected:
-    void SetUp() override { bucket_team_min_work = 0; }
-    void TearDown() override { bucket_team_min_work = saved_team_min_work; }
+    void SetUp() override { settings.bucket_team_min_work = 0; }
+    void TearDown() override { settings.bucket_team_min_work = saved_team_min_work; }
 
   private:
-    const int64_t saved_team_min_work = bucket_team_min_work;
+    const int64_t saved_team_min_work = settings.bucket_team_min_work;
 };
 
 TEST_P(thread_team, matches_one_thread_on_graphs_with_many_ties) {
@@ -79,12 +81,12 @@ TEST_P(thread_team, matches_one_thread_on_graphs_with_many_ties) {
         std::mt19937 rng(seed);
         const random_graph g = make_random_graph(rng, 40, [&] { return tie_weight(rng); });
         load_graph(plain_text(g));
-        bucket_last_team = 0;
+        last_run.bucket_team = 0;
         const solved_graph one = solve_loaded(1);
-        ASSERT_EQ(bucket_last_team, 0) << "one thread must not start a team";
+        ASSERT_EQ(last_run.bucket_team, 0) << "one thread must not start a team";
         const solved_graph team = solve_loaded(GetParam());
         release_graph();
-        ASSERT_EQ(bucket_last_team, GetParam()) << "seed " << seed << ": the team did not run";
+        ASSERT_EQ(last_run.bucket_team, GetParam()) << "seed " << seed << ": the team did not run";
         ASSERT_EQ(team.distances, one.distances) << "seed " << seed << "\n" << plain_text(g);
         ASSERT_EQ(team.standard_error, one.standard_error) << "seed " << seed;
     }

@@ -14,12 +14,15 @@
 
 #include "builder.h"
 #include "faithful_model.h"
+#include "last_run.h"
 #include "listing.h"
 #include "bucket_solver.h"
 #include "queue_solver.h"
 #include "reader.h"
 #include "rows.h"
 #include "scan_solver.h"
+#include "settings.h"
+#include "test_hooks.h"
 #include "test_support.h"
 
 // Set in a forked child, which ends on purpose with everything still held, as a failed
@@ -60,13 +63,13 @@ testing::AssertionResult same_as_model(const char *solver, bool complete, const 
 // inflated by the build's fast way (ISA-L's stream, or libdeflate whole), half by the zlib
 // stream.
 void shrink_reader(std::mt19937 &rng, int threads) {
-    read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 1, 64)) : size_t(1) << 16;
-    read_team_min_bytes = 1;
-    build_team_min_work = 1;
-    keep_lines_max_bytes = pick(rng, 0, 1) ? 0 : int64_t(1) << 30;
-    line_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 2, 6)) * 8 : size_t(2) << 20;
-    inflate_whole_max_bytes = pick(rng, 0, 1) ? 0 : int64_t(1) << 30;
-    inflate_with_zlib = inflate_whole_max_bytes == 0;
+    settings.read_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 1, 64)) : size_t(1) << 16;
+    settings.read_team_min_bytes = 1;
+    settings.build_team_min_work = 1;
+    settings.keep_lines_max_bytes = pick(rng, 0, 1) ? 0 : int64_t(1) << 30;
+    settings.line_block_bytes = pick(rng, 0, 1) ? size_t(pick(rng, 2, 6)) * 8 : size_t(2) << 20;
+    settings.inflate_whole_max_bytes = pick(rng, 0, 1) ? 0 : int64_t(1) << 30;
+    settings.inflate_with_zlib = settings.inflate_whole_max_bytes == 0;
     omp_set_num_threads(threads);
 }
 
@@ -114,11 +117,11 @@ TEST_F(fast_solvers, radix_queue_and_bucket_team_match_model_on_non_negative_wei
         // A team forks once a graph: a third of the graphs keep the run short. Without
         // fusion every bucket's entries are shared among the members.
         if (seed % 3 != 0) continue;
-        bucket_fusion_max = seed % 2 ? 0 : 1000;
+        settings.bucket_fusion_max = seed % 2 ? 0 : 1000;
         for (int threads = 2; threads <= 3; ++threads) {
             ASSERT_TRUE(same_as_model("bucket team", solve_with_buckets(threads), want))
                 << "seed " << seed << ", " << threads << " threads\n" << text;
-            ASSERT_EQ(bucket_last_team, threads);
+            ASSERT_EQ(last_run.bucket_team, threads);
         }
     }
 }
@@ -155,7 +158,7 @@ TEST_F(fast_reader, tiny_blocks_and_any_team_build_the_model_store) {
         const bool compressed = seed % 2 == 1;
         ASSERT_EQ(load_graph(text, compressed), want.size_line) << "seed " << seed;
         ASSERT_TRUE(store_matches(want)) << "seed " << seed << (compressed ? ", gzip" : "")
-                                         << ", block " << read_block_bytes << "\n" << text;
+                                         << ", block " << settings.read_block_bytes << "\n" << text;
         for (int32_t u = 0; u < g.n; ++u)
             for (int32_t v = 0; v < g.n; ++v)
                 ASSERT_EQ(get_distance(u, v), want.graph.lookup(u, v))
@@ -177,11 +180,11 @@ TEST_F(fast_reader, wide_records_of_non_negative_weights_build_and_solve_like_mo
         ASSERT_TRUE(want.ok) << "seed " << seed;
         const int threads = pick(rng, 1, 3);
         shrink_reader(rng, threads);
-        bucket_team_min_work = 0;  // a team of two or three solves every graph
-        pack_records = seed % 2 == 0;
+        settings.bucket_team_min_work = 0;  // a team of two or three solves every graph
+        settings.pack_records = seed % 2 == 0;
         ASSERT_EQ(load_graph(text, seed % 3 == 0), want.size_line) << "seed " << seed;
         ASSERT_TRUE(store_matches(want)) << "seed " << seed << "\n" << text;
-        if (!pack_records) {
+        if (!settings.pack_records) {
             ASSERT_EQ(packed_edges, nullptr) << "seed " << seed;
         }
         wide += packed_edges == nullptr && edge_counter > 0;
@@ -227,11 +230,11 @@ TEST_F(fast_reader, numbers_of_every_length_read_exactly) {
     // their block's far end; blocks of five words put those slots at every block edge.
     for (int threads = 1; threads <= 2; ++threads) {
         for (const bool compressed : {false, true}) {
-            read_team_min_bytes = 4096;
-            line_block_bytes = compressed == (threads == 1) ? 40 : size_t(2) << 20;
+            settings.read_team_min_bytes = 4096;
+            settings.line_block_bytes = compressed == (threads == 1) ? 40 : size_t(2) << 20;
             omp_set_num_threads(threads);
             ASSERT_EQ(load_graph(text, compressed), want.size_line);
-            ASSERT_TRUE(store_matches(want)) << threads << " threads, block bytes " << line_block_bytes
+            ASSERT_TRUE(store_matches(want)) << threads << " threads, block bytes " << settings.line_block_bytes
                                              << (compressed ? ", gzip" : "");
         }
     }
@@ -260,8 +263,8 @@ TEST_F(fast_reader, team_built_store_of_a_large_graph_matches_model) {
     const model_run want = run_model(text, false);
     ASSERT_TRUE(want.ok);
     for (int threads = 2; threads <= 3; ++threads) {
-        read_block_bytes = 4096;
-        read_team_min_bytes = 1;
+        settings.read_block_bytes = 4096;
+        settings.read_team_min_bytes = 1;
         omp_set_num_threads(threads);
         ASSERT_EQ(load_graph(text), want.size_line);
         ASSERT_TRUE(store_matches(want)) << threads << " threads";
@@ -393,7 +396,7 @@ TEST_F(fast_reader, first_fault_in_file_order_is_reported) {
         shrink_reader(rng, pick(rng, 1, 4));
         const child_outcome got = read_in_child(path);
         ASSERT_EQ(got.standard_error, want.size_line + want.error_message)
-            << "seed " << seed << (compressed ? ", gzip" : "") << ", block " << read_block_bytes << "\n"
+            << "seed " << seed << (compressed ? ", gzip" : "") << ", block " << settings.read_block_bytes << "\n"
             << text;
         ASSERT_EQ(got.status, want.ok ? 0 : 255) << "seed " << seed;
         accepted += want.ok;
@@ -542,7 +545,7 @@ TEST_F(gzip_stream, every_cut_of_a_stream_handles_what_zlib_yields) {
             line_faults += want.find("format in line") != std::string::npos;
             read_faults += want.find("cannot read") != std::string::npos;
             for (const bool zlib : {false, true}) {
-                inflate_with_zlib = zlib;
+                settings.inflate_with_zlib = zlib;
                 const child_outcome got = read_in_child(path);
                 ASSERT_EQ(got.standard_error, want) << "cut at " << cut << (zlib ? ", zlib" : "") << "\n" << c.text.substr(0, 200);
                 ASSERT_EQ(got.status, want.find("Error") == std::string::npos ? 0 : 255) << "cut at " << cut;
@@ -563,8 +566,8 @@ TEST_F(gzip_stream, every_cut_of_a_stream_handles_what_zlib_yields) {
     const std::string want = gzip_expected(flipped, path);
     for (const size_t step : {size_t(100), size_t(256) << 10}) {
         for (const bool zlib : {false, true}) {
-            inflate_with_zlib = zlib;
-            inflate_step_bytes = step;
+            settings.inflate_with_zlib = zlib;
+            settings.inflate_step_bytes = step;
             const child_outcome got = read_in_child(path);
             EXPECT_EQ(got.standard_error, want) << "flipped, step " << step << (zlib ? ", zlib" : "");
             EXPECT_EQ(got.status, 255);
@@ -596,8 +599,8 @@ TEST_F(gzip_stream, damaged_and_padded_streams_handle_what_zlib_yields) {
         std::string content;
         (zlib_content(bytes, &content) ? whole_count : damaged_count)++;
         for (const bool zlib : {false, true}) {
-            inflate_with_zlib = zlib;
-            read_block_bytes = size_t(1) << pick(rng, 6, 20);
+            settings.inflate_with_zlib = zlib;
+            settings.read_block_bytes = size_t(1) << pick(rng, 6, 20);
             const child_outcome got = read_in_child(path);
             ASSERT_EQ(got.standard_error, want) << "seed " << seed << (zlib ? ", zlib" : "");
             ASSERT_EQ(got.status, want.find("Error") == std::string::npos ? 0 : 255) << "seed " << seed;
@@ -625,7 +628,7 @@ TEST_F(gzip_stream, magic_split_across_reads_of_a_pipe_still_begins_a_member) {
                                           {1, first_member.size(), first_member.size() + 1}};
     for (const std::vector<size_t> &at : pauses) {
         for (const bool zlib : {false, true}) {
-            inflate_with_zlib = zlib;
+            settings.inflate_with_zlib = zlib;
             const child_outcome got = read_pipe_in_child(bytes, at);
             EXPECT_EQ(got.standard_error, want) << "pauses after byte " << at.back() << (zlib ? ", zlib" : "");
             EXPECT_EQ(got.status, 255);
@@ -669,16 +672,16 @@ TEST_F(fast_reader, file_changed_between_passes_is_a_failed_read) {
         const std::string expected = size_line + (grown ? "" : "Error: cannot read file " + path + ".\n");
         for (int threads = 1; threads <= 3; ++threads) {
             write_graph_file(path, text, false);
-            read_block_bytes = 64;
-            read_team_min_bytes = 1;
-            build_team_min_work = 1;
-            keep_lines_max_bytes = 0;  // a file kept from the first scan is not read again
+            settings.read_block_bytes = 64;
+            settings.read_team_min_bytes = 1;
+            settings.build_team_min_work = 1;
+            settings.keep_lines_max_bytes = 0;  // a file kept from the first scan is not read again
             omp_set_num_threads(threads);
             changed_text = change;
             changed_path = path;
-            first_pass_checked = change_graph_file;
+            test_hooks.first_pass_checked = change_graph_file;
             const child_outcome got = read_in_child(path);
-            first_pass_checked = nullptr;
+            test_hooks.first_pass_checked = nullptr;
             EXPECT_EQ(got.standard_error, expected) << threads << " threads, changed to\n" << change;
             EXPECT_EQ(got.status, grown ? 0 : 255);
         }
@@ -702,15 +705,15 @@ TEST_F(fast_reader, file_changed_past_its_first_lines_is_a_failed_read) {
     const std::string path = graph_file_path();
     for (int threads = 1; threads <= 3; ++threads) {
         write_graph_file(path, text, false);
-        read_team_min_bytes = 1;
-        build_team_min_work = 1;
-        keep_lines_max_bytes = 0;
+        settings.read_team_min_bytes = 1;
+        settings.build_team_min_work = 1;
+        settings.keep_lines_max_bytes = 0;
         omp_set_num_threads(threads);
         changed_text = hub;
         changed_path = path;
-        first_pass_checked = change_graph_file;
+        test_hooks.first_pass_checked = change_graph_file;
         const child_outcome got = read_in_child(path);
-        first_pass_checked = nullptr;
+        test_hooks.first_pass_checked = nullptr;
         EXPECT_EQ(got.standard_error, "Graph contains 60 nodes and 5000 edges\nError: cannot read file " + path + ".\n")
             << threads << " threads";
         EXPECT_EQ(got.status, 255);
@@ -750,18 +753,18 @@ std::string star_text(int lines) {
 child_outcome read_changed_file(const std::string &text, const std::string &tail, bool held, int threads) {
     const std::string path = graph_file_path();
     write_graph_file(path, text, false);
-    read_block_bytes = 64;
-    read_team_min_bytes = 1;
-    build_team_min_work = 1;
-    keep_lines_max_bytes = held ? int64_t(1) << 30 : 0;
+    settings.read_block_bytes = 64;
+    settings.read_team_min_bytes = 1;
+    settings.build_team_min_work = 1;
+    settings.keep_lines_max_bytes = held ? int64_t(1) << 30 : 0;
     omp_set_num_threads(threads);
     hooked_path = path;
     grown_tail = tail;
     hook_from = int64_t(text.size() / 4);
     hook_done = false;
-    before_read_at = change_before_read;
+    test_hooks.before_read_at = change_before_read;
     const child_outcome got = read_in_process(path);
-    before_read_at = nullptr;
+    test_hooks.before_read_at = nullptr;
     EXPECT_TRUE(hook_done) << "the file was never changed";
     remove(path.c_str());
     return got;
@@ -823,16 +826,16 @@ child_outcome read_stream_changed(const std::string &bytes, int64_t from, int64_
     if (file == nullptr) return {"", -1};
     fwrite(bytes.data(), 1, bytes.size(), file);
     fclose(file);
-    read_block_bytes = 64;
-    inflate_whole_max_bytes = 0;  // the gzip stream, not a whole inflated copy
+    settings.read_block_bytes = 64;
+    settings.inflate_whole_max_bytes = 0;  // the gzip stream, not a whole inflated copy
     stream_path = path;
     stream_from = from;
     stream_cut = cut;
     stream_tail = tail;
     stream_changed = false;
-    before_stream_read = change_before_stream_read;
+    test_hooks.before_stream_read = change_before_stream_read;
     const child_outcome got = read_in_process(path);
-    before_stream_read = nullptr;
+    test_hooks.before_stream_read = nullptr;
     EXPECT_TRUE(stream_changed) << "the file was never changed";
     remove(path.c_str());
     return got;
@@ -855,7 +858,7 @@ TEST_F(fast_reader, gzip_file_grown_while_read_is_read_to_its_size_at_open) {
     ASSERT_GT(int64_t(packed.size()), PACKED_READ_BYTES);
     for (bool zlib : {false, true}) {
         for (int64_t from : {int64_t(0), PACKED_READ_BYTES}) {
-            inflate_with_zlib = zlib;
+            settings.inflate_with_zlib = zlib;
             // Read, the second member's line would be one edge line too many.
             const child_outcome got = read_stream_changed(packed, from, 0, gzipped("a 1 3 1\n"));
             const std::string label = std::string(zlib ? "zlib" : "default inflater") + ", grown at read from " +
@@ -875,7 +878,7 @@ TEST_F(fast_reader, gzip_file_cut_to_its_first_member_while_read_is_a_failed_rea
         "Graph contains 3 nodes and 3 edges\nError: cannot read file " + graph_file_path() + ".\n";
     for (bool zlib : {false, true}) {
         for (int64_t from : {int64_t(0), PACKED_READ_BYTES}) {
-            inflate_with_zlib = zlib;
+            settings.inflate_with_zlib = zlib;
             // Taken for the end, the cut would leave a whole graph of two edge lines.
             const std::string bytes = first + gzipped("a 1 3 1\n");
             const child_outcome got = read_stream_changed(bytes, from, int64_t(first.size()), "");

@@ -29,7 +29,9 @@
 #include "memory.h"
 #include "reader.h"
 #include "rows.h"
+#include "settings.h"
 #include "solver.h"
+#include "test_hooks.h"
 
 constexpr int32_t infinite = 1073741824;
 constexpr const char *early_end_warning =
@@ -41,56 +43,18 @@ inline std::string graph_file_path() {
     return testing::TempDir() + "norvane_unit_" + std::to_string(getpid()) + ".gr";
 }
 
-// Every test puts the tunables and the team size back, so that a failed assertion
-// cannot leave a later test in the same process on shrunken blocks.
+// Every test puts the settings, the hooks and the team size back, so that a failed
+// assertion cannot leave a later test in the same process on shrunken blocks.
 class tunables_restored : public testing::Test {
   protected:
     void TearDown() override {
-        read_block_bytes = saved_block_bytes;
-        read_team_min_bytes = saved_team_min_bytes;
-        build_team_min_work = saved_build_team_min_work;
-        build_piece_rows = saved_piece_rows;
-        build_piece_records = saved_piece_records;
-        listing_chunk_nodes = saved_chunk_nodes;
-        listing_team_min_nodes = saved_listing_team_min_nodes;
-        keep_lines_max_bytes = saved_keep_lines_max_bytes;
-        line_block_bytes = saved_line_block_bytes;
-        inflate_whole_max_bytes = saved_inflate_whole_max_bytes;
-        inflate_with_zlib = false;
-        inflate_step_bytes = saved_inflate_step_bytes;
-        first_pass_checked = nullptr;
-        before_read_at = nullptr;
-        pack_records = true;
-        bucket_team_min_work = saved_bucket_team_min_work;
-        bucket_fusion_max = saved_fusion_max;
-        bucket_ring_max = saved_ring_max;
-        bucket_claim_records = saved_claim_records;
-        bucket_team_rounds_max = saved_team_rounds_max;
-        bucket_late_ns = saved_late_ns;
-        bucket_late_budget_ns = saved_late_budget_ns;
+        settings = default_settings;
+        test_hooks = test_hook_set{};
         omp_set_num_threads(saved_threads);
         release_graph();
     }
 
   private:
-    const size_t saved_block_bytes = read_block_bytes;
-    const size_t saved_team_min_bytes = read_team_min_bytes;
-    const int64_t saved_build_team_min_work = build_team_min_work;
-    const int64_t saved_piece_rows = build_piece_rows;
-    const int64_t saved_piece_records = build_piece_records;
-    const int64_t saved_chunk_nodes = listing_chunk_nodes;
-    const int64_t saved_listing_team_min_nodes = listing_team_min_nodes;
-    const int64_t saved_keep_lines_max_bytes = keep_lines_max_bytes;
-    const size_t saved_line_block_bytes = line_block_bytes;
-    const int64_t saved_inflate_whole_max_bytes = inflate_whole_max_bytes;
-    const int64_t saved_bucket_team_min_work = bucket_team_min_work;
-    const size_t saved_inflate_step_bytes = inflate_step_bytes;
-    const int64_t saved_fusion_max = bucket_fusion_max;
-    const int32_t saved_ring_max = bucket_ring_max;
-    const int64_t saved_claim_records = bucket_claim_records;
-    const int64_t saved_team_rounds_max = bucket_team_rounds_max;
-    const int64_t saved_late_ns = bucket_late_ns;
-    const int64_t saved_late_budget_ns = bucket_late_budget_ns;
     const int saved_threads = omp_get_max_threads();
 };
 
@@ -135,7 +99,7 @@ inline std::string load_graph(const std::string &text, bool compressed = false) 
     release_graph();
     // The default block is sized for graphs of millions of lines; allocating it for every
     // small file dominates a sanitizer build. Tests that shrink it further keep theirs.
-    if (read_block_bytes > (size_t(1) << 16)) read_block_bytes = size_t(1) << 16;
+    if (settings.read_block_bytes > (size_t(1) << 16)) settings.read_block_bytes = size_t(1) << 16;
     const std::string path = graph_file_path();
     write_graph_file(path, text, compressed);
     testing::internal::CaptureStderr();
