@@ -16,31 +16,35 @@
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_solver.h"
-#include "distributed_store.h"
+#include "distributed_settings.h"
+#include "ghosts.h"
+#include "graph.h"
+#include "ownership.h"
+#include "store.h"
 #include "team.h"
 
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
     if (argc <= 1) end_everywhere("Usage: distributed_traffic <graph file name> [bucket width [phase span]]\n");
-    if (argc > 2) distributed_bucket_width = int32_t(atoi(argv[2]));
-    if (argc > 3) distributed_phase_span = atoll(argv[3]);
+    if (argc > 2) distributed_settings.bucket_width = int32_t(atoi(argv[2]));
+    if (argc > 3) distributed_settings.phase_span = atoll(argv[3]);
     // The program's own team: the cores the launcher bound the process to, its CPU quota.
     size_team();
     MPI_Barrier(MPI_COMM_WORLD);
     const double t0 = MPI_Wtime();
-    const problem_counts counts = read_head_everywhere(argv[1]);
-    build_distributed_store(counts.nodes, counts.edges);
+    read_head_everywhere(argv[1]);
+    build_distributed_store();
     const double t1 = MPI_Wtime();
     const double seconds = compute_distances_everywhere();
     const double t2 = MPI_Wtime();
     if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
     const double t3 = MPI_Wtime();
-    const int64_t records = local_rows[num_local_nodes];
+    const distributed_record &r = distributed_report;
     constexpr int COLUMNS = 11;
-    double row[COLUMNS] = {double(num_local_nodes), double(records),          double(build_bytes_sent),
-                           double(build_rounds),    double(solve_bytes_sent), double(solve_phases),
-                           double(listing_bytes_sent), t1 - t0,               seconds,
-                           t3 - t2,                 double(solve_settled)};
+    double row[COLUMNS] = {double(num_owned_nodes), double(edge_counter),    double(r.build_bytes_sent),
+                           double(r.build_rounds),  double(r.solve_bytes_sent), double(r.solve_phases),
+                           double(r.listing_bytes_sent), t1 - t0,              seconds,
+                           t3 - t2,                 double(r.solve_settled)};
     std::vector<double> rows(size_t(num_processes) * COLUMNS);
     MPI_Gather(row, COLUMNS, MPI_DOUBLE, rows.data(), COLUMNS, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     if (process_rank == 0) {
@@ -53,7 +57,9 @@ int main(int argc, char **argv) {
                     r[4], r[5], r[6], r[7], r[8], r[9], r[10]);
         }
     }
-    release_distributed_store();
+    release_ghosts();
+    release_blocks();
+    release_graph();
     finish_processes();
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "settings.h"
 #include "store.h"
 #include "bucket_ring.h"
+#include "bucket_width.h"
 #include "chunk_bins.h"
 #include "grow.h"
 #include "memory.h"
@@ -56,34 +57,19 @@ struct bucket_run {
     team_barrier barrier;
 };
 
-inline int32_t read_distance(int32_t node, bool team) {
-    return team ? __atomic_load_n(&min_distance[node], __ATOMIC_RELAXED) : min_distance[node];
-}
-
 // An entry is live while its node's distance is still the entry's. A lambda, not a
 // function: the ring's templates inline its calls.
 template <bool team>
-const auto live = [](entry e) { return read_distance(e.node, team) == e.distance; };
+const auto live = [](entry e) { return read_distance<team>(e.node) == e.distance; };
 
 // Takes the chunks of bucket b's ring bin, leaving it empty.
 inline chunk *detach(member &m, int64_t b) { return ring_take(m.ring, b, bin{nullptr, 0}).head; }
 
-// Relaxes the rows of the live entries, fetched a few entries ahead.
+// Settles entries with the shared settle: the whole graph's rows, lowered nodes into m's bins.
 template <bool team, class Rows>
-void settle_entries(const Rows &rows, member &m, const entry *entries, int32_t count) {
-    for (int32_t k = 0; k < count; ++k) {
-        fetch_rows_ahead(rows, min_distance, entries, count, k);
-        const int32_t u = entries[k].node;
-        const int32_t base = entries[k].distance;
-        if (read_distance(u, team) != base) continue;
-        relax_row(rows, u, base, [&](int32_t t, int64_t offer) {
-            // Both terms are below 2^30: the sum fits, and sums of 2^30 or more are kept
-            // (the least value offered to a node never settled) but never queued.
-            const int32_t sum = int32_t(offer);
-            if (lower_value<team>(min_distance[t], sum) && sum < INFINITE_DISTANCE)
-                ring_push(m.ring, m.pool, entry{t, sum});
-        });
-    }
+inline void settle_entries(const Rows &rows, member &m, const entry *entries, int32_t count) {
+    settle_entries<team, true>(
+        rows, entries, count, [&m](entry e) { ring_push(m.ring, m.pool, e); }, [](int32_t, int32_t) {});
 }
 
 // Settles a list of chunks and frees them to m.
@@ -120,16 +106,13 @@ void close_member(member &m) {
 // Queues node 0's light direct edges, the starting values below 2^30.
 template <class Rows>
 void queue_start(const Rows &rows, member &m) {
-    for (uint32_t k = rows.offsets[0]; k < rows.offsets[1]; ++k) {
-        const int32_t t = rows.target(k, 0);
-        if (min_distance[t] < INFINITE_DISTANCE) ring_push(m.ring, m.pool, entry{t, min_distance[t]});
-    }
+    queue_start(rows, [&m](entry e) { ring_push(m.ring, m.pool, e); });
 }
 
 // Marks settled exactly the nodes below 2^30; clears complete unless that is every node.
 // Inside a region each member marks its static share.
 void mark_settled(std::atomic<bool> &complete) {
-    const int32_t n = num_nodes;
+    const int32_t n = num_owned_nodes;
     bool all = true;
 #pragma omp for schedule(static)
     for (int32_t i = 0; i < n; ++i) {
@@ -313,46 +296,19 @@ bool buckets_with_team(const Rows &rows, bucket_run &run, int threads) {
     return complete.load();
 }
 
-// Weights of 64 runs of 64 records spread over the pool (runs, so that the sample costs
-// a few dozen cache misses): their mean and maximum below 2^30.
-struct weight_sample {
-    int64_t mean;
-    int64_t max;
-};
-
-template <class Rows>
-weight_sample sample_weights(const Rows &rows) {
-    int64_t sum = 0, count = 0, max = 0;
-    for_sampled_records(rows.offsets[num_nodes], [&](uint32_t k) {
-        const int64_t w = rows.weight(k);
-        if (w >= INFINITE_DISTANCE) return;
-        sum += w;
-        ++count;
-        max = w > max ? w : max;
-    });
-    return weight_sample{count > 0 ? sum / count : 1, max};
-}
-
-int64_t mean_row_length() { return num_nodes > 0 ? edge_counter / num_nodes : 0; }
-
-// Half the mean weight over the mean row length, to the nearest power of two: a bucket
-// then holds about the nodes that one settled node's row reaches, so few nodes are
-// relaxed twice; on the bench graphs every width within a factor two of it measured
-// within 10 % of the best, on one thread and on two (where the span merges thin buckets).
-// Never 1: buckets of one distance each make the team meet for every distance.
-int32_t width_for(const weight_sample &w) { return bucket_width_for(w.mean, mean_row_length()); }
+int64_t mean_row_length() { return num_owned_nodes > 0 ? edge_counter / num_owned_nodes : 0; }
 
 // The width (delta, or the rule's from a sample), the ring, the slabs, the claims and the
 // span thresholds of a run on threads.
 void size_run(bucket_run &run, int threads, int32_t delta) {
-    const weight_sample w = with_rows([](const auto &rows) { return sample_weights(rows); });
-    run.shift = floor_log2(delta > 0 ? delta : width_for(w));
+    const row_sample sample = sample_rows();
+    run.shift = floor_log2(delta > 0 ? delta : bucket_width_for(sample, edge_counter, num_owned_nodes));
     // The ring reaches from a bucket to every bucket its rows can queue into; weights the
     // sample missed only send a few entries to the overflow bin.
-    run.ring_size = ring_size_for((w.max >> run.shift) + 2, settings.bucket_ring_max);
+    run.ring_size = ring_size_for((sample.heaviest >> run.shift) + 2, settings.bucket_ring_max);
     run.row_length = mean_row_length() + 1;
     run.largest_slab = 64;
-    while (run.largest_slab * CHUNK_ENTRIES * 8 < size_t(num_nodes)) run.largest_slab *= 2;
+    while (run.largest_slab * CHUNK_ENTRIES * 8 < size_t(num_owned_nodes)) run.largest_slab *= 2;
     const int64_t slice = settings.bucket_claim_records / run.row_length;
     run.slice_entries = int32_t(slice < 1 ? 1 : slice > CHUNK_ENTRIES ? CHUNK_ENTRIES : slice);
     run.slices_per_chunk = (CHUNK_ENTRIES + run.slice_entries - 1) / run.slice_entries;
@@ -364,17 +320,7 @@ void size_run(bucket_run &run, int threads, int32_t delta) {
 
 }  // namespace
 
-int32_t bucket_width_for(int64_t mean_weight, int64_t row_length) {
-    const int64_t width = row_length > 0 ? mean_weight / (2 * row_length) : mean_weight;
-    // The nearest power of two: up when width is at least 1.5 times the one below.
-    const int shift = floor_log2(width > 0 ? width : 1);
-    const int nearest = width >= (int64_t(3) << shift) / 2 ? shift + 1 : shift;
-    return int32_t(1) << (nearest > 1 ? nearest : 1);
-}
-
-int32_t choose_delta() {
-    return width_for(with_rows([](const auto &rows) { return sample_weights(rows); }));
-}
+int32_t choose_delta() { return bucket_width_for(sample_rows(), edge_counter, num_owned_nodes); }
 
 size_t bucket_solver_bytes(int threads) {
     const size_t ring = size_t(settings.bucket_ring_max) * (sizeof(bin) + 1);

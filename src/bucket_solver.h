@@ -11,10 +11,6 @@ bool solve_with_buckets(int threads, int32_t delta = 0);  // delta 0: choose_del
 // The bucket width for the loaded graph, a power of two from its weights and row length.
 int32_t choose_delta();
 
-// The width rule itself, from a graph's mean weight below 2^30 and mean row length (for
-// the distributed solver, which measures them over all processes).
-int32_t bucket_width_for(int64_t mean_weight, int64_t row_length);
-
 // Bytes allocated up front for a team of threads; the bins then grow checked.
 size_t bucket_solver_bytes(int threads);
 

@@ -1,18 +1,14 @@
 // Store builder: compressed rows from the reader's ranges of edge lines, each range taken
 // by one member; a team smaller than the ranges shares them out, so the rows never depend
-// on the team the runtime gives. Each range's lines are counted per node, prefix sums give
-// every row a slot per range in range order, and each range fills its slots in file
-// order, so every row lists its records in file order with no lock and no sort; the first
-// record per neighbour is then the one kept. No two members write the same memory.
-// Passes over rows are cut into small pieces that members claim as they come, so that a
-// member the kernel holds off its core delays only the piece it holds.
+// on the team the runtime gives. Each range's lines are counted per owned node, prefix
+// sums give every row a slot per member in member order, and each member fills its slots
+// in file order, so every row lists its records in file order with no lock and no sort;
+// the first record per neighbour is then the one kept. No two members write the same
+// memory. A block that is not the whole graph (norvane-mpi) also hands its driver the
+// lines with an end outside it, and names those ends by the driver's numbering.
 #include "builder.h"
 
 #include <omp.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstring>
 
 #include "first_records.h"
 #include "input.h"
@@ -23,26 +19,51 @@
 #include "settings.h"
 #include "store.h"
 #include "team.h"
-
+#include "test_hooks.h"
 
 namespace {
 
-// Per member: records per node, then the member's fill cursors, then dedup marks.
-uint32_t **member_arrays = nullptr;
-int num_member_arrays = 0;
+struct build_state {
+    const build_driver *driver = nullptr;
+    int members = 0;
+    uint32_t **counts = nullptr;  // per member: records per owned node, then its fill cursors
+};
+build_state building;
 
+bool whole_graph() { return building.driver->line_met == nullptr; }
+
+// A build of the whole graph, its memory checked in this process.
+const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0};
+
+struct member_count {
+    uint32_t *count;
+    int member;
+};
+
+template <bool whole>
 void count_batch(const edge_line *lines, size_t count, void *context) {
-    uint32_t *records = static_cast<uint32_t *>(context);
+    const member_count &c = *static_cast<member_count *>(context);
+    uint32_t *records = c.count;
+    const int32_t first = first_owned_node;
+    const uint32_t owned = uint32_t(num_owned_nodes);
     for (size_t i = 0; i < count; ++i) {
-        ++records[lines[i].u];
-        ++records[lines[i].v];
+        const edge_line &e = lines[i];
+        if (whole) {
+            ++records[e.u];
+            ++records[e.v];
+            continue;
+        }
+        const uint32_t a = uint32_t(e.u - first), b = uint32_t(e.v - first);
+        if (a < owned) ++records[a];
+        if (b < owned) ++records[b];
+        if (a >= owned || b >= owned) building.driver->line_met(c.member, e, a < owned, b < owned);
     }
 }
 
 struct fill_context {
     uint32_t *cursor;
     uint64_t pool_size;
-    bool overflow;  // a cursor left the pool: the file changed between the passes
+    bool overflow;  // a cursor left its row or the pool, or a neighbour had no index: the file changed
 };
 
 // Rows are written far apart: the cursors of the lines ahead are fetched, then the
@@ -50,30 +71,35 @@ struct fill_context {
 constexpr size_t AHEAD_CURSORS = 16, AHEAD_RECORDS = 8;
 
 template <bool packed>
+inline void fetch_fill_ahead(const edge_line *lines, size_t count, size_t i, const fill_context &fill) {
+    const uint32_t *cursor = fill.cursor;
+    if (i + AHEAD_CURSORS < count) {
+        __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].u], 1);
+        __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].v], 1);
+    }
+    if (i + AHEAD_RECORDS >= count) return;
+    // A cursor read early may move on by a few records before its line is placed: the
+    // record then lies in or next to the cache line fetched.
+    const edge_line &f = lines[i + AHEAD_RECORDS];
+    const uint64_t fa = cursor[f.u], fb = cursor[f.v];
+    if (fa >= fill.pool_size || fb >= fill.pool_size) return;
+    if (packed) {
+        __builtin_prefetch(&packed_edges[fa], 1);
+        __builtin_prefetch(&packed_edges[fb], 1);
+    } else {
+        __builtin_prefetch(&edges[fa], 1);
+        __builtin_prefetch(&edges[fb], 1);
+    }
+}
+
+// The whole graph: both ends of every line are rows here, named by their own index.
+template <bool packed>
 void fill_batch(const edge_line *lines, size_t count, void *context) {
     fill_context &fill = *static_cast<fill_context *>(context);
     uint32_t *cursor = fill.cursor;
     const int bits = packed_weight_bits;
     for (size_t i = 0; i < count; ++i) {
-        if (i + AHEAD_CURSORS < count) {
-            __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].u], 1);
-            __builtin_prefetch(&cursor[lines[i + AHEAD_CURSORS].v], 1);
-        }
-        if (i + AHEAD_RECORDS < count) {
-            // A cursor read early may move on by a few records before its line is
-            // placed: the record then lies in or next to the cache line fetched.
-            const edge_line &f = lines[i + AHEAD_RECORDS];
-            const uint64_t fa = cursor[f.u], fb = cursor[f.v];
-            if (fa < fill.pool_size && fb < fill.pool_size) {
-                if (packed) {
-                    __builtin_prefetch(&packed_edges[fa], 1);
-                    __builtin_prefetch(&packed_edges[fb], 1);
-                } else {
-                    __builtin_prefetch(&edges[fa], 1);
-                    __builtin_prefetch(&edges[fb], 1);
-                }
-            }
-        }
+        fetch_fill_ahead<packed>(lines, count, i, fill);
         const edge_line &e = lines[i];
         const uint32_t a = cursor[e.u]++;
         const uint32_t b = cursor[e.v]++;
@@ -91,13 +117,105 @@ void fill_batch(const edge_line *lines, size_t count, void *context) {
     }
 }
 
+// A block: the record of owned row i (relative index) for the neighbour at relative index target.
+template <bool packed>
+inline void put_record(fill_context &fill, int32_t i, int32_t target, int32_t weight) {
+    const uint32_t slot = fill.cursor[i]++;
+    if (slot >= nodes[i + 1] || target == NO_INDEX) {
+        fill.overflow = true;
+        return;
+    }
+    if (packed) {
+        packed_edges[slot] = pack_record(i, target, weight, packed_weight_bits);
+    } else {
+        edges[slot] = edge_record{target, weight};
+    }
+}
+
+inline int32_t relative_index(int32_t node, uint32_t offset) {
+    return offset < uint32_t(num_owned_nodes) ? int32_t(offset) : building.driver->outside_index(node);
+}
+
+template <bool packed>
+void fill_block_batch(const edge_line *lines, size_t count, void *context) {
+    fill_context &fill = *static_cast<fill_context *>(context);
+    const uint32_t owned = uint32_t(num_owned_nodes);
+    for (size_t i = 0; i < count && !fill.overflow; ++i) {
+        const edge_line &e = lines[i];
+        const uint32_t a = uint32_t(e.u - first_owned_node), b = uint32_t(e.v - first_owned_node);
+        if (a < owned) put_record<packed>(fill, int32_t(a), relative_index(e.v, b), e.weight);
+        if (b < owned) put_record<packed>(fill, int32_t(b), relative_index(e.u, a), e.weight);
+    }
+}
+
+edge_batch_fn count_function() { return whole_graph() ? count_batch<true> : count_batch<false>; }
+
+edge_batch_fn fill_function() {
+    if (whole_graph()) return packed_edges != nullptr ? fill_batch<true> : fill_batch<false>;
+    return packed_edges != nullptr ? fill_block_batch<true> : fill_block_batch<false>;
+}
+
 int bit_width(uint32_t x) { return x == 0 ? 0 : 32 - __builtin_clz(x); }
 
-// Sets packed_weight_bits; whether the pool is packed.
-bool choose_packed(const edge_stats &stats) {
-    const int bits = packing_bits(stats);
-    packed_weight_bits = bits < 0 ? 0 : bits;
-    return bits >= 0;
+// Whether some owned row is longer than SHORT_ROW: only such rows need the marks.
+bool any_long_row() {
+    const int32_t owned = num_owned_nodes;
+    bool any = false;
+#pragma omp parallel for schedule(static) reduction(|| : any) if (owned >= (int32_t(1) << 16))
+    for (int32_t i = 0; i < owned; ++i) any = any || nodes[i + 1] - nodes[i] > SHORT_ROW;
+    return any;
+}
+
+// Per member, a mark for every relative index a row may hold: the whole graph's count
+// arrays serve (they are free once the rows are filled); a block's also covers the indices
+// outside it, so it takes arrays of its own, and only where some row is long.
+uint32_t **open_marks(bool *own_arrays) {
+    *own_arrays = !whole_graph();
+    if (!*own_arrays) return building.counts;
+    const size_t indices = size_t(building.driver->below) + size_t(num_owned_nodes) + size_t(building.driver->above);
+    const bool long_rows = any_long_row();
+    building.driver->grant_memory(long_rows ? size_t(building.members) * indices * sizeof(uint32_t) : 0);
+    uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(building.members), sizeof(uint32_t *)));
+    for (int m = 0; m < building.members; ++m) {
+        uint32_t *base = long_rows ? static_cast<uint32_t *>(allocate_array(indices, sizeof(uint32_t))) : nullptr;
+        marks[m] = base == nullptr ? nullptr : base + building.driver->below;
+    }
+    return marks;
+}
+
+void close_marks(uint32_t **marks, bool own_arrays) {
+    if (!own_arrays) return;
+    for (int m = 0; m < building.members; ++m)
+        if (marks[m] != nullptr) release_array(marks[m] - building.driver->below);
+    release_array(marks);
+}
+
+// Drops repeated neighbours from every row and closes the gaps they leave; sets
+// edge_counter. The first member's counts are free once the rows are filled: they hold the
+// stash of the moves.
+void keep_first_per_neighbour(uint64_t total) {
+    bool own_marks = false;
+    uint32_t **marks = open_marks(&own_marks);
+    unsigned char *stash = reinterpret_cast<unsigned char *>(building.counts[0]);
+    const size_t stash_bytes = size_t(num_owned_nodes) * sizeof(uint32_t);
+    const int members = building.members;
+    if (packed_edges != nullptr) {
+        const int bits = packed_weight_bits;
+        edge_counter = keep_first_in_rows(nodes, num_owned_nodes, packed_edges, total, members, marks, stash,
+                                          stash_bytes, settings.build_piece_records,
+                                          [bits](uint32_t r, int32_t u) { return u + (int32_t(r) >> bits); });
+    } else {
+        edge_counter = keep_first_in_rows(nodes, num_owned_nodes, edges, total, members, marks, stash, stash_bytes,
+                                          settings.build_piece_records,
+                                          [](const edge_record &r, int32_t) { return r.target; });
+    }
+    close_marks(marks, own_marks);
+}
+
+void fill_one_range(int m, edge_batch_fn fill, bool *overflow) {
+    fill_context context = {building.counts[m], uint64_t(nodes[num_owned_nodes]), false};
+    read_edge_range(m, fill, &context);
+    *overflow = *overflow || context.overflow;
 }
 
 }  // namespace
@@ -108,20 +226,6 @@ int packing_bits(const edge_stats &stats) {
     const int offset_bits = bit_width(stats.max_offset) + 1;
     return weight_bits + offset_bits > 32 ? -1 : weight_bits;
 }
-
-namespace {
-
-// Drops repeated neighbours from every row and closes the gaps they leave; sets
-// edge_counter. The first member's counts are free once the repeats are dropped: they
-// hold the stash of the moves.
-template <class record, class target_fn>
-void keep_first_per_neighbour(int members, record *pool, uint64_t total, target_fn target_of) {
-    edge_counter = keep_first_in_rows(nodes, num_nodes, pool, total, members, member_arrays,
-                                      reinterpret_cast<unsigned char *>(member_arrays[0]),
-                                      size_t(num_nodes) * sizeof(uint32_t), settings.build_piece_records, target_of);
-}
-
-}  // namespace
 
 size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
     // Row offsets, a packed record per direction per edge line, and the larger of the
@@ -137,66 +241,96 @@ size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
 
 void allocate_graph(int32_t n, int32_t m, int members) {
     check_memory_budget(least_graph_bytes(n, m, members));
+    first_owned_node = 0;
+    num_owned_nodes = n;
     allocate_rows(n);
 }
 
-int build_members(int32_t n, int32_t m) {
-    return int64_t(n) + int64_t(m) >= settings.build_team_min_work ? omp_get_max_threads() : 1;
+int build_members(int64_t n, int64_t m) {
+    return n + m >= settings.build_team_min_work ? omp_get_max_threads() : 1;
 }
 
-void build_store(int ranges) {
-    const int members = ranges;
-    const int64_t n = num_nodes;
-    member_arrays = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
-    for (int m = 0; m < members; ++m) member_arrays[m] = nullptr;
-    num_member_arrays = members;
+void open_build(const build_driver *driver, int members) {
+    building.driver = driver;
+    building.driver->grant_memory(size_t(members) * size_t(num_owned_nodes) * sizeof(uint32_t));
+    building.members = members;
+    building.counts = static_cast<uint32_t **>(allocate_array(size_t(members), sizeof(uint32_t *)));
+    for (int m = 0; m < members; ++m) building.counts[m] = nullptr;
+}
 
+void count_ranges() {
+    const int members = building.members;
+    const edge_batch_fn count = count_function();
 #pragma omp parallel num_threads(members) if (members > 1)
     {
         if (omp_get_thread_num() != 0) team_running();
         for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-            member_arrays[m] = static_cast<uint32_t *>(allocate_zeroed_array(size_t(n), sizeof(uint32_t)));
-            read_edge_range(m, count_batch, member_arrays[m]);
+            building.counts[m] =
+                static_cast<uint32_t *>(allocate_zeroed_array(size_t(num_owned_nodes), sizeof(uint32_t)));
+            member_count context = {building.counts[m], m};
+            read_edge_range(m, count, &context);
         }
     }
-    const edge_stats stats = check_edge_lines();
-    negative_weights = stats.min_weight < 0;
-    const bool packed = choose_packed(stats);
+}
 
-    const uint64_t total = place_all_rows(nodes, member_arrays, n, members, settings.build_piece_rows);
-    nodes[n] = uint32_t(total);
-    if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
+void count_held_lines(int member, line_store &lines) {
+    member_count context = {building.counts[member], member};
+    replay_lines(lines, 0, lines.num_blocks, count_function(), &context, false);
+}
 
-    const size_t record_bytes = packed ? sizeof(uint32_t) : sizeof(edge_record);
-    check_memory_budget(size_t(total) * record_bytes + size_t(n) * 5);
-    allocate_pool(int64_t(total), packed);
+uint64_t lay_out_rows(const edge_stats &stats) {
+    negative_weights = stats.kept > 0 && stats.min_weight < 0;
+    const int bits = packing_bits(stats);
+    packed_weight_bits = bits < 0 ? 0 : bits;
+    const int32_t owned = num_owned_nodes;
+    const uint64_t total = place_all_rows(nodes, building.counts, owned, building.members, settings.build_piece_rows);
+    nodes[owned] = uint32_t(total);
+    const size_t record_bytes = bits >= 0 ? sizeof(uint32_t) : sizeof(edge_record);
+    building.driver->grant_memory(size_t(total) * record_bytes + size_t(owned) * 5);
+    allocate_pool(int64_t(total), bits >= 0);
+    return total;
+}
+
+bool fill_ranges() {
+    if (test_hooks.first_pass_checked != nullptr) test_hooks.first_pass_checked();
+    const int members = building.members;
+    const edge_batch_fn fill = fill_function();
     bool overflow = false;
 #pragma omp parallel num_threads(members) if (members > 1) reduction(|| : overflow)
-    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-        fill_context fill = {member_arrays[m], total, false};
-        read_edge_range(m, packed ? fill_batch<true> : fill_batch<false>, &fill);
-        overflow = overflow || fill.overflow;
-    }
-    check_second_pass();
-    if (overflow) fail_read();
+    for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) fill_one_range(m, fill, &overflow);
+    return !overflow;
+}
 
-    if (packed) {
-        const int bits = packed_weight_bits;
-        keep_first_per_neighbour(members, packed_edges, total, [bits](uint32_t r, int32_t u) {
-            return u + (int32_t(r) >> bits);
-        });
-    } else {
-        keep_first_per_neighbour(members, edges, total, [](const edge_record &r, int32_t) { return r.target; });
-    }
+bool fill_held_lines(int member, line_store &lines) {
+    fill_context context = {building.counts[member], uint64_t(nodes[num_owned_nodes]), false};
+    replay_lines(lines, 0, lines.num_blocks, fill_function(), &context, false);
+    return !context.overflow;
+}
+
+void finish_rows(uint64_t total) {
+    // The cursors of every member but the first are free: their counts held the stash.
+    keep_first_per_neighbour(total);
     release_building();
     // Distances and flags take the pages the counts leave, already faulted in.
-    allocate_distances(int32_t(n));
+    allocate_distances(num_owned_nodes);
+}
+
+void build_store(int ranges) {
+    open_build(&whole_graph_driver, ranges);
+    count_ranges();
+    const edge_stats stats = check_edge_lines();
+    const uint64_t total = lay_out_rows(stats);
+    if (total != uint64_t(stats.kept) * 2) fail_read();  // the file changed under the count
+    const bool placed = fill_ranges();
+    check_second_pass();
+    if (!placed) fail_read();
+    finish_rows(total);
 }
 
 void release_building() {
-    if (member_arrays == nullptr) return;
-    for (int m = 0; m < num_member_arrays; ++m) release_array(member_arrays[m]);
-    release_array(member_arrays);
-    member_arrays = nullptr;
-    num_member_arrays = 0;
+    if (building.counts == nullptr) return;
+    for (int m = 0; m < building.members; ++m) release_array(building.counts[m]);
+    release_array(building.counts);
+    building.counts = nullptr;
+    building.members = 0;
 }

@@ -11,9 +11,7 @@
 
 void read_graph(const char *path) {
     open_input(path);
-    const problem_counts counts = read_problem_line();
-    num_nodes = counts.nodes;
-    num_edges = counts.edges;
+    read_problem_line();
     const int members = build_members(num_nodes, num_edges);
     // One count array per range read, not per member the team could have.
     allocate_graph(num_nodes, num_edges, planned_edge_ranges(members));

@@ -21,7 +21,6 @@
 #include "memory.h"
 #include "settings.h"
 
-bool defer_read_failure = false;
 
 input_state input;
 
@@ -102,16 +101,9 @@ bool kernel_file(int fd) {
     }
 }
 
-// At a failed read with nothing left to hand out: the read message, or false when the
-// caller asked to report it itself.
-bool failed_lines() {
-    if (!defer_read_failure) fail_read();
-    return false;
-}
-
 }  // namespace
 
-void open_input(const char *path) {
+void open_input(const char *path, bool inflate_whole) {
     input.path = path;
     input.fd = open(path, O_RDONLY | O_CLOEXEC);
     if (input.fd < 0) {
@@ -135,7 +127,7 @@ void open_input(const char *path) {
         const ssize_t got = pread(input.fd, input.prefix, 2, 0);
         input.gzip = got == 2 && input.prefix[0] == 0x1f && input.prefix[1] == 0x8b;
         posix_fadvise(input.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        if (input.gzip && inflate_whole_file()) input.gzip = false;
+        if (input.gzip && inflate_whole && inflate_whole_file()) input.gzip = false;
         input.plain_file = !input.gzip;
     } else {
         // A pipe may hand over one byte at a time: read until the magic can be judged.
@@ -166,7 +158,7 @@ bool next_lines(const char **lines, size_t *length) {
             searched = 0;
             if (input.skipping) {
                 if (input.at_eof) return false;  // the content ends inside an ignored line
-                if (input.read_failed) return failed_lines();
+                if (input.read_failed) return false;
                 read_more();
                 continue;
             }
@@ -179,7 +171,7 @@ bool next_lines(const char **lines, size_t *length) {
             searched = input.end;
         }
         if (input.at_eof) return input.end > 0 && hand_out(lines, length, input.end);
-        if (input.read_failed) return failed_lines();
+        if (input.read_failed) return false;
         if (input.end == input.capacity) {
             // One line fills the buffer. An ignored one streams past; a problem or edge
             // line is kept whole, so the buffer grows.

@@ -12,7 +12,9 @@
 constexpr size_t SLACK_BYTES = 16;
 
 // Opens path; writes NOT_FOUND_FORMAT with it and ends the run when it cannot be opened.
-void open_input(const char *path);
+// A regular gzip file small enough may be inflated whole and then read like a plain file,
+// unless inflate_whole is false (norvane-mpi, whose other processes could not share it).
+void open_input(const char *path, bool inflate_whole = true);
 
 // What tells one file from another: the device and inode the name led to, and the size
 // and modification time (nanoseconds) the file had. All zero when fstat failed.
@@ -47,15 +49,12 @@ int64_t read_input_at(int64_t offset, char *to, size_t room);
 // the run. Valid until the next call. A line too long for the buffer that is neither a
 // problem nor an edge line (its first byte is not 'p' or 'a') is skipped as it streams,
 // never held; the buffer grows for the others, within the memory check. False at the end
-// of the content. After a failed read the complete lines before it are handed out first,
-// then the run ends with the read message.
+// of the content, or at a failed read once the complete lines before it have been handed
+// out: the caller then reports the failure (input_read_failed) after handling them.
 bool next_lines(const char **lines, size_t *length);
 
 // Content offset of the first byte of the run last handed out by next_lines.
 int64_t lines_offset();
-
-// When set, a failed read makes next_lines return false instead of ending the run.
-extern bool defer_read_failure;
 
 // Whether a read of next_lines failed.
 bool input_read_failed();

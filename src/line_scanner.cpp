@@ -31,8 +31,6 @@ const char *scan_lines(const char *p, const char *stop, scan_state &s) {
             s.max_weight = weight > s.max_weight ? weight : s.max_weight;
             const uint32_t offset = a > b ? uint32_t(a - b) : uint32_t(b - a);
             s.max_offset = offset > s.max_offset ? offset : s.max_offset;
-            s.checksum = (s.checksum ^ ((uint64_t(uint32_t(a)) << 32) | uint32_t(b))) * 0x9e3779b97f4a7c15ULL +
-                         uint32_t(weight);
             if (s.count == s.capacity && s.out != nullptr) return p;
         } else if (*p == 'p') {  // a second problem line
             s.fault = p;

@@ -104,7 +104,6 @@ struct scan_state {
     int32_t min_weight = INT32_MAX;
     int32_t max_weight = INT32_MIN;
     uint32_t max_offset = 0;
-    uint64_t checksum = 0;
     const char *fault = nullptr;  // first offending line
 };
 

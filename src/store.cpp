@@ -7,6 +7,8 @@
 
 int32_t num_nodes = 0;
 int32_t num_edges = 0;
+int32_t first_owned_node = 0;
+int32_t num_owned_nodes = 0;
 uint32_t *nodes = nullptr;
 edge_record *edges = nullptr;
 uint32_t *packed_edges = nullptr;
@@ -16,8 +18,8 @@ bool negative_weights = false;
 int32_t *min_distance = nullptr;
 uint8_t *tree = nullptr;
 
-void allocate_rows(int32_t n) {
-    nodes = static_cast<uint32_t *>(allocate_array(size_t(n) + 1, sizeof(uint32_t)));
+void allocate_rows(int32_t count) {
+    nodes = static_cast<uint32_t *>(allocate_array(size_t(count) + 1, sizeof(uint32_t)));
 }
 
 void allocate_pool(int64_t total, bool packed) {
@@ -28,27 +30,9 @@ void allocate_pool(int64_t total, bool packed) {
     }
 }
 
-void allocate_distances(int32_t n) {
-    min_distance = static_cast<int32_t *>(allocate_array(size_t(n), sizeof(int32_t)));
-    tree = static_cast<uint8_t *>(allocate_array(size_t(n), sizeof(uint8_t)));
-}
-
-void adopt_store(uint32_t *rows, edge_record *records, int64_t total, int32_t *distance, uint8_t *settled) {
-    nodes = rows;
-    edges = records;
-    packed_edges = nullptr;
-    edge_counter = total;
-    min_distance = distance;
-    tree = settled;
-}
-
-void forget_store() {
-    nodes = nullptr;
-    edges = nullptr;
-    packed_edges = nullptr;
-    min_distance = nullptr;
-    tree = nullptr;
-    edge_counter = 0;
+void allocate_distances(int32_t count) {
+    min_distance = static_cast<int32_t *>(allocate_array(size_t(count), sizeof(int32_t)));
+    tree = static_cast<uint8_t *>(allocate_array(size_t(count), sizeof(uint8_t)));
 }
 
 void release_store() {
@@ -65,5 +49,7 @@ void reset_store() {
     release_store();
     num_nodes = 0;
     num_edges = 0;
+    first_owned_node = 0;
+    num_owned_nodes = 0;
     negative_weights = false;
 }

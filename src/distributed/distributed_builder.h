@@ -1,15 +1,10 @@
 // Distributed store builder: every edge line goes to the owners of its ends, which build
-// their rows from what arrives.
+// the rows of their blocks from it with the shared builder.
 #pragma once
 
-#include <cstdint>
-
-// Collective, after read_head_everywhere: checks each share, exchanges every part, builds the rows.
-void build_distributed_store(int32_t n, int32_t m);
+// Collective, after read_head_everywhere: cuts the blocks, checks every part, exchanges
+// the lines and builds this process's rows; ends the run everywhere at the first fault.
+void build_distributed_store();
 
 // Frees what a build left half done (a failed run taken back by a test).
 void release_distributed_building();
-
-// Lines between two checkpoints of a plain file's scans: the second scan fills a member's
-// slots only with lines whose running checksum met the first scan's there. Tests shrink it.
-extern int64_t checked_lines;

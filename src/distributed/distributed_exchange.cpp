@@ -1,161 +1,149 @@
-// The exchange of edge lines between their owners: each part's lines go, in rounds of at
-// most exchange_round_bytes per process, to the other owners of their ends, and what
-// arrives is held in file order. Invariant: a process keeps what arrives from process s
-// after what came from s before, sources in rank order, its own kept lines at its own rank.
+// The exchange in rounds. Each round every process fills a slot of at most a round's share
+// for each destination, in file order, until one slot is full; the slots' counts and
+// whether more will follow travel first, then the lines. A part that fits one round is
+// appended as it arrives; a longer one is gathered per source and joined in rank order.
 #include "distributed_exchange.h"
 
 #include <mpi.h>
 
-#include <cstring>
-
 #include "distributed_run.h"
-#include "distributed_store.h"
-#include "grow.h"
+#include "distributed_settings.h"
 #include "memory.h"
-
-int64_t exchange_round_bytes = int64_t(16) << 20;
-exchange_state exchange;
+#include "ownership.h"
+#include "store.h"
 
 namespace {
 
-inline int owner(int32_t x) { return owner_of(x, exchange.n, num_processes); }
-inline bool owned(int32_t x) { return uint32_t(x - first_local_node) < uint32_t(num_local_nodes); }
+// One exchange in progress.
+struct exchange_round {
+    int k;
+    int64_t per_pair;      // lines a slot holds
+    edge_line *out;        // k slots
+    edge_line *in;         // k slots
+    int64_t *counts;       // per process: sent and more, received and more (4 k)
+    int *bytes;            // per process: send bytes, send at, receive bytes, receive at (4 k)
+    line_store *arrived;   // per source, for a part of several rounds
+};
 
-void add_arrival(edge_line *lines, int64_t count, edge_line *allocation) {
-    grow_array(exchange.arrivals, exchange.capacity, exchange.count + 1, exchange.count);
-    exchange.arrivals[exchange.count++] = arrival{lines, count, allocation};
+// The destinations of line e: its ends' owners, each once, this process only with to_self;
+// -1 for none.
+inline void owners_of(const edge_line &e, bool to_self, int *a, int *c) {
+    *a = owner_of(e.u);
+    *c = owner_of(e.v);
+    if (*c == *a || (!to_self && *c == process_rank)) *c = -1;
+    if (!to_self && *a == process_rank) *a = -1;
 }
 
-// Keeps the lines of part with an owned end, in order and in place (lines only move
-// toward the front), as arrivals of their own; the blocks left empty leave the process.
-// The part's blocks are then the arrivals': part keeps none.
-void keep_own_lines(held_lines &part) {
-    size_t to_block = 0, to_index = 0;
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        for (size_t i = 0; i < part.blocks[b].count; ++i) {
-            const edge_line e = part.blocks[b].lines[i];
-            if (!owned(e.u) && !owned(e.v)) continue;
-            // A block written into was read whole already: its count is its room. The
-            // writing place never passes the reading one, so a block with room is found.
-            while (to_index == part.blocks[to_block].count) {
-                ++to_block;
-                to_index = 0;
-            }
-            part.blocks[to_block].lines[to_index++] = e;
-        }
+// Fills the round's slots from the cursor on; whether lines are left after them.
+bool fill_slots(exchange_round &x, const line_store &lines, line_cursor &at, bool to_self) {
+    int64_t *sent = x.counts;
+    for (int d = 0; d < x.k; ++d) sent[2 * d] = 0;
+    while (!at_store_end(lines, at)) {
+        line_cursor next = at;
+        const edge_line e = next_held_line(lines, next);
+        int a, c;
+        owners_of(e, to_self, &a, &c);
+        if ((a >= 0 && sent[2 * a] == x.per_pair) || (c >= 0 && sent[2 * c] == x.per_pair)) return true;
+        if (a >= 0) x.out[a * x.per_pair + sent[2 * a]++] = e;
+        if (c >= 0) x.out[c * x.per_pair + sent[2 * c]++] = e;
+        at = next;
     }
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        const size_t kept = b < to_block ? part.blocks[b].count : b == to_block ? to_index : 0;
-        if (kept > 0) {
-            add_arrival(part.blocks[b].lines, int64_t(kept), part.blocks[b].lines);
-        } else {
-            discard_array(part.blocks[b].lines);
-        }
+    return false;
+}
+
+// Sends the slots and receives this round's lines; whether any process has more.
+bool trade_slots(exchange_round &x, bool more) {
+    int64_t *sent = x.counts, *received = x.counts + 2 * x.k;
+    for (int d = 0; d < x.k; ++d) sent[2 * d + 1] = more;
+    MPI_Alltoall(sent, 2, MPI_INT64_T, received, 2, MPI_INT64_T, MPI_COMM_WORLD);
+    int *send_bytes = x.bytes, *send_at = x.bytes + x.k, *receive_bytes = x.bytes + 2 * x.k, *receive_at = x.bytes + 3 * x.k;
+    bool any_more = false;
+    for (int p = 0; p < x.k; ++p) {
+        send_bytes[p] = int(sent[2 * p] * int64_t(sizeof(edge_line)));
+        send_at[p] = int(p * x.per_pair * int64_t(sizeof(edge_line)));
+        receive_bytes[p] = int(received[2 * p] * int64_t(sizeof(edge_line)));
+        receive_at[p] = send_at[p];
+        any_more = any_more || received[2 * p + 1] != 0;
+        if (p != process_rank) distributed_report.build_bytes_sent += send_bytes[p];
     }
-    part.num_blocks = 0;
-    part.count = 0;
+    MPI_Alltoallv(x.out, send_bytes, send_at, MPI_BYTE, x.in, receive_bytes, receive_at, MPI_BYTE, MPI_COMM_WORLD);
+    ++distributed_report.build_rounds;
+    return any_more;
+}
+
+// Appends what came from each source this round: to its own store, or to before or after.
+void keep_arrivals(exchange_round &x, line_store &before, line_store &after, bool gathered) {
+    const int64_t *received = x.counts + 2 * x.k;
+    for (int s = 0; s < x.k; ++s) {
+        line_store &to = gathered ? x.arrived[s] : s < process_rank ? before : after;
+        append_lines(to, x.in + s * x.per_pair, size_t(received[2 * s]));
+    }
+}
+
+// The lines that will arrive here: each process counts its lines per destination.
+int64_t incoming_lines(const line_store &lines, bool to_self, int64_t *counts) {
+    const int k = num_processes;
+    int64_t *to = counts, *from = counts + k;
+    for (int d = 0; d < k; ++d) to[d] = 0;
+    for (line_cursor at; !at_store_end(lines, at);) {
+        int a, c;
+        owners_of(next_held_line(lines, at), to_self, &a, &c);
+        if (a >= 0) ++to[a];
+        if (c >= 0) ++to[c];
+    }
+    MPI_Alltoall(to, 1, MPI_INT64_T, from, 1, MPI_INT64_T, MPI_COMM_WORLD);
+    int64_t incoming = 0;
+    for (int s = 0; s < k; ++s) incoming += from[s];
+    return incoming;
+}
+
+// The round's buffers, once every process can hold them and the lines that will arrive
+// (12 bytes a line at the most, and a block per source).
+exchange_round open_round(const line_store &lines, bool to_self) {
+    exchange_round x;
+    x.k = num_processes;
+    x.per_pair = distributed_settings.exchange_round_bytes / int64_t(sizeof(edge_line)) / x.k;
+    if (x.per_pair < 1) x.per_pair = 1;
+    const size_t slots = size_t(x.per_pair) * size_t(x.k);
+    x.counts = static_cast<int64_t *>(allocate_array(4 * size_t(x.k), sizeof(int64_t)));
+    const int64_t incoming = incoming_lines(lines, to_self, x.counts);
+    agree_on_memory((2 * slots + size_t(incoming)) * sizeof(edge_line) + size_t(x.k) * ((size_t(256) << 10) + 64));
+    x.out = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
+    x.in = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
+    x.bytes = static_cast<int *>(allocate_array(4 * size_t(x.k), sizeof(int)));
+    x.arrived = static_cast<line_store *>(allocate_array(size_t(x.k), sizeof(line_store)));
+    for (int s = 0; s < x.k; ++s) {
+        x.arrived[s] = line_store();
+        x.arrived[s].node_bits = lines.node_bits;
+        x.arrived[s].block_words = (size_t(256) << 10) / sizeof(uint64_t);  // joined whole: small blocks waste little
+    }
+    return x;
+}
+
+void close_round(exchange_round &x, line_store &before, line_store &after) {
+    for (int s = 0; s < x.k; ++s) {
+        append_store(s < process_rank ? before : after, x.arrived[s]);
+        release_lines(x.arrived[s]);
+    }
+    release_array(x.out);
+    release_array(x.in);
+    release_array(x.counts);
+    release_array(x.bytes);
+    release_array(x.arrived);
 }
 
 }  // namespace
 
-void exchange_part(held_lines &part, int64_t n, bool keep_own) {
-    exchange.n = n;
-    const int k = num_processes;
-    int64_t *counts = static_cast<int64_t *>(allocate_array(6 * size_t(k), sizeof(int64_t)));
-    int64_t *lines_to = counts;
-    int64_t *lines_from = counts + k;
-    int64_t *round_out = counts + 2 * k;   // per destination: lines this round, more to come
-    int64_t *round_in = counts + 4 * k;
-    for (int d = 0; d < k; ++d) lines_to[d] = 0;
-    for (size_t b = 0; b < part.num_blocks; ++b) {
-        for (size_t i = 0; i < part.blocks[b].count; ++i) {
-            const edge_line &e = part.blocks[b].lines[i];
-            const int a = owner(e.u), c = owner(e.v);
-            ++lines_to[a];
-            if (c != a) ++lines_to[c];
-        }
-    }
-    MPI_Alltoall(lines_to, 1, MPI_INT64_T, lines_from, 1, MPI_INT64_T, MPI_COMM_WORLD);
-    int64_t incoming = 0;
-    for (int s = 0; s < k; ++s) incoming += s == process_rank ? 0 : lines_from[s];
-    int64_t per_pair = exchange_round_bytes / int64_t(sizeof(edge_line)) / k;
-    if (per_pair < 1) per_pair = 1;
-    const size_t round_lines = size_t(per_pair) * size_t(k);
-    agree_on_memory((size_t(incoming) + 2 * round_lines) * sizeof(edge_line));
-
-    edge_line *arrived = static_cast<edge_line *>(allocate_array(size_t(incoming), sizeof(edge_line)));
-    edge_line *out = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
-    edge_line *in = static_cast<edge_line *>(allocate_array(round_lines, sizeof(edge_line)));
-    int *bytes = static_cast<int *>(allocate_array(4 * size_t(k), sizeof(int)));
-    int64_t *filled = static_cast<int64_t *>(allocate_array(size_t(k), sizeof(int64_t)));
-    int64_t start = 0;
-    for (int s = 0; s < k; ++s) {
-        filled[s] = start;  // where the next lines from s go
-        start += s == process_rank ? 0 : lines_from[s];
-    }
-    const int64_t from_before = filled[process_rank];
-    size_t block = 0, index = 0;
-    for (;;) {
-        // Lines in file order until one of their owners' slots is full.
-        int64_t *sent = round_out;
-        for (int d = 0; d < k; ++d) sent[2 * d] = 0;
-        for (; block < part.num_blocks; ++block, index = 0) {
-            const edge_line_block &lines = part.blocks[block];
-            for (; index < lines.count; ++index) {
-                const edge_line &e = lines.lines[index];
-                // Owners other than this process, -1 for none.
-                const int own = process_rank;
-                int a = owner(e.u), c = owner(e.v);
-                if (c == a || c == own) c = -1;
-                if (a == own) a = -1;
-                if ((a >= 0 && sent[2 * a] == per_pair) || (c >= 0 && sent[2 * c] == per_pair)) break;
-                if (a >= 0) out[size_t(a) * size_t(per_pair) + size_t(sent[2 * a]++)] = e;
-                if (c >= 0) out[size_t(c) * size_t(per_pair) + size_t(sent[2 * c]++)] = e;
-            }
-            if (index < lines.count) break;
-        }
-        const int64_t more = block < part.num_blocks ? 1 : 0;
-        for (int d = 0; d < k; ++d) sent[2 * d + 1] = more;
-        MPI_Alltoall(round_out, 2, MPI_INT64_T, round_in, 2, MPI_INT64_T, MPI_COMM_WORLD);
-        ++build_rounds;
-        int *send_bytes = bytes, *send_at = bytes + k, *receive_bytes = bytes + 2 * k, *receive_at = bytes + 3 * k;
-        bool any_more = false;
-        for (int p = 0; p < k; ++p) {
-            send_bytes[p] = int(sent[2 * p] * int64_t(sizeof(edge_line)));
-            send_at[p] = int(int64_t(p) * per_pair * int64_t(sizeof(edge_line)));
-            receive_bytes[p] = int(round_in[2 * p] * int64_t(sizeof(edge_line)));
-            receive_at[p] = send_at[p];
-            any_more = any_more || round_in[2 * p + 1] != 0;
-            if (p != process_rank) build_bytes_sent += send_bytes[p];
-        }
-        MPI_Alltoallv(out, send_bytes, send_at, MPI_BYTE, in, receive_bytes, receive_at, MPI_BYTE,
-                      MPI_COMM_WORLD);
-        for (int s = 0; s < k; ++s) {
-            memcpy(arrived + filled[s], in + size_t(s) * size_t(per_pair), size_t(round_in[2 * s]) * sizeof(edge_line));
-            filled[s] += round_in[2 * s];
-        }
+void exchange_lines(line_store &lines, bool to_self, line_store &before, line_store &after) {
+    exchange_round x = open_round(lines, to_self);
+    before.node_bits = after.node_bits = lines.node_bits;
+    line_cursor at;
+    for (int round = 0;; ++round) {
+        const bool more = fill_slots(x, lines, at, to_self);
+        const bool any_more = trade_slots(x, more);
+        keep_arrivals(x, before, after, round > 0 || any_more);
         if (!any_more) break;
     }
-    release_array(out);
-    release_array(in);
-    release_array(bytes);
-    release_array(filled);
-    release_array(counts);
-    add_arrival(arrived, from_before, arrived);
-    exchange.from_before += from_before;
-    if (keep_own) keep_own_lines(part);
-    add_arrival(arrived + from_before, incoming - from_before, nullptr);
-}
-
-int64_t arrived_lines() {
-    int64_t total = 0;
-    for (size_t a = 0; a < exchange.count; ++a) total += exchange.arrivals[a].count;
-    return total;
-}
-
-
-void release_arrivals() {
-    for (size_t a = 0; a < exchange.count; ++a) release_array(exchange.arrivals[a].allocation);
-    release_array(exchange.arrivals);
-    exchange = exchange_state();
+    release_lines(lines);
+    close_round(x, before, after);
 }

@@ -19,16 +19,10 @@
 #include <cstdint>
 
 #include "distributed_run.h"
-#include "distributed_store.h"
+#include "distributed_settings.h"
+#include "store.h"
 #include "listing_text.h"
 #include "memory.h"
-
-int64_t listing_bytes_sent = 0;
-// A chunk of 2^16 lines is about 1.4 MB of text: few enough messages that each one's
-// handshake hides behind the others in flight, small enough that rank 0's buffers stay
-// a few tens of megabytes.
-int64_t distributed_listing_chunk_nodes = int64_t(1) << 16;
-int64_t distributed_listing_window = 8;
 
 namespace {
 
@@ -48,12 +42,12 @@ struct chunk_plan {
 
 chunk_plan plan_chunks() {
     chunk_plan plan;
-    plan.first = first_local_node == 0 && num_local_nodes > 0 ? 1 : 0;
-    const int64_t lines = num_local_nodes - plan.first;
+    plan.first = first_owned_node == 0 && num_owned_nodes > 0 ? 1 : 0;
+    const int64_t lines = num_owned_nodes - plan.first;
     // A small graph's chunks and windows are no larger than its largest block needs.
     int64_t most = max_over_processes(lines);
     if (most < 1) most = 1;
-    plan.per_chunk = distributed_listing_chunk_nodes < most ? distributed_listing_chunk_nodes : most;
+    plan.per_chunk = distributed_settings.listing_chunk_nodes < most ? distributed_settings.listing_chunk_nodes : most;
     plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
     plan.chunks = (lines + plan.per_chunk - 1) / plan.per_chunk;
     const int64_t most_chunks = (most + plan.per_chunk - 1) / plan.per_chunk;
@@ -62,7 +56,7 @@ chunk_plan plan_chunks() {
     // Many sources share rank 0's budget, but each keeps at least two chunks moving.
     const int64_t sources = num_processes > 1 ? num_processes - 1 : 1;
     const int64_t fits = int64_t(RECEIVE_BUDGET_BYTES / (size_t(sources) * plan.chunk_bytes));
-    plan.window = distributed_listing_window < fits ? distributed_listing_window : fits;
+    plan.window = distributed_settings.listing_window < fits ? distributed_settings.listing_window : fits;
     if (plan.window < 2) plan.window = 2;
     if (plan.window > most_chunks) plan.window = most_chunks;
     return plan;
@@ -70,14 +64,14 @@ chunk_plan plan_chunks() {
 
 // The bytes of this process's block of lines.
 int64_t block_bytes(const chunk_plan &plan) {
-    const int64_t lines = num_local_nodes - plan.first;
+    const int64_t lines = num_owned_nodes - plan.first;
     const int members = lines >= plan.per_chunk ? omp_get_max_threads() : 1;
     int64_t bytes = 0;
 #pragma omp parallel for schedule(static) reduction(+ : bytes) num_threads(members) if (members > 1)
     for (int64_t c = 0; c < plan.chunks; ++c) {
         const int64_t first = plan.first + c * plan.per_chunk;
-        const int64_t last = first + plan.per_chunk < num_local_nodes ? first + plan.per_chunk : num_local_nodes;
-        bytes += node_lines_bytes(first_local_node + first, local_distance + first, last - first);
+        const int64_t last = first + plan.per_chunk < num_owned_nodes ? first + plan.per_chunk : num_owned_nodes;
+        bytes += node_lines_bytes(first_owned_node + first, min_distance + first, last - first);
     }
     return bytes;
 }
@@ -156,10 +150,10 @@ void format_batch(const chunk_plan &plan, int64_t first_chunk, int64_t last_chun
 #pragma omp parallel for schedule(dynamic, 1) num_threads(members) if (members > 1)
     for (int64_t c = 0; c < count; ++c) {
         const int64_t first = plan.first + (first_chunk + c) * plan.per_chunk;
-        const int64_t last = first + plan.per_chunk < num_local_nodes ? first + plan.per_chunk : num_local_nodes;
+        const int64_t last = first + plan.per_chunk < num_owned_nodes ? first + plan.per_chunk : num_owned_nodes;
         char *start = text + size_t(c) * plan.chunk_bytes;
         lengths[c] = int(
-            format_node_lines(start, first_local_node + first, local_distance + first, last - first) - start);
+            format_node_lines(start, first_owned_node + first, min_distance + first, last - first) - start);
         if (omp_get_thread_num() == 0) drive_transfers();
     }
 }
@@ -318,7 +312,7 @@ void send_block(const chunk_plan &plan) {
         for (int64_t c = 0; c < last - first; ++c) {
             MPI_Isend(text + size_t(slot + c) * plan.chunk_bytes, lengths[slot + c], MPI_BYTE, 0, 0,
                       MPI_COMM_WORLD, &flight.requests[slot + c]);
-            listing_bytes_sent += lengths[slot + c];
+            distributed_report.listing_bytes_sent += lengths[slot + c];
         }
     }
     MPI_Waitall(int(slots), flight.requests, MPI_STATUSES_IGNORE);
@@ -330,7 +324,7 @@ void send_block(const chunk_plan &plan) {
 }  // namespace
 
 bool write_listing_everywhere() {
-    listing_bytes_sent = 0;
+    distributed_report.listing_bytes_sent = 0;
     const chunk_plan plan = plan_chunks();
     // Rank 0 learns how many chunks each process will send and, for a plain file, how
     // many bytes.

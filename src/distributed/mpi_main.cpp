@@ -8,7 +8,9 @@
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_solver.h"
-#include "distributed_store.h"
+#include "ghosts.h"
+#include "graph.h"
+#include "ownership.h"
 #include "team.h"
 
 int main(int argc, char **argv) {
@@ -16,12 +18,14 @@ int main(int argc, char **argv) {
     if (argc <= 1) end_everywhere("Usage: norvane-mpi <graph file name>\n");
     // Each process's team fits the cores the launcher bound it to and its CPU quota.
     size_team();
-    const problem_counts counts = read_head_everywhere(argv[1]);
-    build_distributed_store(counts.nodes, counts.edges);
+    read_head_everywhere(argv[1]);
+    build_distributed_store();
     const double seconds = compute_distances_everywhere();
     if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
     if (process_rank == 0) fprintf(stderr, "Computation time: %f\n", seconds);
-    release_distributed_store();
+    release_ghosts();
+    release_blocks();
+    release_graph();
     finish_processes();
     return 0;
 }

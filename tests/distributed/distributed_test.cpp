@@ -25,15 +25,16 @@
 
 #include "builder.h"
 #include "distributed_builder.h"
-#include "distributed_exchange.h"
 #include "distributed_listing.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_solver.h"
-#include "distributed_store.h"
+#include "distributed_settings.h"
 #include "entry_list.h"
 #include "faithful_model.h"
+#include "ghosts.h"
 #include "listing.h"
+#include "ownership.h"
 #include "settings.h"
 #include "test_hooks.h"
 #include "test_support.h"
@@ -41,6 +42,15 @@
 namespace {
 
 jmp_buf back;
+
+// Everything a distributed run held, also one taken back half way.
+void release_distributed_run() {
+    release_distributed_reading();
+    release_distributed_building();
+    release_ghosts();
+    release_blocks();
+    reset_store();
+}
 std::string path;
 FILE *real_stderr = nullptr;
 int failures = 0;
@@ -80,8 +90,8 @@ outcome run_everywhere() {
     agreed_end_handler = take_run_back;
     volatile bool completed = false;
     if (setjmp(back) == 0) {
-        const problem_counts counts = read_head_everywhere(path.c_str());
-        build_distributed_store(counts.nodes, counts.edges);
+        read_head_everywhere(path.c_str());
+        build_distributed_store();
         compute_distances_everywhere();
         completed = true;
     }
@@ -97,21 +107,18 @@ outcome run_everywhere() {
         const int k = num_processes;
         std::vector<int> counts(static_cast<size_t>(k)), at(static_cast<size_t>(k));
         for (int p = 0; p < k; ++p) {
-            at[size_t(p)] = block_first(num_nodes, k, p);
-            counts[size_t(p)] = block_first(num_nodes, k, p + 1) - at[size_t(p)];
+            at[size_t(p)] = first_node_of(p);
+            counts[size_t(p)] = first_node_of(p + 1) - at[size_t(p)];
         }
         if (process_rank == 0) out.distances.resize(size_t(num_nodes));
-        MPI_Gatherv(local_distance, num_local_nodes, MPI_INT32_T, out.distances.data(), counts.data(), at.data(),
+        MPI_Gatherv(min_distance, num_owned_nodes, MPI_INT32_T, out.distances.data(), counts.data(), at.data(),
                     MPI_INT32_T, 0, MPI_COMM_WORLD);
-        out.gathered = any_negative_weight;
-        out.packed = local_packed != nullptr;
-        out.rounds = max_over_processes(build_rounds);
-        out.phases = solve_phases;
+        out.gathered = negative_weights;
+        out.packed = packed_edges != nullptr;
+        out.rounds = max_over_processes(distributed_report.build_rounds);
+        out.phases = distributed_report.solve_phases;
     }
-    release_distributed_reading();
-    release_distributed_building();
-    release_distributed_store();
-    release_reading();
+    release_distributed_run();
     return out;
 }
 
@@ -155,25 +162,13 @@ bool matches_model(const std::string &text, bool compressed, const std::string &
 
 struct tunables {
     run_settings run = settings;
-    int64_t round_bytes = exchange_round_bytes;
-    int64_t checked = checked_lines;
-    int64_t team_min_entries = distributed_team_min_entries;
-    int32_t bucket_width = distributed_bucket_width;
-    int64_t phase_span = distributed_phase_span;
-    int64_t listing_chunk_nodes = distributed_listing_chunk_nodes;
-    int64_t listing_window = distributed_listing_window;
+    distributed_tunables distributed = distributed_settings;
     int threads = omp_get_max_threads();
 };
 
 void restore(const tunables &t) {
     settings = t.run;
-    exchange_round_bytes = t.round_bytes;
-    checked_lines = t.checked;
-    distributed_team_min_entries = t.team_min_entries;
-    distributed_bucket_width = t.bucket_width;
-    distributed_phase_span = t.phase_span;
-    distributed_listing_chunk_nodes = t.listing_chunk_nodes;
-    distributed_listing_window = t.listing_window;
+    distributed_settings = t.distributed;
     omp_set_num_threads(t.threads);
 }
 tunables defaults;
@@ -185,17 +180,17 @@ void shrink_everything(std::mt19937 &rng) {
     settings.read_block_bytes = size_t(pick(rng, 16, 200));
     settings.read_team_min_bytes = size_t(pick(rng, 1, 64));
     settings.build_team_min_work = pick(rng, 0, 1) ? 1 : defaults.run.build_team_min_work;
-    exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
-    checked_lines = pick(rng, 0, 1) ? pick(rng, 1, 5) : defaults.checked;
+    distributed_settings.exchange_round_bytes = int64_t(sizeof(edge_line)) * num_processes * pick(rng, 1, 6);
+    settings.checked_lines = pick(rng, 0, 1) ? pick(rng, 1, 5) : defaults.run.checked_lines;
     // A threshold of a few entries puts some phases of one solve on the team and others on
     // one thread.
     const int team_from = pick(rng, 0, 2);
-    distributed_team_min_entries = team_from == 0 ? 1 : team_from == 1 ? pick(rng, 2, 6) : defaults.team_min_entries;
-    distributed_bucket_width = pick(rng, 0, 3) == 0 ? 0 : 1 << (pick(rng, 0, 3) == 0 ? pick(rng, 0, 30) : pick(rng, 0, 3));
+    distributed_settings.team_min_entries = team_from == 0 ? 1 : team_from == 1 ? pick(rng, 2, 6) : defaults.distributed.team_min_entries;
+    distributed_settings.bucket_width = pick(rng, 0, 3) == 0 ? 0 : 1 << (pick(rng, 0, 3) == 0 ? pick(rng, 0, 30) : pick(rng, 0, 3));
     // One bucket a phase (requests in every phase), a few (nodes settled here and again
     // after a request), or the solver's own choice.
     const int span_from = pick(rng, 0, 2);
-    distributed_phase_span = span_from == 0 ? 1 : span_from == 1 ? int64_t(1) << pick(rng, 1, 6) : 0;
+    distributed_settings.phase_span = span_from == 0 ? 1 : span_from == 1 ? int64_t(1) << pick(rng, 1, 6) : 0;
     omp_set_num_threads(pick(rng, 1, 3));
 }
 
@@ -434,8 +429,8 @@ void listing_across_chunks() {
         put_back();
         want = "before\n" + read_listing() + "after\n";
     }
-    const problem_counts counts = read_head_everywhere(path.c_str());
-    build_distributed_store(counts.nodes, counts.edges);
+    read_head_everywhere(path.c_str());
+    build_distributed_store();
     compute_distances_everywhere();
     // {nodes a chunk, chunks in flight, threads}: the defaults (one chunk a process), a
     // window that holds all 3 chunks of a process, and windows of 2 to 5 over 12 to 64.
@@ -444,12 +439,12 @@ void listing_across_chunks() {
     for (const auto &setting : settings) {
         restore(defaults);
         if (setting[0] > 0) {
-            distributed_listing_chunk_nodes = setting[0];
-            distributed_listing_window = setting[1];
+            distributed_settings.listing_chunk_nodes = setting[0];
+            distributed_settings.listing_window = setting[1];
             omp_set_num_threads(int(setting[2]));
         }
-        const std::string label = "listing in chunks of " + std::to_string(distributed_listing_chunk_nodes) +
-                                  " nodes, window " + std::to_string(distributed_listing_window) + ", ";
+        const std::string label = "listing in chunks of " + std::to_string(distributed_settings.listing_chunk_nodes) +
+                                  " nodes, window " + std::to_string(distributed_settings.listing_window) + ", ";
         for (int target : {PLACED, APPENDED, FULL_DEVICE, SIZE_LIMIT}) {
             redirect(target == FULL_DEVICE ? "/dev/full" : listing_path.c_str(), target == APPENDED ? O_APPEND : 0);
             rlimit was = {};
@@ -467,7 +462,7 @@ void listing_across_chunks() {
                 signal(SIGXFSZ, SIG_DFL);
             }
             put_back();
-            const int64_t sent = sum_over_processes(listing_bytes_sent);
+            const int64_t sent = sum_over_processes(distributed_report.listing_bytes_sent);
             const std::string how = target == PLACED ? "into a file" : target == APPENDED ? "appended" : "failing";
             if (target <= APPENDED) {
                 const bool same = process_rank != 0 || (written && read_listing() == want);
@@ -484,7 +479,7 @@ void listing_across_chunks() {
         }
     }
     restore(defaults);
-    release_distributed_store();
+    release_distributed_run();
     if (process_rank == 0) remove(listing_path.c_str());
 }
 
@@ -611,7 +606,7 @@ std::vector<int32_t> dijkstra(int32_t n, const std::vector<file_edge> &edges) {
 void heavy_edges_past_the_sample() {
     for (uint32_t seed = 1; seed <= 4; ++seed) {
         std::mt19937 rng(seed);
-        distributed_bucket_width = seed % 2 ? 2 : 0;
+        distributed_settings.bucket_width = seed % 2 ? 2 : 0;
         const int32_t tails = 8, tail = 16, path = 12000 * num_processes;
         random_graph g{path + tails * tail, {}};
         std::set<std::pair<int32_t, int32_t>> pairs;  // the earliest line of a pair counts: one each
@@ -658,7 +653,7 @@ void offers_kept_back() {
     const std::string text = "p sp " + std::to_string(n) + " 4\na 1 2 1\na 1 3 1\na 2 " + std::to_string(n) +
                              " 5\na 3 " + std::to_string(n) + " 10\n";
     if (!matches_model(text, false, "two offers to one ghost")) return;
-    const int64_t sent = solve_bytes_sent;
+    const int64_t sent = distributed_report.solve_bytes_sent;
     judged(process_rank != 0 || sent == int64_t(sizeof(entry)),
            "process 0 sent " + std::to_string(sent) + " bytes of requests, one request expected", text);
 }
@@ -767,7 +762,7 @@ void file_changed_between_scans() {
                 for (int threads = 1; threads <= 2; ++threads) {
                     write_file(text);
                     settings.read_team_min_bytes = 1;
-                    checked_lines = checked;
+                    settings.checked_lines = checked;
                     omp_set_num_threads(threads);
                     // The line starting at the middle of p's range or after it.
                     const size_t end = p + 1 < num_processes ? cut_of(text, p + 1) : text.size();
