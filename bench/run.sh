@@ -3,8 +3,9 @@
 # both (plus the graph generator) through CMake in build-bench, makes the
 # benchmark graphs once in a data directory outside git, checks that both print
 # byte-identical listings and prints one Markdown table per graph (also saved
-# under the data directory). When GAP_SSSP names a built GAP Benchmark Suite
-# sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
+# under the data directory, with a .tsv of the same figures), then draws them with
+# bench/plot.sh into results.png in the data directory. When GAP_SSSP names a built GAP
+# Benchmark Suite sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
 #
 # usage: bench/run.sh [--usa] [--peer-only] [--runs N] [--timeout S]
 #                     [--competitors K] [--quota] [GRAPH...]
@@ -73,6 +74,7 @@ if [ ${#selected[@]} -eq 0 ]; then
     [ "$want_usa" = 1 ] && selected+=(usa)
 fi
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install -y time)"
+command -v gnuplot >/dev/null || note "gnuplot is missing: the tables only, no picture (apt-get install -y gnuplot-nox)"
 if [ -n "$gap" ]; then
     [ -x "$gap" ] || die "GAP_SSSP=$gap is not an executable"
 fi
@@ -510,5 +512,16 @@ if [ ${#compute_rows[@]} -gt 0 ]; then
 fi
 
 echo
-note "report saved to $report (medians also in $table; bench/plot.sh $table draws them)"
+note "report saved to $report (medians also in $table)"
+# The picture of this run; bench/plot.sh draws any run's table again.
+picture=$data_dir/results.png
+if ! command -v gnuplot >/dev/null; then
+    note "no picture: gnuplot is missing (apt-get install -y gnuplot-nox)"
+elif [ -z "$peer" ] || [ -z "$norvane" ]; then
+    note "no picture: it sets norvane against the peer, and only one of them ran"
+elif bash "$bench_dir/plot.sh" "$table" "$picture" >/dev/null; then
+    note "picture of this run: $picture (the values on it in ${picture%.png}.values.tsv)"
+else
+    note "no picture: bench/plot.sh failed on $table"
+fi
 [ $failed = 0 ] || { note "some runs failed or outputs differ"; exit 1; }
