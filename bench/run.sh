@@ -3,8 +3,9 @@
 # both (plus the graph generator) through CMake in build-bench, makes the
 # benchmark graphs once in a data directory outside git, checks that both print
 # byte-identical listings and prints one Markdown table per graph (also saved
-# under the data directory). When GAP_SSSP names a built GAP Benchmark Suite
-# sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
+# under the data directory, with a .tsv of the same figures), then draws them with
+# bench/plot.sh into results.png in the data directory. When GAP_SSSP names a built GAP
+# Benchmark Suite sssp binary, its computation time at 1 and 2 threads stands beside norvane's.
 #
 # usage: bench/run.sh [--usa] [--peer-only] [--runs N] [--timeout S]
 #                     [--competitors K] [--quota] [GRAPH...]
@@ -73,6 +74,7 @@ if [ ${#selected[@]} -eq 0 ]; then
     [ "$want_usa" = 1 ] && selected+=(usa)
 fi
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install -y time)"
+command -v gnuplot >/dev/null || note "gnuplot is missing: the tables only, no picture (apt-get install -y gnuplot-nox)"
 if [ -n "$gap" ]; then
     [ -x "$gap" ] || die "GAP_SSSP=$gap is not an executable"
 fi
@@ -274,12 +276,20 @@ run_gap() {
 
 # Columns of the .samples files: 1 wall (microseconds), 2 compute (s), 3 RSS (KiB).
 stat_of() { awk -v c="$2" '{ print $c }' "$data_dir/out/$1.samples" | median; }
+# The spread of a column over the runs: its least and greatest value.
+range_of() { awk -v c="$2" '{ print $c }' "$data_dir/out/$1.samples" | sort -g | sed -n '1p;$p' | tr '\n' ' '; }
+
+# The 1-minute load average, our own runs included: the picture and report say how busy
+# the machine was, since on a shared machine that moves every figure.
+load_now() { awk '{ print $1 }' /proc/loadavg; }
 
 stamp=$(date +%Y%m%d-%H%M%S)
 report=$data_dir/results-$stamp.md
 # The same medians, one row per graph and program, for bench/plot.sh.
 table=$data_dir/results-$stamp.tsv
-printf 'graph\tprogram\twall_s\tcompute_s\trss_mib\tanon_mib\n' >"$table"
+# peer_ratio is the peer's median wall time over the program's, from the unrounded medians:
+# the report, the picture and any quote of them print this one string.
+printf 'graph\tprogram\truns\twall_s\twall_min_s\twall_max_s\tcompute_s\trss_mib\trss_min_mib\trss_max_mib\tanon_mib\tpeer_ratio\tload_min\tload_max\n' >"$table"
 failed=0
 compute_rows=()
 shared_rows=()
@@ -287,6 +297,7 @@ shared_rows=()
     echo "# norvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo
     echo "$(nproc) cores; $runs timed runs per cell, medians shown; stdout of every run goes to a file."
+    echo "Load average (1 min) at the start: $(load_now); each graph gives its own, taken before every round of runs and after the last."
     echo "Wall is end-to-end (parse, build, solve, print); compute is the program's own \"Computation time\"."
     [ "$competitors" -gt 0 ] && echo "A shared machine: $competitors CPU-bound competitor(s) ran beside every timed run."
     [ -n "$quota_cgroup" ] && echo "A CPU limit: every timed run ran in a cgroup with a quota of half a core ($quota_cgroup)."
@@ -338,11 +349,13 @@ for name in "${selected[@]}"; do
 
     note "$name: $runs runs x ${#keys[@]} programs"
     start_competitors
+    loads=()
     ok=1
     # Interleaved so that drift in machine load hits every program alike, and the order
     # turned each round: the run after a program that freed a lot of memory pays for the
     # kernel's clearing and compacting pages, so no program may always follow the peer.
     for ((r = 0; r < runs; r++)); do
+        loads+=("$(load_now)")
         for ((j = 0; j < ${#keys[@]}; j++)); do
             i=$(( (j + r) % ${#keys[@]} ))
             key=${keys[$i]}
@@ -355,6 +368,8 @@ for name in "${selected[@]}"; do
             esac
         done
     done
+    loads+=("$(load_now)")
+    read -r load_min load_max < <(printf '%s\n' "${loads[@]}" | sort -g | sed -n '1p;$p' | tr '\n' ' ')
 
     gap_keys=() gap_labels=()
     if [ -n "$gap" ]; then
@@ -408,7 +423,9 @@ for name in "${selected[@]}"; do
         echo
         echo "$check"
         echo
-        echo "| program | wall s | compute s | peak RSS MiB | peak RssAnon MiB | peer/norvane wall |"
+        echo "Load average (1 min) during its runs: $load_min to $load_max."
+        echo
+        echo "| program | wall s (min–max) | compute s | peak RSS MiB (min–max) | peak RssAnon MiB | peer/norvane wall |"
         echo "|---|---:|---:|---:|---:|---:|"
         for i in "${!keys[@]}"; do
             key=${keys[$i]}
@@ -418,16 +435,21 @@ for name in "${selected[@]}"; do
             fi
             anon=$(cat "$data_dir/out/$key.anon" 2>/dev/null || echo 0)
             wall=$(stat_of "$key" 1)
-            compute=$(stat_of "$key" 2)
-            rss=$(stat_of "$key" 3)
-            ratio="—"
+            ratio="-"
             if [ -n "$peer_wall" ] && [ "$key" != "$name.peer" ]; then
                 ratio=$(awk -v p="$peer_wall" -v n="$wall" 'BEGIN { printf "%.2f", p / n }')
             fi
-            awk -v l="${labels[$i]}" -v w="$wall" -v c="$compute" -v m="$rss" -v a="$anon" -v r="$ratio" \
-                'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.1f | %s |\n", l, w / 1e6, c, m / 1024, a / 1024, r }'
-            awk -v g="$name" -v k="${key#*.}" -v w="$wall" -v c="$compute" -v m="$rss" -v a="$anon" \
-                'BEGIN { printf "%s\t%s\t%.3f\t%.3f\t%.1f\t%.1f\n", g, k, w / 1e6, c, m / 1024, a / 1024 }' >>"$table"
+            # The row is formatted once; the report's line is cut from the same fields.
+            row=$(awk -v g="$name" -v k="${key#*.}" -v n="$runs" -v w="$wall" -v wr="$(range_of "$key" 1)" \
+                -v c="$(stat_of "$key" 2)" -v m="$(stat_of "$key" 3)" -v mr="$(range_of "$key" 3)" \
+                -v a="$anon" -v r="$ratio" -v l0="$load_min" -v l1="$load_max" 'BEGIN {
+                    split(wr, w2, " "); split(mr, m2, " ")
+                    printf "%s\t%s\t%d\t%.3f\t%.3f\t%.3f\t%.3f\t%.1f\t%.1f\t%.1f\t%.1f\t%s\t%s\t%s\n", g, k, n,
+                        w / 1e6, w2[1] / 1e6, w2[2] / 1e6, c, m / 1024, m2[1] / 1024, m2[2] / 1024, a / 1024, r, l0, l1 }')
+            printf '%s\n' "$row" >>"$table"
+            IFS=$'\t' read -r _ _ _ f_wall f_wmin f_wmax f_compute f_rss f_rmin f_rmax f_anon f_ratio _ <<<"$row"
+            [ "$f_ratio" = - ] && f_ratio="—"
+            echo "| ${labels[$i]} | $f_wall ($f_wmin–$f_wmax) | $f_compute | $f_rss ($f_rmin–$f_rmax) | $f_anon | $f_ratio |"
         done
         for i in "${!gap_keys[@]}"; do
             key=${gap_keys[$i]}
@@ -437,8 +459,8 @@ for name in "${selected[@]}"; do
             fi
             compute=$(stat_of "$key" 2)
             awk -v l="${gap_labels[$i]}" -v c="$compute" 'BEGIN { printf "| %s | — | %.4f | — | — | — |\n", l, c }'
-            awk -v g="$name" -v k="${key#*.}" -v c="$compute" \
-                'BEGIN { printf "%s\t%s\t-\t%.4f\t-\t-\n", g, k, c }' >>"$table"
+            awk -v g="$name" -v k="${key#*.}" -v n="$runs" -v c="$compute" \
+                'BEGIN { printf "%s\t%s\t%d\t-\t-\t-\t%.4f\t-\t-\t-\t-\t-\t-\t-\n", g, k, n, c }' >>"$table"
         done
     } | tee -a "$report"
 
@@ -490,5 +512,16 @@ if [ ${#compute_rows[@]} -gt 0 ]; then
 fi
 
 echo
-note "report saved to $report (medians also in $table; bench/plot.sh $table draws them)"
+note "report saved to $report (medians also in $table)"
+# The picture of this run; bench/plot.sh draws any run's table again.
+picture=$data_dir/results.png
+if ! command -v gnuplot >/dev/null; then
+    note "no picture: gnuplot is missing (apt-get install -y gnuplot-nox)"
+elif [ -z "$peer" ] || [ -z "$norvane" ]; then
+    note "no picture: it sets norvane against the peer, and only one of them ran"
+elif bash "$bench_dir/plot.sh" "$table" "$picture" >/dev/null; then
+    note "picture of this run: $picture (the values on it in ${picture%.png}.values.tsv)"
+else
+    note "no picture: bench/plot.sh failed on $table"
+fi
 [ $failed = 0 ] || { note "some runs failed or outputs differ"; exit 1; }

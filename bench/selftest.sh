@@ -195,5 +195,23 @@ if [ -x "$tmp/peer" ]; then
     check "road graph not connected" bash -c "! grep -q 1073741824 <('$tmp/peer' '$tmp/road_40000_3.gr' 2>/dev/null)"
 fi
 
+# ---------------------------------------- the quick command's picture
+
+# The README's quick command, on a data directory of its own: it must draw its picture,
+# and every number on it must be the number its table has.
+if [ -x "$tmp/peer" ] && command -v gnuplot >/dev/null; then
+    NORVANE_BENCH_DATA=$tmp/data NORVANE_BENCH_BUILD=$build bash "$bench_dir/run.sh" ny >"$tmp/quick.out" 2>"$tmp/quick.err"
+    rc=$?
+    check "bench/run.sh ny: exit $rc" test $rc = 0
+    check "bench/run.sh ny: does not say where its picture is" \
+        grep -qxF "run.sh: picture of this run: $tmp/data/results.png (the values on it in $tmp/data/results.values.tsv)" "$tmp/quick.err"
+    check "bench/run.sh ny: no PNG at $tmp/data/results.png" \
+        test "$(head -c 8 "$tmp/data/results.png" 2>/dev/null | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a
+    check "bench/run.sh ny: the picture's numbers are not its table's" \
+        bash "$repo_dir/tests/readme/picture_matches_table.sh" "$(ls "$tmp"/data/results-*.tsv)" "$tmp/data/results.values.tsv"
+else
+    echo "note: the quick command's picture not checked (it needs the peer and gnuplot)"
+fi
+
 echo "selftest: $passed passed, $failed failed"
 [ $failed = 0 ]
