@@ -278,6 +278,14 @@ void count_held_lines(int member, line_store &lines) {
     replay_lines(lines, 0, lines.num_blocks, count_function(), &context, false);
 }
 
+void for_each_counted_row(void (*take)(int32_t node, uint32_t records, void *context), void *context) {
+    for (int32_t i = 0; i < num_owned_nodes; ++i) {
+        uint32_t records = 0;
+        for (int m = 0; m < building.members; ++m) records += building.counts[m][i];
+        if (records > 0) take(first_owned_node + i, records, context);
+    }
+}
+
 uint64_t lay_out_rows(const edge_stats &stats) {
     negative_weights = stats.kept > 0 && stats.min_weight < 0;
     const int bits = packing_bits(stats);

@@ -49,6 +49,8 @@ void open_build(const build_driver *driver, int members);
 void count_ranges();
 // Held lines counted by member (the calling thread), after those it counted before.
 void count_held_lines(int member, line_store &lines);
+// Hands take(node, records, context) each owned node's records as counted so far.
+void for_each_counted_row(void (*take)(int32_t node, uint32_t records, void *context), void *context);
 // The rows laid out from the counts, a slot per member in member order, and the pool
 // allocated, packed when stats (of every kept line of the file) fit; returns the records.
 uint64_t lay_out_rows(const edge_stats &stats);

@@ -320,6 +320,16 @@ void read_edge_range(int r, edge_batch_fn batch, void *context) {
     }
 }
 
+void read_first_pass_again() {
+    for (int r = 0; range_reading.plain && r < range_reading.num_ranges; ++r) {
+        range_state &range = range_reading.ranges[r];
+        range.lines = -1;
+        range.first_pass = pass_result{FAULT_NONE, NO_FAULT_OFFSET};
+        range.sums.count = 0;
+        release_lines(range.lines_kept);
+    }
+}
+
 int64_t accepted_lines() {
     if (!range_reading.plain) return range_reading.stream_stats.lines;
     int64_t lines = 0;

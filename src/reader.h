@@ -41,6 +41,9 @@ int planned_edge_ranges(int max_ranges);
 // file also checks every line; the second hands over only lines it has found unchanged.
 void read_edge_range(int r, edge_batch_fn batch, void *context);
 
+// The next pass over the ranges is a first pass again: what the first found is forgotten.
+void read_first_pass_again();
+
 // Where a pass met its first fault: the kind, and the content offset.
 struct read_fault {
     fault_kind kind;

@@ -7,12 +7,14 @@
 // keep file order, so every row is filled in file order and keeps the earliest line.
 #include "distributed_builder.h"
 
+#include "balance.h"
 #include "builder.h"
 #include "distributed_exchange.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_settings.h"
 #include "ghosts.h"
+#include "grow.h"
 #include "line_scanner.h"
 #include "memory.h"
 #include "ownership.h"
@@ -80,6 +82,49 @@ void join_holds(line_store &out) {
     }
 }
 
+// Every share of records this process knows after its first pass: the records its members
+// counted for owned nodes, and the ends outside the block of the lines it holds for others.
+line_store *held_for_shares = nullptr;
+void first_pass_shares(add_records_fn add, void *context) {
+    for_each_counted_row(add, context);
+    const line_store &lines = *held_for_shares;
+    for (line_cursor at; !at_store_end(lines, at);) {
+        const edge_line e = next_held_line(lines, at);
+        if (uint32_t(e.u - first_owned_node) >= uint32_t(num_owned_nodes)) add(e.u, 1, context);
+        if (uint32_t(e.v - first_owned_node) >= uint32_t(num_owned_nodes)) add(e.v, 1, context);
+    }
+}
+
+// Every end of the kept lines a stream's parts handed this process.
+void held_shares(add_records_fn add, void *context) {
+    const line_store &lines = *held_for_shares;
+    for (line_cursor at; !at_store_end(lines, at);) {
+        const edge_line e = next_held_line(lines, at);
+        add(e.u, 1, context);
+        add(e.v, 1, context);
+    }
+}
+
+// The store's rows for this process's block, once every process can hold its share.
+void open_block_rows(int members) {
+    const int64_t share_lines = int64_t(num_edges) / num_processes;
+    agree_on_memory(least_graph_bytes(num_owned_nodes, share_lines, members));
+    drop_array(nodes);
+    allocate_rows(num_owned_nodes);
+}
+
+// What the first pass under the blocks before gathered is dropped: the members count again.
+void forget_first_pass(line_store &outgoing, int members) {
+    release_lines(outgoing);
+    for (int m = 0; m < dbuild.members; ++m) release_lines(dbuild.holds[m].lines);
+    release_array(dbuild.holds);
+    dbuild.holds = nullptr;
+    release_ghosts();
+    release_building();
+    open_block_rows(members);
+    read_first_pass_again();
+}
+
 // The ghost table once every process can hold what the members noted, then the rows.
 template <class Fill>
 void build_rows(const edge_stats &stats, Fill &&fill) {
@@ -99,17 +144,31 @@ void build_rows(const edge_stats &stats, Fill &&fill) {
 }
 
 // A plain file: its span scanned twice, what other owners need sent between the scans.
-void build_from_spans(int members) {
-    const int ranges = prepare_edge_lines(members);
+// The first pass under the blocks as they are: lines counted, ghosts noted, lines for
+// other owners held, faults agreed on.
+void first_pass(int ranges, line_store &outgoing) {
     open_members(ranges);
     dbuild.holding = true;
     count_ranges();
     dbuild.holding = false;
-    line_store outgoing;
     join_holds(outgoing);
     agree_on_first_pass(ranges, member_short);
+}
+
+void build_from_spans(int members) {
+    const int ranges = prepare_edge_lines(members);
+    line_store outgoing;
+    first_pass(ranges, outgoing);
+    held_for_shares = &outgoing;
+    // Blocks of about equal records: the first pass is made again under the new cuts.
+    if (balance_blocks(first_pass_shares)) {
+        forget_first_pass(outgoing, members);
+        first_pass(ranges, outgoing);
+    }
     const edge_stats stats = agree_on_line_stats();
-    exchange_lines(outgoing, false, dbuild.before, dbuild.after);
+    line_cursor at;
+    exchange_lines(outgoing, at, outgoing.count, false, dbuild.before, dbuild.after);
+    release_lines(outgoing);
     count_held_lines(0, dbuild.before);
     count_held_lines(ranges - 1, dbuild.after);
     build_rows(stats, [ranges] {
@@ -120,9 +179,21 @@ void build_from_spans(int members) {
 
 // Other inputs: every part exchanged as it comes, then built from like a stream.
 void build_from_parts() {
-    line_store part, &arrived = dbuild.after;
-    arrived.node_bits = node_bits_for(num_nodes);
-    while (next_stream_part(part)) exchange_lines(part, true, arrived, arrived);
+    // The parts are held until the blocks are cut by their records, then sent wave by wave,
+    // so that what arrives keeps file order.
+    line_store parts, &arrived = dbuild.after;
+    int64_t *wave_lines = nullptr;
+    size_t waves = 0, capacity = 0;
+    for (int64_t before = 0; next_stream_part(parts); before = parts.count) {
+        grow_array(wave_lines, capacity, waves + 1, waves);
+        wave_lines[waves++] = parts.count - before;
+    }
+    held_for_shares = &parts;
+    if (balance_blocks(held_shares)) open_block_rows(build_members(num_owned_nodes, int64_t(num_edges) / num_processes));
+    line_cursor at;
+    for (size_t w = 0; w < waves; ++w) exchange_lines(parts, at, wave_lines[w], true, arrived, arrived);
+    release_lines(parts);
+    release_array(wave_lines);
     const edge_stats stats = agree_on_line_stats();
     read_held_lines(arrived, edge_stats{arrived.count, arrived.count, 0, 0, 0});
     const int members = build_members(read_line_stats().kept + num_owned_nodes, 0);
@@ -136,13 +207,11 @@ void build_from_parts() {
 void build_distributed_store() {
     distributed_report.build_bytes_sent = 0;
     distributed_report.build_rounds = 0;
-    cut_blocks();
+    cut_equal_blocks();
     // The least this process's share of the graph announced needs, by norvane's measure:
     // M is only a bound, and the lines that come are checked again as they arrive.
-    const int64_t share_lines = int64_t(num_edges) / num_processes;
-    const int members = build_members(num_owned_nodes, share_lines);
-    agree_on_memory(least_graph_bytes(num_owned_nodes, share_lines, members));
-    allocate_rows(num_owned_nodes);
+    const int members = build_members(num_owned_nodes, int64_t(num_edges) / num_processes);
+    open_block_rows(members);
     if (read_in_spans()) {
         build_from_spans(members);
     } else {

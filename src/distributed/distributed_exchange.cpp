@@ -34,11 +34,12 @@ inline void owners_of(const edge_line &e, bool to_self, int *a, int *c) {
     if (!to_self && *a == process_rank) *a = -1;
 }
 
-// Fills the round's slots from the cursor on; whether lines are left after them.
-bool fill_slots(exchange_round &x, const line_store &lines, line_cursor &at, bool to_self) {
+// Fills the round's slots from the cursor on with at most left lines (which counts down);
+// whether lines are left after them.
+bool fill_slots(exchange_round &x, const line_store &lines, line_cursor &at, int64_t &left, bool to_self) {
     int64_t *sent = x.counts;
     for (int d = 0; d < x.k; ++d) sent[2 * d] = 0;
-    while (!at_store_end(lines, at)) {
+    for (; left > 0 && !at_store_end(lines, at); --left) {
         line_cursor next = at;
         const edge_line e = next_held_line(lines, next);
         int a, c;
@@ -81,11 +82,11 @@ void keep_arrivals(exchange_round &x, line_store &before, line_store &after, boo
 }
 
 // The lines that will arrive here: each process counts its lines per destination.
-int64_t incoming_lines(const line_store &lines, bool to_self, int64_t *counts) {
+int64_t incoming_lines(const line_store &lines, line_cursor at, int64_t count, bool to_self, int64_t *counts) {
     const int k = num_processes;
     int64_t *to = counts, *from = counts + k;
     for (int d = 0; d < k; ++d) to[d] = 0;
-    for (line_cursor at; !at_store_end(lines, at);) {
+    for (int64_t i = 0; i < count && !at_store_end(lines, at); ++i) {
         int a, c;
         owners_of(next_held_line(lines, at), to_self, &a, &c);
         if (a >= 0) ++to[a];
@@ -99,14 +100,14 @@ int64_t incoming_lines(const line_store &lines, bool to_self, int64_t *counts) {
 
 // The round's buffers, once every process can hold them and the lines that will arrive
 // (12 bytes a line at the most, and a block per source).
-exchange_round open_round(const line_store &lines, bool to_self) {
+exchange_round open_round(const line_store &lines, const line_cursor &at, int64_t count, bool to_self) {
     exchange_round x;
     x.k = num_processes;
     x.per_pair = distributed_settings.exchange_round_bytes / int64_t(sizeof(edge_line)) / x.k;
     if (x.per_pair < 1) x.per_pair = 1;
     const size_t slots = size_t(x.per_pair) * size_t(x.k);
     x.counts = static_cast<int64_t *>(allocate_array(4 * size_t(x.k), sizeof(int64_t)));
-    const int64_t incoming = incoming_lines(lines, to_self, x.counts);
+    const int64_t incoming = incoming_lines(lines, at, count, to_self, x.counts);
     agree_on_memory((2 * slots + size_t(incoming)) * sizeof(edge_line) + size_t(x.k) * ((size_t(256) << 10) + 64));
     x.out = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
     x.in = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
@@ -134,16 +135,21 @@ void close_round(exchange_round &x, line_store &before, line_store &after) {
 
 }  // namespace
 
-void exchange_lines(line_store &lines, bool to_self, line_store &before, line_store &after) {
-    exchange_round x = open_round(lines, to_self);
+void exchange_lines(line_store &lines, line_cursor &at, int64_t count, bool to_self, line_store &before,
+                    line_store &after) {
+    exchange_round x = open_round(lines, at, count, to_self);
     before.node_bits = after.node_bits = lines.node_bits;
-    line_cursor at;
     for (int round = 0;; ++round) {
-        const bool more = fill_slots(x, lines, at, to_self);
+        const bool more = fill_slots(x, lines, at, count, to_self);
+        // The blocks sent leave at once: what arrives takes their place.
+        at_store_end(lines, at);
+        for (size_t b = 0; b < at.block; ++b) {
+            discard_array(lines.blocks[b].words);
+            lines.blocks[b].words = nullptr;
+        }
         const bool any_more = trade_slots(x, more);
         keep_arrivals(x, before, after, round > 0 || any_more);
         if (!any_more) break;
     }
-    release_lines(lines);
     close_round(x, before, after);
 }

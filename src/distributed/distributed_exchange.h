@@ -5,8 +5,10 @@
 
 #include "line_store.h"
 
-// Collective: sends every line of lines to the owners of its ends, this process only with
-// to_self, in rounds of at most distributed_settings.exchange_round_bytes a process; what
-// arrives from the processes ranked below this one is appended to before, the rest to
-// after (the same store for both keeps every source in rank order). lines is released.
-void exchange_lines(line_store &lines, bool to_self, line_store &before, line_store &after);
+// Collective: sends the count lines of lines from cursor at on (which moves past them) to
+// the owners of their ends, this process only with to_self, in rounds of at most
+// distributed_settings.exchange_round_bytes a process; what arrives from the processes
+// ranked below this one is appended to before, the rest to after (the same store for both
+// keeps every source in rank order). The blocks of lines left behind are freed.
+void exchange_lines(line_store &lines, line_cursor &at, int64_t count, bool to_self, line_store &before,
+                    line_store &after);

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "balance.h"
 #include "builder.h"
 #include "distributed_builder.h"
 #include "distributed_listing.h"
@@ -72,6 +73,7 @@ struct outcome {
     bool packed = false;       // the rows were packed, as the one-process store packs them
     int64_t rounds = 0;        // exchange rounds of the build
     int64_t phases = 0;        // phases of the solve
+    std::vector<int32_t> tables;  // rank 0: every process's table of cuts, then its block's first node and size
     std::string messages;            // rank 0's standard error
     std::vector<int32_t> distances;  // rank 0: every node's
 };
@@ -117,6 +119,13 @@ outcome run_everywhere() {
         out.packed = packed_edges != nullptr;
         out.rounds = max_over_processes(distributed_report.build_rounds);
         out.phases = distributed_report.solve_phases;
+        std::vector<int32_t> mine;
+        for (int p = 0; p <= k; ++p) mine.push_back(first_node_of(p));
+        mine.push_back(first_owned_node);
+        mine.push_back(num_owned_nodes);
+        if (process_rank == 0) out.tables.resize(mine.size() * size_t(k));
+        MPI_Gather(mine.data(), int(mine.size()), MPI_INT32_T, out.tables.data(), int(mine.size()), MPI_INT32_T, 0,
+                   MPI_COMM_WORLD);
     }
     release_distributed_run();
     return out;
@@ -647,11 +656,20 @@ void heavy_edges_past_the_sample() {
 
 // Process 0 owns nodes 0, 1 and 2; nodes 1 and 2 both offer to the last node, which the
 // last process owns, in one pass: 6 first, then 11. The second offer is no lower than
-// the first and is kept back, so process 0 sends exactly one request.
+// the first and is kept back, so process 0 sends exactly one request. Every block holds
+// six records (a triangle in each middle one, two lines in the last), so the blocks stay
+// equal.
 void offers_kept_back() {
     const int32_t n = 3 * num_processes;
-    const std::string text = "p sp " + std::to_string(n) + " 4\na 1 2 1\na 1 3 1\na 2 " + std::to_string(n) +
-                             " 5\na 3 " + std::to_string(n) + " 10\n";
+    auto line = [](int32_t u, int32_t v, int32_t w) {
+        return "a " + std::to_string(u) + " " + std::to_string(v) + " " + std::to_string(w) + "\n";
+    };
+    std::string edges = line(1, 2, 1) + line(1, 3, 1) + line(2, n, 5) + line(3, n, 10);
+    int32_t count = 4;
+    for (int32_t first = 4; first + 3 <= n; first += 3, count += 3)
+        edges += line(first, first + 1, 7) + line(first + 1, first + 2, 7) + line(first, first + 2, 7);
+    edges += line(n - 2, n - 1, 100) + line(n - 2, n, 100);
+    const std::string text = "p sp " + std::to_string(n) + " " + std::to_string(count + 2) + "\n" + edges;
     if (!matches_model(text, false, "two offers to one ghost")) return;
     const int64_t sent = distributed_report.solve_bytes_sent;
     judged(process_rank != 0 || sent == int64_t(sizeof(entry)),
@@ -731,6 +749,84 @@ void file_replaced_while_opened() {
     restore(defaults);
 }
 
+// ------------------------------------------------------------------ blocks of equal records
+
+// The cuts by the rule, from every node's records, for K processes: the equal blocks where
+// they stay within the tolerance, else the node where each K-th of the records is reached,
+// past it when that is nearer.
+std::vector<int32_t> model_cuts(const std::vector<int64_t> &records, int k) {
+    const int64_t n = int64_t(records.size());
+    int64_t total = 0;
+    for (int64_t r : records) total += r;
+    std::vector<int32_t> cuts(size_t(k) + 1);
+    for (int p = 0; p <= k; ++p) cuts[size_t(p)] = int32_t(n * p / k);
+    int64_t most = 0;
+    for (int p = 0; p < k; ++p) {
+        int64_t block = 0;
+        for (int32_t x = cuts[size_t(p)]; x < cuts[size_t(p) + 1]; ++x) block += records[size_t(x)];
+        most = std::max(most, block);
+    }
+    if (double(most) <= BLOCK_RECORDS_TOLERANCE * double(total) / k) return cuts;
+    int64_t sum = 0;
+    int32_t x = 0;
+    for (int p = 1; p < k; ++p) {
+        const int64_t target = (total * p + k - 1) / k;
+        while (x < n && sum + records[size_t(x)] < target) sum += records[size_t(x++)];
+        const int32_t cut = x == n ? int32_t(n) : sum + records[size_t(x)] - target < target - sum ? x + 1 : x;
+        cuts[size_t(p)] = std::max(cuts[size_t(p) - 1], cut);
+    }
+    return cuts;
+}
+
+// A graph whose line ends fall on low numbers (hubs there, as R-MAT files have them),
+// uniformly, or on one centre (a star around the first node or the last); no self-loop
+// and no pair twice in a row, so that every line's two ends are records.
+random_graph shaped_graph(std::mt19937 &rng, int shape, int32_t n) {
+    random_graph g{n, {}};
+    auto end = [&] {
+        const double u = std::uniform_real_distribution<double>(0, 1)(rng);
+        return shape == 0 ? 1 + int32_t(double(n) * u * u * u * u) : pick(rng, 1, n);
+    };
+    const bool star = shape >= 2;
+    for (int32_t v = 1; v <= n; ++v) {
+        if (star && v != (shape == 2 ? 1 : n)) g.edges.push_back({shape == 2 ? 1 : n, v, pick(rng, 0, 99)});
+        if (!star && v > 1 && pick(rng, 0, 1)) g.edges.push_back({pick(rng, 1, v - 1), v, pick(rng, 0, 99)});
+    }
+    for (int k = star ? 0 : 3 * n; k > 0; --k) {
+        const file_edge e{end(), end(), pick(rng, 0, 99)};
+        const file_edge &last = g.edges.back();
+        if (e.u != e.v && !((e.u == last.u && e.v == last.v) || (e.u == last.v && e.v == last.u))) g.edges.push_back(e);
+    }
+    return g;
+}
+
+// Every process's table of cuts is the model's (so all agree and every node has exactly
+// one owner), and its block is the table's; the listing is the model's.
+void balanced_cuts() {
+    const int k = num_processes;
+    for (uint32_t seed = 1; seed <= 32; ++seed) {
+        std::mt19937 rng(5000 + seed);
+        const int shape = int(seed % 4);
+        const random_graph g = shaped_graph(rng, shape, pick(rng, 2, 3000));
+        settings.read_team_min_bytes = size_t(pick(rng, 1, 1 << 14));
+        const bool compressed = seed % 4 == 3;
+        const std::string label = "cuts, shape " + std::to_string(shape) + ", seed " + std::to_string(seed);
+        if (!matches_model(plain_text(g), compressed, label)) return;
+        std::vector<int64_t> records(size_t(g.n), 0);
+        for (const file_edge &e : g.edges) ++records[size_t(e.u - 1)], ++records[size_t(e.v - 1)];
+        const std::vector<int32_t> want = model_cuts(records, k);
+        std::string why;
+        for (int p = 0; p < k && why.empty() && process_rank == 0; ++p) {
+            const int32_t *seen = last_outcome.tables.data() + size_t(p) * size_t(k + 3);
+            if (!std::equal(want.begin(), want.end(), seen)) why = "process " + std::to_string(p) + "'s table differs";
+            else if (seen[k + 1] != want[size_t(p)] || seen[k + 2] != want[size_t(p) + 1] - want[size_t(p)])
+                why = "process " + std::to_string(p) + "'s block is not its table's";
+        }
+        if (!judged(why.empty(), label + ": " + why + " (model: " + joined(want) + ")", "")) return;
+    }
+    restore(defaults);
+}
+
 struct group {
     const char *name;
     void (*run)();
@@ -801,6 +897,7 @@ const group groups[] = {
     {"heavy_edges_past_the_sample", heavy_edges_past_the_sample},
     {"file_replaced_while_opened", file_replaced_while_opened},
     {"file_changed_between_scans", file_changed_between_scans},
+    {"balanced_cuts", balanced_cuts},
 };
 
 }  // namespace
