@@ -6,16 +6,19 @@
 // once; otherwise it writes its own block, then each process's chunks in rank order. The
 // listing is in node order either way. The main thread drives the transfers between
 // chunks even while the team formats. After a failed write rank 0 still takes every
-// chunk, so no process is left waiting.
+// chunk, so no process is left waiting, and cuts a placed file back to what it holds in
+// order from the listing's start, as writes in order would have left it.
 #include "distributed_listing.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <mpi.h>
 #include <omp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "distributed_run.h"
@@ -26,40 +29,10 @@
 
 namespace {
 
-// Rank 0's receive buffers, all sources together, are kept to about this.
-constexpr size_t RECEIVE_BUDGET_BYTES = size_t(96) << 20;
-
-// A process's chunks: its owned nodes but node 0, per_chunk at a time; the sizes every
-// process derives alike from the process count and the settings.
-struct chunk_plan {
-    int64_t first;      // local index of the first node with a line
-    int64_t per_chunk;  // nodes a chunk
-    int64_t chunks;
-    int64_t per_batch;  // chunks formatted together by the team
-    int64_t window;     // chunks on their way from one process to rank 0 at once
-    size_t chunk_bytes;
-};
-
 chunk_plan plan_chunks() {
-    chunk_plan plan;
-    plan.first = first_owned_node == 0 && num_owned_nodes > 0 ? 1 : 0;
-    const int64_t lines = num_owned_nodes - plan.first;
-    // A small graph's chunks and windows are no larger than its largest block needs.
-    int64_t most = max_over_processes(lines);
-    if (most < 1) most = 1;
-    plan.per_chunk = distributed_settings.listing_chunk_nodes < most ? distributed_settings.listing_chunk_nodes : most;
-    plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
-    plan.chunks = (lines + plan.per_chunk - 1) / plan.per_chunk;
-    const int64_t most_chunks = (most + plan.per_chunk - 1) / plan.per_chunk;
-    const int64_t members = omp_get_max_threads();
-    plan.per_batch = plan.chunks < members ? (plan.chunks > 0 ? plan.chunks : 1) : members;
-    // Many sources share rank 0's budget, but each keeps at least two chunks moving.
-    const int64_t sources = num_processes > 1 ? num_processes - 1 : 1;
-    const int64_t fits = int64_t(RECEIVE_BUDGET_BYTES / (size_t(sources) * plan.chunk_bytes));
-    plan.window = distributed_settings.listing_window < fits ? distributed_settings.listing_window : fits;
-    if (plan.window < 2) plan.window = 2;
-    if (plan.window > most_chunks) plan.window = most_chunks;
-    return plan;
+    const int64_t first = first_owned_node == 0 && num_owned_nodes > 0 ? 1 : 0;
+    const int64_t lines = num_owned_nodes - first;
+    return plan_listing(lines, first, max_over_processes(lines), omp_get_max_threads(), num_processes);
 }
 
 // The bytes of this process's block of lines.
@@ -179,27 +152,42 @@ output_place find_output_place() {
     return out;
 }
 
-bool write_at(const char *data, size_t length, int64_t at) {
-    while (length > 0) {
-        const ssize_t done = pwrite(STDOUT_FILENO, data, length, off_t(at));
+// Writes data at offset at; the bytes written before a failure, all of them without one.
+size_t write_at(const char *data, size_t length, int64_t at) {
+    size_t written = 0;
+    while (written < length) {
+        const ssize_t done = pwrite(STDOUT_FILENO, data + written, length - written, off_t(at) + off_t(written));
         if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        data += done;
-        length -= size_t(done);
-        at += done;
+        if (done <= 0) break;
+        written += size_t(done);
     }
-    return true;
+    return written;
 }
 
-// Rank 0's own view of the listing under way.
+// Rank 0's own view of the listing under way. Process p's region of the output holds its
+// block (rank 0's begins with the heading).
 struct listing_state {
     chunk_plan plan;
+    bool placed;
     const int64_t *chunks_of;  // per process
     int64_t *next_of;          // per process: its next chunk to write
     int64_t *at_of;            // per process: where that chunk goes (placed output)
+    int64_t *done_of;          // per process: the bytes of its region written (placed output)
     char *windows;             // the receive slots, process p's from (p - 1) * window
     bool written;
 };
+
+// Writes process p's next text at its place or in order; after a failed write, nothing more.
+void put_text(listing_state &s, int p, const char *text, size_t length) {
+    if (s.written && s.placed) {
+        const size_t done = write_at(text, length, s.at_of[p]);
+        s.done_of[p] += int64_t(done);
+        s.written = done == length;
+    } else if (s.written) {
+        s.written = write_output(text, length);
+    }
+    s.at_of[p] += int64_t(length);
+}
 
 int slot_of(const listing_state &s, int p, int64_t k) { return int((p - 1) * s.plan.window + k % s.plan.window); }
 
@@ -211,12 +199,9 @@ void post_receive(const listing_state &s, int p, int64_t k) {
 
 // Process p's next chunk, received (length bytes in its slot): written, the slot posted
 // again for the chunk a window later.
-void take_chunk(listing_state &s, int p, int length, bool placed) {
+void take_chunk(listing_state &s, int p, int length) {
     const int64_t k = s.next_of[p];
-    const char *text = s.windows + size_t(slot_of(s, p, k)) * s.plan.chunk_bytes;
-    if (s.written)
-        s.written = placed ? write_at(text, size_t(length), s.at_of[p]) : write_output(text, size_t(length));
-    s.at_of[p] += length;
+    put_text(s, p, s.windows + size_t(slot_of(s, p, k)) * s.plan.chunk_bytes, size_t(length));
     s.next_of[p] = k + 1;
     if (k + s.plan.window < s.chunks_of[p]) post_receive(s, p, k + s.plan.window);
 }
@@ -229,7 +214,7 @@ bool place_arrivals(listing_state &s) {
             const int r = slot_of(s, p, s.next_of[p]);
             const int length = flight.arrived[r];
             flight.arrived[r] = -1;
-            take_chunk(s, p, length, true);
+            take_chunk(s, p, length);
         }
         pending = pending || s.next_of[p] < s.chunks_of[p];
     }
@@ -237,59 +222,87 @@ bool place_arrivals(listing_state &s) {
 }
 
 // Rank 0's own block, batch by batch, while the others' chunks arrive.
-void write_own_block(listing_state &s, char *text, int *lengths, bool placed) {
+void write_own_block(listing_state &s, char *text, int *lengths) {
     const chunk_plan &plan = s.plan;
     for (int64_t first = 0; first < plan.chunks; first += plan.per_batch) {
         const int64_t last = first + plan.per_batch < plan.chunks ? first + plan.per_batch : plan.chunks;
         if (s.written) format_batch(plan, first, last, text, lengths);
         for (int64_t c = 0; s.written && c < last - first; ++c) {
-            const char *chunk = text + size_t(c) * plan.chunk_bytes;
-            s.written = placed ? write_at(chunk, size_t(lengths[c]), s.at_of[0]) : write_output(chunk, size_t(lengths[c]));
-            s.at_of[0] += lengths[c];
+            put_text(s, 0, text + size_t(c) * plan.chunk_bytes, size_t(lengths[c]));
             drive_transfers();
-            if (placed) place_arrivals(s);
+            if (s.placed) place_arrivals(s);
         }
     }
 }
 
-bool write_everything(const chunk_plan &plan, const int64_t *chunks_of, const int64_t *bytes_of,
-                      const output_place &out) {
-    const int sources = num_processes - 1;
-    agree_on_memory(size_t(plan.per_batch) * (plan.chunk_bytes + sizeof(int)) +
-                    size_t(sources * plan.window) * plan.chunk_bytes + 2 * size_t(num_processes) * sizeof(int64_t));
-    char *text = static_cast<char *>(allocate_array(size_t(plan.per_batch), plan.chunk_bytes));
-    int *lengths = static_cast<int *>(allocate_array(size_t(plan.per_batch), sizeof(int)));
-    listing_state s;
-    s.plan = plan;
-    s.chunks_of = chunks_of;
-    s.next_of = static_cast<int64_t *>(allocate_array(size_t(num_processes), sizeof(int64_t)));
-    s.at_of = static_cast<int64_t *>(allocate_array(size_t(num_processes), sizeof(int64_t)));
-    s.windows = static_cast<char *>(allocate_array(size_t(sources * plan.window), plan.chunk_bytes));
-    int64_t at = out.start + int64_t(LISTING_HEADING_BYTES);
+// Placed output after the last chunk: the file's offset past the listing, as after writes
+// in order; after a failure the file cut back to what it holds in order from the start of
+// the listing, no region written past one left short.
+void end_placed(listing_state &s, const int64_t *bytes_of, int64_t start) {
+    int64_t end = start;
     for (int p = 0; p < num_processes; ++p) {
-        s.next_of[p] = 0;
+        end += s.done_of[p];
+        if (s.done_of[p] < bytes_of[p]) break;
+    }
+    if (!s.written && ftruncate(STDOUT_FILENO, off_t(end)) != 0) end = start;
+    if (lseek(STDOUT_FILENO, off_t(end), SEEK_SET) != off_t(end)) s.written = false;
+}
+
+// Whether a placed output may be written out of order: a file size limit below the
+// listing's end would stop the run at a later region before the earlier ones are written.
+bool may_place(const output_place &out, const int64_t *bytes_of) {
+    if (!out.placed) return false;
+    int64_t end = out.start;
+    for (int p = 0; p < num_processes; ++p) end += bytes_of[p];
+    struct rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || end <= int64_t(limit.rlim_cur);
+}
+
+void open_state(listing_state &s, const chunk_plan &plan, const int64_t *chunks_of, const int64_t *bytes_of,
+                const output_place &out) {
+    const int k = num_processes, sources = k - 1;
+    s.plan = plan;
+    s.placed = may_place(out, bytes_of);
+    s.chunks_of = chunks_of;
+    s.next_of = static_cast<int64_t *>(allocate_array(3 * size_t(k), sizeof(int64_t)));
+    s.at_of = s.next_of + k;
+    s.done_of = s.at_of + k;
+    s.windows = static_cast<char *>(allocate_array(size_t(sources * plan.window), plan.chunk_bytes));
+    s.written = true;
+    int64_t at = out.start;
+    for (int p = 0; p < k; ++p) {
+        s.next_of[p] = s.done_of[p] = 0;
         s.at_of[p] = at;
         at += bytes_of[p];
     }
     open_transfers(int(sources * plan.window));
-    for (int p = 1; p < num_processes; ++p)
-        for (int64_t k = 0; k < plan.window && k < chunks_of[p]; ++k) post_receive(s, p, k);
-    s.written = out.placed ? write_at(LISTING_HEADING, LISTING_HEADING_BYTES, out.start)
-                           : write_output(LISTING_HEADING, LISTING_HEADING_BYTES);
-    write_own_block(s, text, lengths, out.placed);
-    if (out.placed) {
+    for (int p = 1; p < k; ++p)
+        for (int64_t c = 0; c < plan.window && c < chunks_of[p]; ++c) post_receive(s, p, c);
+}
+
+// Rank 0: the heading, its own block and every other process's chunks; bytes_of holds each
+// process's region (the heading in rank 0's).
+bool write_everything(const chunk_plan &plan, const int64_t *chunks_of, const int64_t *bytes_of,
+                      const output_place &out) {
+    agree_on_memory(size_t(plan.per_batch) * (plan.chunk_bytes + sizeof(int)) +
+                    size_t((num_processes - 1) * plan.window) * plan.chunk_bytes + 3 * size_t(num_processes) * 8);
+    char *text = static_cast<char *>(allocate_array(size_t(plan.per_batch), plan.chunk_bytes));
+    int *lengths = static_cast<int *>(allocate_array(size_t(plan.per_batch), sizeof(int)));
+    listing_state s;
+    open_state(s, plan, chunks_of, bytes_of, out);
+    put_text(s, 0, LISTING_HEADING, LISTING_HEADING_BYTES);
+    write_own_block(s, text, lengths);
+    if (s.placed) {
         while (place_arrivals(s)) wait_for_arrivals();
-        // The descriptor's offset ends past the listing, as after writes in order.
-        if (s.written) s.written = lseek(STDOUT_FILENO, off_t(at), SEEK_SET) == off_t(at);
+        end_placed(s, bytes_of, out.start);
     } else {
         for (int p = 1; p < num_processes; ++p)
-            while (s.next_of[p] < chunks_of[p]) take_chunk(s, p, wait_transfer(slot_of(s, p, s.next_of[p])), false);
+            while (s.next_of[p] < chunks_of[p]) take_chunk(s, p, wait_transfer(slot_of(s, p, s.next_of[p])));
     }
     close_transfers();
     release_array(text);
     release_array(lengths);
     release_array(s.next_of);
-    release_array(s.at_of);
     release_array(s.windows);
     return s.written;
 }
@@ -323,6 +336,22 @@ void send_block(const chunk_plan &plan) {
 
 }  // namespace
 
+chunk_plan plan_listing(int64_t lines, int64_t first, int64_t most, int members, int processes) {
+    chunk_plan plan;
+    plan.first = first;
+    if (most < 1) most = 1;
+    const int64_t sources = processes > 1 ? processes - 1 : 1;
+    const int64_t fit_two = int64_t(LISTING_RECEIVE_BUDGET / MAX_LINE_BYTES) / (2 * sources);
+    plan.per_chunk = std::max<int64_t>(1, std::min({distributed_settings.listing_chunk_nodes, most, fit_two}));
+    plan.chunk_bytes = size_t(plan.per_chunk) * MAX_LINE_BYTES;
+    plan.chunks = (lines + plan.per_chunk - 1) / plan.per_chunk;
+    const int64_t most_chunks = (most + plan.per_chunk - 1) / plan.per_chunk;
+    plan.per_batch = std::max<int64_t>(1, std::min<int64_t>(plan.chunks, members));
+    const int64_t fits = int64_t(LISTING_RECEIVE_BUDGET / (size_t(sources) * plan.chunk_bytes));
+    plan.window = std::max<int64_t>(1, std::min({distributed_settings.listing_window, fits, most_chunks}));
+    return plan;
+}
+
 bool write_listing_everywhere() {
     distributed_report.listing_bytes_sent = 0;
     const chunk_plan plan = plan_chunks();
@@ -340,7 +369,7 @@ bool write_listing_everywhere() {
         int64_t *bytes_of = chunks_of + num_processes;
         for (int p = 0; p < num_processes; ++p) {
             chunks_of[p] = all[2 * p];
-            bytes_of[p] = all[2 * p + 1];
+            bytes_of[p] = all[2 * p + 1] + (p == 0 ? int64_t(LISTING_HEADING_BYTES) : 0);
         }
         written = write_everything(plan, chunks_of, bytes_of, out);
         release_array(chunks_of);

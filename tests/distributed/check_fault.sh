@@ -127,6 +127,31 @@ new_york_as_norvane)
             fail "stderr on $file: $(head -c 600 err)"
     done
     ;;
+listing_cut_short)
+    # Rank 0 writes the listing (15 MB, placed in the file by three processes) where it does
+    # not fit: an 8 MiB file system, then a file size limit of 16384 blocks (8 MiB to sh; a
+    # smaller one stops the launcher's own start-up). The file must hold what writes in
+    # order would have left: a prefix of norvane's listing, no hole; the message and 255 on
+    # the full file system, the limit's signal (status 153) as norvane meets it.
+    awk 'BEGIN { print "p sp 700000 699999"; for (i = 1; i < 700000; i++) print "a", i, i + 1, 1 }' > path.gr
+    "$norvane" path.gr > want 2> /dev/null || fail "norvane failed"
+    unshare -m true 2> /dev/null || { echo "SKIP: no mount namespace here"; exit 0; }
+    mkdir small
+    rank0_to() { printf 'if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then %s exec "$0" path.gr > %s; else exec "$0" path.gr; fi' "$1" "$2"; }
+    unshare -m sh -c 'mount -t tmpfs -o size=8m none small && "$@"; status=$?; cp small/out full.out; exit $status' \
+        sh "$launcher" --allow-run-as-root --oversubscribe -np 3 sh -c "$(rank0_to "" small/out)" "$program" > out 2> err
+    expect "$?" out err 255 "" $'Graph contains 700000 nodes and 699999 edges\nError: cannot write output.\n'
+    size=$(stat -c %s full.out)
+    ((size > 0 && size <= 8 * 1048576)) || fail "the full file system's file holds $size bytes"
+    cmp -s full.out <(head -c "$size" want) || fail "the full file system's file is not a prefix of the listing"
+    run 3 sh -c "$(rank0_to "ulimit -f 16384;" limited.out)" "$program" > out 2> err
+    status=$?
+    sh -c 'ulimit -f 16384; exec "$0" path.gr > "$1"' "$norvane" alone.out 2> /dev/null
+    [[ $status != 0 ]] || fail "status 0 past the file size limit"
+    size=$(stat -c %s limited.out)
+    [[ $size == $(stat -c %s alone.out) ]] || fail "the limited file holds $size bytes, norvane's $(stat -c %s alone.out)"
+    cmp -s limited.out <(head -c "$size" want) || fail "the limited file is not a prefix of the listing"
+    ;;
 *)
     echo "unknown check $check"; exit 2 ;;
 esac

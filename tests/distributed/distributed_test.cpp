@@ -428,6 +428,19 @@ void listing_across_chunks() {
         fclose(stderr);
         stderr = real_stderr;
     };
+    // Rank 0's receive windows stay within their budget at any process count, and every
+    // other process keeps two chunks on their way where its block has two.
+    std::string why;
+    for (int sources = 1; sources <= 256 && process_rank == 0; sources *= 2) {
+        for (int64_t most : {int64_t(1), int64_t(1000), int64_t(1) << 16, int64_t(1) << 26}) {
+            const chunk_plan plan = plan_listing(most, 0, most, 2, sources + 1);
+            const size_t held = size_t(sources) * size_t(plan.window) * plan.chunk_bytes;
+            if (why.empty() && (held > LISTING_RECEIVE_BUDGET || (plan.chunks >= 2 && plan.window < 2)))
+                why = std::to_string(sources + 1) + " processes, blocks of " + std::to_string(most) + " lines: rank 0 " +
+                      "holds " + std::to_string(held) + " bytes of windows, " + std::to_string(plan.window) + " chunks a process";
+        }
+    }
+    if (!judged(why.empty(), why, "")) return;
     std::string want;
     if (process_rank == 0) {
         redirect(listing_path.c_str(), 0);
