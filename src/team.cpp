@@ -153,7 +153,7 @@ void size_team() {
     double limit = 0;
     if (read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) &&
         read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
-        limit = cgroup_cpu_limit(self_cgroup, mountinfo, read_text_file, nullptr);
+        limit = cgroup_cpu_limit(self_cgroup, mountinfo, system_group_files());
     const int team = team_that_can_start(team_for_machine_load(team_for_quota(cpus, limit)));
     if (team < omp_get_max_threads()) omp_set_num_threads(team);
 }
