@@ -186,8 +186,9 @@ fits_under_limit)
     ;;
 cgroup_half_core)
     # A control group whose CPU quota is half a core: the run is the same, on a team of one
-    # (no member thread is started), unless OMP_NUM_THREADS asks for more. Outside it the
-    # same file starts a member on a machine of two processors or more.
+    # (no member thread is started), also seen from a cgroup namespace of its own, unless
+    # OMP_NUM_THREADS asks for more. Outside it the same file starts a member on a machine
+    # of two processors or more.
     cgroot=/sys/fs/cgroup/cpu
     [[ $(id -u) == 0 && -w $cgroot/cgroup.procs && -e $cgroot/cpu.cfs_quota_us ]] ||
         { echo "SKIP: no writable cgroup v1 cpu controller at $cgroot (needs root)"; exit 0; }
@@ -216,8 +217,14 @@ cgroup_half_core)
         normalise_time err
         expect "$status" out err.n 0 "${want%x}" "$want_err"
     }
-    run_counted "$group" env -u OMP_NUM_THREADS "$program"
+    # OMP_DYNAMIC=false: the machine's load, which other tests raise, shrinks no team here.
+    run_counted "$group" env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
     [[ $started == 0 ]] || fail "$started threads started under half a core: $(cat trace)"
+    # Seen from the group's own cgroup namespace (where /proc/self/cgroup says "/") as well.
+    if unshare -C true 2> /dev/null; then
+        run_counted "$group" unshare -C env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
+        [[ $started == 0 ]] || fail "$started threads started under half a core in a cgroup namespace: $(cat trace)"
+    fi
     run_counted "$group" env OMP_NUM_THREADS=2 "$program"
     [[ $started -ge 1 ]] || fail "OMP_NUM_THREADS=2 started no member in the group"
     if (( $(nproc) >= 2 )); then
