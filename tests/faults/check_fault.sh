@@ -234,21 +234,23 @@ cgroup_half_core)
     fi
     ;;
 pids_limit)
-    # A control group that lets the process start no thread, or one: the team it asks for
-    # cannot start, and the run is the same on the threads it can have, with the usual
-    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked.
+    # A control group that lets the process start no thread, one or two: the team it asks
+    # for cannot start, and the run is the same on the threads it can have, with the usual
+    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked,
+    # on a file of 14 MB, read in two ranges or more: the waker thread starts beside them.
     cgroot=/sys/fs/cgroup/pids
     [[ $(id -u) == 0 && -w $cgroot/cgroup.procs ]] ||
         { echo "SKIP: no writable cgroup v1 pids controller at $cgroot (needs root)"; exit 0; }
     group=$cgroot/norvane-fault-$$
     mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 0; }
     trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
-    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    awk 'BEGIN { print "p sp 700000 699999"; for (i = 1; i < 700000; i++) print "a", i, i + 1, 3 }' > long.gr
+    (( $(stat -c %s long.gr) > 8 << 20 )) || fail "long.gr is not over 8 MiB"
     awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
-                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
+                 for (i = 1; i < 700000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
     want=$(cat want; printf x)
-    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
-    for limit in 1 2; do
+    want_err=$'Graph contains 700000 nodes and 699999 edges\nComputation time: T\n'
+    for limit in 1 2 3; do
         echo "$limit" > "$group/pids.max" || fail "cannot set the group's limit"
         for threads in 2 3; do
             sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \
