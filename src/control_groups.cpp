@@ -1,9 +1,8 @@
-// Control groups of the process. A group's directory is the mount point of its hierarchy
-// (from mountinfo) joined with the group's path (from /proc/self/cgroup) less the mount's
-// own root; where a cgroup namespace hides names on the way (paths that climb, "/.."), it
-// is the directory that many levels below the mount point whose cgroup.procs lists the
-// process. The first mount that shows the group is the one read. Anything unexpected finds
-// no group, which every reader takes as no limit.
+// Control groups of the process: a group's directory is its hierarchy's mount point joined
+// with the group's path less the mount's root; where a cgroup namespace hides names on the
+// way ("/.."), the directory that many levels down whose cgroup.procs lists the process.
+// The first mount that shows the group is read; anything unexpected finds no group, which
+// every reader takes as no limit.
 #include "control_groups.h"
 
 #include <dirent.h>
