@@ -1,9 +1,16 @@
-// Control groups of the process. A group's directory is the mount point of its hierarchy
-// (from mountinfo) joined with the group's path (from /proc/self/cgroup) less the mount's
-// own root; the first mount that shows the group is the one read. Anything unexpected
-// finds no group, which every reader takes as no limit.
+// Control groups of the process: a group's directory is its hierarchy's mount point joined
+// with the group's path less the mount's root; where a cgroup namespace hides names on the
+// way ("/.."), the directory that many levels down whose cgroup.procs lists the process.
+// The first mount that shows the group is read; anything unexpected finds no group, which
+// every reader takes as no limit.
 #include "control_groups.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,16 +39,77 @@ std::string unescaped(const std::string &path) {
     return out;
 }
 
+// A path as /proc writes it from inside a cgroup namespace: the steps up from the
+// namespace's root ("/.." each, all first), then the names down; "/" outside any.
+struct namespace_path {
+    size_t ups = 0;
+    std::vector<std::string> names;
+};
+
+bool read_namespace_path(const std::string &text, namespace_path *path) {
+    if (text.empty() || text[0] != '/') return false;
+    for (const std::string &part : split_text(text.substr(1), '/')) {
+        if (part.empty()) continue;
+        if (part == "..") {
+            if (!path->names.empty()) return false;
+            ++path->ups;
+        } else {
+            path->names.push_back(part);
+        }
+    }
+    return true;
+}
+
+// A namespace's root sits a few levels below its hierarchy's (4 or 5 under Kubernetes);
+// a host of thousands of containers is searched in milliseconds.
+constexpr long SEARCH_DEPTH = 16;
+constexpr int SEARCH_DIRECTORIES = 4096;
+
+bool lists_process(const std::string &directory, const group_files &files) {
+    std::string procs;
+    if (!files.read((directory + "/cgroup.procs").c_str(), &procs, files.context)) return false;
+    long long pid = 0;
+    for (const std::string &line : split_text(procs, '\n')) {
+        if (whole_integer(line, &pid) && pid == files.pid) return true;
+    }
+    return false;
+}
+
+// The directory depth levels below top whose cgroup.procs lists the process (a process is
+// in one group of a hierarchy); empty when none is found within budget directories.
+std::string search_group(const std::string &top, long depth, const group_files &files, int *budget) {
+    if (--*budget < 0) return std::string();
+    if (depth == 0) return lists_process(top, files) ? top : std::string();
+    std::vector<std::string> names;
+    if (!files.list(top.c_str(), &names, files.context)) return std::string();
+    for (const std::string &name : names) {
+        const std::string found = search_group(top + "/" + name, depth - 1, files, budget);
+        if (!found.empty() || *budget < 0) return found;
+    }
+    return std::string();
+}
+
 // The directory of a group at group_path in a hierarchy whose mount shows mount_root at
 // mount_point; empty when the group lies outside what the mount shows.
 std::string group_directory(const std::string &mount_root, const std::string &mount_point,
-                            const std::string &group_path) {
+                            const std::string &group_path, const group_files &files) {
     if (mount_point == "/") return std::string();  // never mounted there; no group above to stop at
-    if (mount_root == "/") return group_path == "/" ? mount_point : mount_point + group_path;
-    if (group_path == mount_root) return mount_point;
-    if (group_path.compare(0, mount_root.size(), mount_root) == 0 && group_path[mount_root.size()] == '/')
-        return mount_point + group_path.substr(mount_root.size());
-    return std::string();
+    namespace_path root, group;
+    if (!read_namespace_path(mount_root, &root) || !read_namespace_path(group_path, &group)) return std::string();
+    if (root.ups == group.ups) {
+        // Both below the same place: the names lead from the mount's root to the group.
+        if (group.names.size() < root.names.size() ||
+            !std::equal(root.names.begin(), root.names.end(), group.names.begin()))
+            return std::string();
+        std::string directory = mount_point;
+        for (size_t k = root.names.size(); k < group.names.size(); ++k) directory += "/" + group.names[k];
+        return directory;
+    }
+    // The names between the mount's root and the namespace's are not shown, only how many.
+    const long depth = long(root.ups) - long(group.ups) + long(group.names.size()) - long(root.names.size());
+    if (depth < 0 || depth > SEARCH_DEPTH) return std::string();
+    int budget = SEARCH_DIRECTORIES;
+    return search_group(mount_point, depth, files, &budget);
 }
 
 // The group's directory and its parents' up to top, the mount point.
@@ -57,7 +125,7 @@ void add_chain(bool v2, std::string directory, const std::string &top, std::vect
 }  // namespace
 
 std::vector<control_group> process_groups(const std::string &self_cgroup, const std::string &mountinfo,
-                                          const char *controller) {
+                                          const char *controller, const group_files &files) {
     std::string v1_path, v2_path;
     bool in_v1 = false, in_v2 = false;
     for (const std::string &line : split_text(self_cgroup, '\n')) {
@@ -86,7 +154,7 @@ std::vector<control_group> process_groups(const std::string &self_cgroup, const 
         const bool v1 = in_v1 && type == "cgroup" && has_token(options, controller);
         const bool v2 = in_v2 && type == "cgroup2";
         if (!v1 && !v2) continue;
-        const std::string directory = group_directory(root, point, v1 ? v1_path : v2_path);
+        const std::string directory = group_directory(root, point, v1 ? v1_path : v2_path, files);
         if (directory.empty()) continue;
         add_chain(v2, directory, point, &groups);
         if (v1) in_v1 = false;  // the first mount that shows the group is enough
@@ -94,6 +162,30 @@ std::vector<control_group> process_groups(const std::string &self_cgroup, const 
     }
     return groups;
 }
+
+namespace {
+
+bool list_directories(const char *path, std::vector<std::string> *names, void *) {
+    DIR *directory = opendir(path);
+    if (directory == nullptr) return false;
+    names->clear();
+    while (const struct dirent *entry = readdir(directory)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat about;
+        const bool is_directory = entry->d_type == DT_DIR ||
+                                  (entry->d_type == DT_UNKNOWN && fstatat(dirfd(directory), entry->d_name, &about,
+                                                                          AT_SYMLINK_NOFOLLOW) == 0 &&
+                                   S_ISDIR(about.st_mode));
+        if (is_directory) names->push_back(name);
+    }
+    closedir(directory);
+    return true;
+}
+
+}  // namespace
+
+group_files system_group_files() { return group_files{read_text_file, list_directories, nullptr, long(getpid())}; }
 
 bool read_text_file(const char *path, std::string *text, void *) {
     FILE *file = fopen(path, "re");

@@ -37,11 +37,10 @@ double v2_max_cpus(const std::string &cpu_max) {
     return double(q) / double(p);
 }
 
-double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mountinfo, read_text_fn read,
-                        void *context) {
+double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mountinfo, const group_files &files) {
     double least = 0;
-    for (const control_group &group : process_groups(self_cgroup, mountinfo, "cpu")) {
-        const double cpus = group_cpus(group, read, context);
+    for (const control_group &group : process_groups(self_cgroup, mountinfo, "cpu", files)) {
+        const double cpus = group_cpus(group, files.read, files.context);
         if (cpus > 0 && (least == 0 || cpus < least)) least = cpus;
     }
     return least;

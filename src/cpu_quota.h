@@ -15,10 +15,9 @@ double v1_quota_cpus(const std::string &quota, const std::string &period);
 double v2_max_cpus(const std::string &cpu_max);
 
 // The least quota, in processors, of the groups holding the process described by the
-// texts of /proc/self/cgroup and /proc/self/mountinfo, reading the groups' files through
-// read; 0 when no group limits it.
-double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mountinfo,
-                        read_text_fn read, void *context);
+// texts of /proc/self/cgroup and /proc/self/mountinfo, reaching the groups' files through
+// files; 0 when no group limits it.
+double cgroup_cpu_limit(const std::string &self_cgroup, const std::string &mountinfo, const group_files &files);
 
 // The team worth starting on cpus processors under a quota of limit processors (0: none):
 // the quota rounded up, never more than cpus, at least one.

@@ -229,7 +229,8 @@ uint64_t group_room() {
         if (!read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) ||
             !read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
             return std::vector<control_group>();
-        return limited_groups(process_groups(self_cgroup, mountinfo, "memory"), read_text_file, nullptr);
+        return limited_groups(process_groups(self_cgroup, mountinfo, "memory", system_group_files()), read_text_file,
+                              nullptr);
     }();
     return groups.empty() ? UINT64_MAX : memory_room(groups, read_text_file, nullptr);
 }

@@ -1,5 +1,6 @@
 // Resting the team: pausing the runtime's resources ends its idle threads at once, where
-// their own wait would spin first. Starting them again costs tens of microseconds.
+// their own wait would spin first. Starting them again costs tens of microseconds, unless
+// another process has taken their places meanwhile: a kept team is never rested.
 // Waking: a thread of its own spins, yielding, on another core until a member runs there;
 // the team's first region then starts at once instead of waiting for the core to wake.
 // Sizing: a probe starts the threads a team needs before the first region, since libgomp
@@ -24,6 +25,7 @@
 namespace {
 
 std::atomic<bool> member_running{false};
+bool team_kept = false;
 
 // Long enough for the reading before the first region, short enough to cost little when
 // the team never comes.
@@ -153,12 +155,25 @@ void size_team() {
     double limit = 0;
     if (read_text_file("/proc/self/cgroup", &self_cgroup, nullptr) &&
         read_text_file("/proc/self/mountinfo", &mountinfo, nullptr))
-        limit = cgroup_cpu_limit(self_cgroup, mountinfo, read_text_file, nullptr);
+        limit = cgroup_cpu_limit(self_cgroup, mountinfo, system_group_files());
     const int team = team_that_can_start(team_for_machine_load(team_for_quota(cpus, limit)));
     if (team < omp_get_max_threads()) omp_set_num_threads(team);
 }
 
-void rest_team() { omp_pause_resource_all(omp_pause_soft); }
+void start_and_keep_team() {
+    team_kept = true;
+    // The whole team, whatever the machine's load: the threads probed are the ones kept.
+    const int dynamic = omp_get_dynamic();
+    omp_set_dynamic(0);
+    int joined = 0;  // a region with nothing to do may be compiled away
+#pragma omp parallel reduction(+ : joined)
+    joined += 1;
+    omp_set_dynamic(dynamic);
+}
+
+void rest_team() {
+    if (!team_kept) omp_pause_resource_all(omp_pause_soft);
+}
 
 void wake_team() {
     member_running.store(false, std::memory_order_relaxed);

@@ -13,7 +13,13 @@
 // (one when none can). Called before the first region.
 void size_team();
 
-// Ends the team's idle members, if any; the next parallel region starts them anew.
+// Starts the team size_team chose at once and keeps its threads to the end of the run:
+// rest_team no longer ends them, so that no other process can take their places between
+// the steps. For processes that share a limit on threads.
+void start_and_keep_team();
+
+// Ends the team's idle members, if any (unless the team is kept); the next parallel region
+// starts them anew.
 void rest_team();
 
 // Keeps another core awake, yielding, until team_running is called or a few milliseconds

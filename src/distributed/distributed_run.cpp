@@ -14,6 +14,7 @@
 
 #include "failure.h"
 #include "memory.h"
+#include "team.h"
 
 int process_rank = 0;
 int num_processes = 1;
@@ -71,6 +72,23 @@ void start_processes(int *argc, char ***argv) {
     beside_rank0 = lowest == 0;
     MPI_Comm_free(&host);
     failure_handler = on_shared_failure;
+}
+
+void start_teams_in_turn() {
+    MPI_Comm host;
+    MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
+    int host_rank = 0;
+    MPI_Comm_rank(host, &host_rank);
+    // Each probe leaves a place beside the members it starts (size_team), so that one is
+    // left at the end wherever there was one: rank 0's thread inflating a gzip file.
+    for (int turn = 0; turn < host_processes; ++turn) {
+        if (turn == host_rank) {
+            size_team();
+            start_and_keep_team();
+        }
+        MPI_Barrier(host);
+    }
+    MPI_Comm_free(&host);
 }
 
 void finish_processes() { MPI_Finalize(); }

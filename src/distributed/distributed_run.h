@@ -17,6 +17,11 @@ extern bool beside_rank0;   // whether this process runs on rank 0's host
 // Starts the group (one process without mpirun); shared code's failures now end it here.
 void start_processes(int *argc, char ***argv);
 
+// Collective: sizes each process's thread team (size_team) and starts it, kept to the end,
+// the processes of a host in turn: each probe then counts only the threads its neighbours
+// have already taken, never ones they are about to take.
+void start_teams_in_turn();
+
 // Ends the process group after a complete run.
 void finish_processes();
 

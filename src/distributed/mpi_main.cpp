@@ -16,8 +16,9 @@
 int main(int argc, char **argv) {
     start_processes(&argc, &argv);
     if (argc <= 1) end_everywhere("Usage: norvane-mpi <graph file name>\n");
-    // Each process's team fits the cores the launcher bound it to and its CPU quota.
-    size_team();
+    // Each process's team fits the cores the launcher bound it to, its CPU quota and the
+    // threads it can start beside its host's other processes.
+    start_teams_in_turn();
     read_head_everywhere(argv[1]);
     build_distributed_store();
     const double seconds = compute_distances_everywhere();

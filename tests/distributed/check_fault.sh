@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Faults that a transcript cannot stage, for norvane-mpi: input from a FIFO or a pipe (read
 # by rank 0 alone), a file that one process cannot open or that is replaced while the
-# processes open it, counts no host can hold, standard output closed; and the New York road
-# graph, plain and gzip, on three processes against norvane. Each check asserts the
-# program's output, messages and exit status.
+# processes open it, counts no host can hold, standard output closed, a limit on the tasks
+# of the whole run; and the New York road graph, plain and gzip, on three processes against
+# norvane. Each check asserts the program's output, messages and exit status; one that
+# cannot be staged here exits 77 with the reason.
 # Usage: check_fault.sh LAUNCHER PROGRAM NORVANE REPO_ROOT CHECK
 set -u
 launcher=$1
@@ -126,6 +127,56 @@ new_york_as_norvane)
         [[ $(program_lines err) == $'Graph contains 264346 nodes and 733846 edges\nComputation time: T' ]] ||
             fail "stderr on $file: $(head -c 600 err)"
     done
+    ;;
+pids_limit)
+    # Four processes of four threads in a pids control group, which counts the launcher's
+    # and Open MPI's own threads too: S tasks hold the run with no team. A few places more,
+    # each process starts the team it can, and the graph is listed as norvane lists it, never
+    # libgomp's message and status 1. At S, no member and no other thread can start: a plain
+    # file is listed on one thread a process; a gzip file ends as norvane ends without the
+    # thread that inflates it, with the memory message and 255, and one place more lists it.
+    cgroot=/sys/fs/cgroup/pids
+    [[ $(id -u) == 0 && -w $cgroot/cgroup.procs ]] ||
+        { echo "SKIP: no writable cgroup v1 pids controller at $cgroot (needs root)"; exit 77; }
+    group=$cgroot/norvane-fault-$$
+    mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 77; }
+    trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
+    # Runs norvane-mpi on 4 processes in the group under a limit of $1 tasks, OMP_NUM_THREADS
+    # $2, on file $3; the tasks of the run before, still ending, are let go first.
+    run_limited() {
+        for ((k = 0; k < 1000 && $(cat "$group/pids.current") > 0; ++k)); do sleep 0.01; done
+        echo "$1" > "$group/pids.max" || fail "cannot set the group's limit"
+        timeout -k 10 300 sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' sh "$group" \
+            env OMP_NUM_THREADS="$2" "$launcher" --allow-run-as-root --oversubscribe -np 4 "$program" "$3" > out 2> err
+    }
+    # S: the tasks of a run with no team, counted while rank 0 waits for its FIFO to open.
+    mkfifo hold.fifo
+    run_limited max 1 hold.fifo &
+    held=$!
+    tasks=0 steady=0
+    for ((k = 0; k < 600 && steady < 50; ++k)); do
+        sleep 0.02
+        now=$(cat "$group/pids.current")
+        if [[ $now == "$tasks" && $(grep -c . "$group/cgroup.procs") -ge 5 ]]; then steady=$((steady + 1)); else steady=0; fi
+        tasks=$now
+    done
+    cat path3.gr > hold.fifo
+    wait "$held"
+    expect "$?" out err 0 "$path3_listing" "$ok_stderr"
+    (( steady >= 50 )) || fail "the run's tasks never held steady: $tasks"
+    awk 'BEGIN { print "p sp 300000 299999"; for (i = 1; i < 300000; i++) print "a", i, i + 1, 3 }' > chain.gr
+    want=$(awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
+                        for (i = 1; i < 300000; i++) printf "Node %d: \t%d\n", i, 3 * i }'; printf x)
+    for limit in $tasks $((tasks + 2)) $((tasks + 4)) $((tasks + 6)) $((tasks + 9)); do
+        run_limited "$limit" 4 chain.gr
+        expect "$?" out err 0 "${want%x}" $'Graph contains 300000 nodes and 299999 edges\nComputation time: T\n'
+    done
+    "$norvane" "$repo/examples/USA-road-d.NY.gr.gz" > want.ny 2> /dev/null || fail "norvane failed"
+    run_limited "$tasks" 4 "$repo/examples/USA-road-d.NY.gr.gz"
+    expect "$?" out err 255 "" $'Error: cannot allocate memory.\n'
+    want=$(cat want.ny; printf x)
+    run_limited $((tasks + 1)) 4 "$repo/examples/USA-road-d.NY.gr.gz"
+    expect "$?" out err 0 "${want%x}" $'Graph contains 264346 nodes and 733846 edges\nComputation time: T\n'
     ;;
 listing_cut_short)
     # Rank 0 writes the listing (15 MB, placed in the file by three processes) where it does

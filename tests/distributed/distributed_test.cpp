@@ -692,10 +692,16 @@ void offers_kept_back() {
 // A file replaced while the processes open it: all of them must read the one file rank 0
 // opened, or end with the read message. Rank 0 replaces it once it has read the head, before
 // the others open the name (a rename of another file of the same size over it, or the
-// other content written in place); replaced after every process opened it, the name no
+// other content written in place, also with a modification time only 5 ns after the
+// first's); replaced after every process opened it, the name no
 // longer matters and the run lists the file as opened.
 std::string replacement;
 bool replace_in_place = false;
+// The file's modification time before the change (long ago: a rewrite now cannot share
+// it), and whether a rewrite in place then takes it back but for 5 ns more, as a writer
+// within the same second leaves it: only the nanoseconds tell the two files apart.
+const struct timespec written_at = {1000000000, 123456789};
+bool rewritten_5ns_later = false;
 std::atomic<bool> replaced{false};
 void replace_file() {
     if (replaced.exchange(true)) return;
@@ -704,6 +710,10 @@ void replace_file() {
     if (file == nullptr) return;
     fwrite(replacement.data(), 1, replacement.size(), file);
     fclose(file);
+    if (rewritten_5ns_later) {
+        const struct timespec later[2] = {written_at, {written_at.tv_sec, written_at.tv_nsec + 5}};
+        if (utimensat(AT_FDCWD, path.c_str(), later, 0) != 0) fprintf(real_stderr, "utimensat failed\n");
+    }
     if (!replace_in_place && rename(other.c_str(), path.c_str()) != 0) fprintf(real_stderr, "rename failed\n");
 }
 void replace_before_read(int64_t) { replace_file(); }
@@ -720,21 +730,21 @@ void file_replaced_while_opened() {
     }
     const model_run want = run_model(text);
     const std::string failed = want.size_line + "Error: cannot read file " + path + ".\n";
-    enum when { RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS };
-    for (const when change : {RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, RENAMED_AFTER_OPENS}) {
+    enum when { RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, WRITTEN_5NS_LATER, RENAMED_AFTER_OPENS };
+    for (const when change : {RENAMED_AFTER_HEAD, WRITTEN_AFTER_HEAD, WRITTEN_5NS_LATER, RENAMED_AFTER_OPENS}) {
         for (int p = change == RENAMED_AFTER_OPENS ? 0 : num_processes - 1; p < num_processes; ++p) {
             for (int threads = 1; threads <= 2; ++threads) {
                 write_file(text);
                 if (process_rank == 0) {
-                    // Written long ago: a rewrite now cannot share its modification time.
-                    const struct timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+                    const struct timespec long_ago[2] = {written_at, written_at};
                     utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
                 }
                 MPI_Barrier(MPI_COMM_WORLD);
                 settings.read_team_min_bytes = 1;
                 omp_set_num_threads(threads);
                 replacement = other;
-                replace_in_place = change == WRITTEN_AFTER_HEAD;
+                replace_in_place = change == WRITTEN_AFTER_HEAD || change == WRITTEN_5NS_LATER;
+                rewritten_5ns_later = change == WRITTEN_5NS_LATER;
                 replaced = false;
                 if (change != RENAMED_AFTER_OPENS && process_rank == 0) test_hooks.head_read = replace_file;
                 if (change == RENAMED_AFTER_OPENS && process_rank == p) test_hooks.before_read_at = replace_before_read;
@@ -747,6 +757,7 @@ void file_replaced_while_opened() {
                 const std::string expected = listed ? want.size_line : failed;
                 const std::string label = std::string(change == RENAMED_AFTER_HEAD   ? "renamed after the head"
                                                       : change == WRITTEN_AFTER_HEAD ? "rewritten after the head"
+                                                      : change == WRITTEN_5NS_LATER  ? "rewritten 5 ns later"
                                                                                      : "renamed after every open") +
                                           ", process " + std::to_string(p) + ", " + std::to_string(threads) +
                                           " threads: ";

@@ -186,8 +186,9 @@ fits_under_limit)
     ;;
 cgroup_half_core)
     # A control group whose CPU quota is half a core: the run is the same, on a team of one
-    # (no member thread is started), unless OMP_NUM_THREADS asks for more. Outside it the
-    # same file starts a member on a machine of two processors or more.
+    # (no member thread is started), also seen from a cgroup namespace of its own, unless
+    # OMP_NUM_THREADS asks for more. Outside it the same file starts a member on a machine
+    # of two processors or more.
     cgroot=/sys/fs/cgroup/cpu
     [[ $(id -u) == 0 && -w $cgroot/cgroup.procs && -e $cgroot/cpu.cfs_quota_us ]] ||
         { echo "SKIP: no writable cgroup v1 cpu controller at $cgroot (needs root)"; exit 0; }
@@ -216,8 +217,14 @@ cgroup_half_core)
         normalise_time err
         expect "$status" out err.n 0 "${want%x}" "$want_err"
     }
-    run_counted "$group" env -u OMP_NUM_THREADS "$program"
+    # OMP_DYNAMIC=false: the machine's load, which other tests raise, shrinks no team here.
+    run_counted "$group" env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
     [[ $started == 0 ]] || fail "$started threads started under half a core: $(cat trace)"
+    # Seen from the group's own cgroup namespace (where /proc/self/cgroup says "/") as well.
+    if unshare -C true 2> /dev/null; then
+        run_counted "$group" unshare -C env -u OMP_NUM_THREADS OMP_DYNAMIC=false "$program"
+        [[ $started == 0 ]] || fail "$started threads started under half a core in a cgroup namespace: $(cat trace)"
+    fi
     run_counted "$group" env OMP_NUM_THREADS=2 "$program"
     [[ $started -ge 1 ]] || fail "OMP_NUM_THREADS=2 started no member in the group"
     if (( $(nproc) >= 2 )); then
@@ -227,21 +234,23 @@ cgroup_half_core)
     fi
     ;;
 pids_limit)
-    # A control group that lets the process start no thread, or one: the team it asks for
-    # cannot start, and the run is the same on the threads it can have, with the usual
-    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked.
+    # A control group that lets the process start no thread, one or two: the team it asks
+    # for cannot start, and the run is the same on the threads it can have, with the usual
+    # listing, not the OpenMP runtime's message and status 1. Teams of two and three asked,
+    # on a file of 14 MB, read in two ranges or more: the waker thread starts beside them.
     cgroot=/sys/fs/cgroup/pids
     [[ $(id -u) == 0 && -w $cgroot/cgroup.procs ]] ||
         { echo "SKIP: no writable cgroup v1 pids controller at $cgroot (needs root)"; exit 0; }
     group=$cgroot/norvane-fault-$$
     mkdir "$group" || { echo "SKIP: cannot make a group under $cgroot"; exit 0; }
     trap 'rmdir "$group" 2> /dev/null; rm -rf "$work"' EXIT
-    awk 'BEGIN { print "p sp 200000 199999"; for (i = 1; i < 200000; i++) print "a", i, i + 1, 3 }' > long.gr
+    awk 'BEGIN { print "p sp 700000 699999"; for (i = 1; i < 700000; i++) print "a", i, i + 1, 3 }' > long.gr
+    (( $(stat -c %s long.gr) > 8 << 20 )) || fail "long.gr is not over 8 MiB"
     awk 'BEGIN { print ""; print "Minimal distance from node 0 to every other node:"
-                 for (i = 1; i < 200000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
+                 for (i = 1; i < 700000; i++) printf "Node %d: \t%d\n", i, 3 * i }' > want
     want=$(cat want; printf x)
-    want_err=$'Graph contains 200000 nodes and 199999 edges\nComputation time: T\n'
-    for limit in 1 2; do
+    want_err=$'Graph contains 700000 nodes and 699999 edges\nComputation time: T\n'
+    for limit in 1 2 3; do
         echo "$limit" > "$group/pids.max" || fail "cannot set the group's limit"
         for threads in 2 3; do
             sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The memory check against the limits a run really meets: a memory control group too small
-# for the graph (the memory message and 255, never a kill), one that holds it though the
-# file cache fills the group, and an address-space limit on a machine with many
-# processors, where the file is read in one range whatever the team.
+# for the graph (the memory message and 255, never a kill), also seen from a cgroup
+# namespace of its own as a container sees it (namespace_v1, namespace_v2), one that holds
+# it though the file cache fills the group, and an address-space limit on a machine with
+# many processors, where the file is read in one range whatever the team.
 # Then hosts_in_groups: two emulated hosts, each a memory group too small for what norvane
 # needs for the graph; norvane-mpi across them lists it as norvane does outside any group.
 # Usage: memory_check.sh PROGRAM CHECK [LAUNCHER] (PROGRAM norvane-mpi, under the MPI
@@ -18,6 +19,7 @@ launcher=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-memory.XXXXXX") || exit 2
 group=
 groups=()
+want_version=
 bound=
 trap '[[ -n $bound ]] && umount "$bound"; for g in "${groups[@]}"; do rmdir "$g" 2> /dev/null; done; rm -rf "$work"' EXIT
 cd "$work" || exit 2
@@ -32,6 +34,12 @@ expect() {
     [[ $(cat "$5.n"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 300 "$5" | cat -A)"
 }
 digest() { md5sum | cut -d' ' -f1; }
+# err less the launcher's own blocks (between lines of dashes) after the program's lines, in err.program.
+launcher_blocks_left_out() {
+    python3 -c 'import re, sys
+text = open("err", "rb").read()
+sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
+}
 # Runs a command; its stdout's digest in got, its status in status, its stderr in err.
 run() {
     got=$( { "$@" 2> err; echo $? > status; } | digest)
@@ -41,11 +49,12 @@ empty=$(printf '' | digest)
 memory_message=$'Error: cannot allocate memory.\n'
 warning=$'Warning: Search ended early, the graph might not be connected.\n'
 
-# A child of the test's own memory group (a parent's limit binds it anyway), v1 or v2,
-# with a limit of $1 bytes (named by $2, when several are made); its directory in $group.
+# A child of the test's own memory group (a parent's limit binds it anyway), v1 or v2 (only
+# $want_version where set), with a limit of $1 bytes (named by $2, when several are made);
+# its directory in $group.
 make_group() {
     [[ $(id -u) == 0 ]] || skip "making a memory group needs root"
-    find_memory_group || skip "$memory_why"
+    find_memory_group $want_version || skip "$memory_why"
     local mount=$memory_mount own=$memory_own limit_file=$memory_limit_file
     group_mount=$mount
     group=$mount$own/norvane-memory-$$${2:-}
@@ -57,6 +66,13 @@ make_group() {
 
 # Runs a command inside the group.
 in_group() { sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' sh "$group" "$@"; }
+
+# Runs a command inside the group, in a cgroup namespace whose root is the group, as a
+# container's is: /proc/self/cgroup then says "/".
+in_namespace() { sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec unshare -C "$@"' sh "$group" "$@"; }
+
+# The root that /proc/self/mountinfo shows for the memory hierarchy at $memory_mount.
+mount_root() { awk -v point="$memory_mount" '$5 == point { print $4; exit }' /proc/self/mountinfo; }
 
 # 2,000,000 nodes, a chain through the first 100,001 (1.6 MB of text): the run needs some
 # 24 MB, its row offsets, distances and flags, however small the file.
@@ -87,6 +103,35 @@ group_fits_beside_file_pages)
     run in_group "$program" chain.gr
     expect "$status" 0 "$got" "$want" err "$chain_stderr${warning}Computation time: T"$'\n'
     ;;
+namespace_v1 | namespace_v2)
+    # The group seen from its own cgroup namespace: through the host's mount, whose root
+    # then reads "/../..", with the process at the namespace's root or moved below it; and
+    # through a mount made inside the namespace, whose root is the group. 16 MiB: the
+    # memory message and 255 each time, where a run blind to the group is killed (137,
+    # nothing said); 96 MiB hold the graph, which is listed.
+    want_version=${check#namespace_}
+    unshare -C true 2> /dev/null || skip "no cgroup namespace can be made here (needs root and a kernel with them)"
+    make_group $((16 << 20))
+    mkdir "$group/inner" || skip "cannot make a group under $group"
+    groups=("$group/inner" "${groups[@]}")
+    root=$(in_namespace bash -c "$(declare -f mount_root); memory_mount=$memory_mount; mount_root")
+    [[ $root == /..* ]] || fail "the host's mount shows its root as '$root' from the namespace, not /.."
+    chain_graph > chain.gr
+    run in_namespace "$program" chain.gr
+    expect "$status" 255 "$got" "$empty" err "$chain_stderr$memory_message"
+    run in_namespace sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' sh "$group/inner" \
+        "$program" chain.gr
+    expect "$status" 255 "$got" "$empty" err "$chain_stderr$memory_message"
+    if [[ $memory_version == v1 ]]; then remount=(mount -t cgroup -o memory norvane); else remount=(mount -t cgroup2 norvane); fi
+    run in_namespace unshare -m sh -c 'point=$1; shift; umount "$point" && "$@" "$point" || exit 98; exec "$0" chain.gr' \
+        "$program" "$memory_mount" "${remount[@]}"
+    [[ $status != 98 ]] || skip "cannot mount the memory hierarchy again inside the namespace"
+    expect "$status" 255 "$got" "$empty" err "$chain_stderr$memory_message"
+    make_group $((96 << 20)) -fits
+    want=$(chain_listing | digest)
+    run in_namespace "$program" chain.gr
+    expect "$status" 0 "$got" "$want" err "$chain_stderr${warning}Computation time: T"$'\n'
+    ;;
 count_per_range_used)
     # 20,000,000 nodes and one edge line under 2,000,000 KiB of address space: one read
     # range, so one count array, whatever the team; counting one per possible member
@@ -102,17 +147,20 @@ count_per_range_used)
     run sh -c 'ulimit -v 2000000; cat wide.gr | "$@"' sh env OMP_NUM_THREADS=64 "$program" /dev/stdin
     expect "$status" 0 "$got" "$want" err "$want_err"
     ;;
-mpi_group_too_small)
+mpi_group_too_small | mpi_namespace)
     # norvane-mpi's two processes in one 300 MiB group, each share of 20,000,000 nodes needing
     # some 220 MB: counted together they cannot fit (the kernel killed them before, 137).
+    # mpi_namespace: the launcher started in the group's own cgroup namespace.
+    runner=in_group
+    if [[ $check == mpi_namespace ]]; then
+        unshare -C true 2> /dev/null || skip "no cgroup namespace can be made here (needs root and a kernel with them)"
+        runner=in_namespace
+    fi
     make_group $((300 << 20))
     printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
     export OMPI_MCA_odls_base_sigkill_timeout=0
-    run in_group "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
-    # The launcher's own blocks (between lines of dashes) after the program's lines left out.
-    python3 -c 'import re, sys
-text = open("err", "rb").read()
-sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
+    run "$runner" "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
+    launcher_blocks_left_out
     expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
     ;;
 hosts_in_groups)

@@ -11,7 +11,7 @@
 namespace {
 
 double limit_of(const std::string &self_cgroup, const std::string &mountinfo, const fake_files &files) {
-    return cgroup_cpu_limit(self_cgroup, mountinfo, read_fake, const_cast<fake_files *>(&files));
+    return cgroup_cpu_limit(self_cgroup, mountinfo, fake_groups(files));
 }
 
 }  // namespace
@@ -97,6 +97,30 @@ TEST(cpu_quota, v1_controllers_mounted_together_and_from_a_container_root) {
     // A group the mount does not show (its path outside the mount's root) has no files here.
     EXPECT_DOUBLE_EQ(limit_of("3:cpuacct,cpu:/docker/other\n", mounts, files), 0);
     EXPECT_DOUBLE_EQ(limit_of("3:cpuacct,cpu:/docker/4f2a-other\n", mounts, files), 0);
+}
+
+TEST(cpu_quota, groups_through_a_cgroup_namespace) {
+    // The host's mounts seen from a container's namespace: the group is the directory, two
+    // levels below the mount point, whose cgroup.procs lists the process.
+    const std::string v1 = "700 690 0:45 /../.. /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpuacct,cpu\n";
+    fake_files files = {
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/4f2a/cpu.cfs_quota_us", "150000\n"},
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/4f2a/cpu.cfs_period_us", "100000\n"},
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/4f2a/cgroup.procs", "1\n4242\n"},
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/1c3e/cpu.cfs_quota_us", "10000\n"},
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/1c3e/cpu.cfs_period_us", "100000\n"},
+        {"/sys/fs/cgroup/cpu,cpuacct/docker/1c3e/cgroup.procs", "1\n"},
+    };
+    EXPECT_DOUBLE_EQ(limit_of("3:cpuacct,cpu:/\n", v1, files), 1.5);
+    const std::string v2 = "35 24 0:30 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    files = {
+        {"/sys/fs/cgroup/kubepods/pod1/cpu.max", "50000 100000\n"},
+        {"/sys/fs/cgroup/kubepods/pod1/cgroup.procs", "4242\n"},
+        {"/sys/fs/cgroup/kubepods/cpu.max", "max 100000\n"},
+    };
+    EXPECT_DOUBLE_EQ(limit_of("0::/\n", v2, files), 0.5);
+    files["/sys/fs/cgroup/kubepods/pod1/cgroup.procs"] = "4243\n";
+    EXPECT_DOUBLE_EQ(limit_of("0::/\n", v2, files), 0);
 }
 
 TEST(cpu_quota, v2_group_and_its_parents) {

@@ -1,10 +1,14 @@
 // Control-group files given as text, for the tests of the readers that take a reading
-// function: a map from path to content, and the mount tables of this machine's shape (v1
-// controllers each mounted apart, cgroup2 unified beside them) and of a v2-only host.
+// function: a map from path to content (its directories those its paths pass through),
+// and the mount tables of this machine's shape (v1 controllers each mounted apart, cgroup2
+// unified beside them) and of a v2-only host.
 #pragma once
 
 #include <map>
 #include <string>
+#include <vector>
+
+#include "control_groups.h"
 
 typedef std::map<std::string, std::string> fake_files;
 
@@ -15,6 +19,28 @@ inline bool read_fake(const char *path, std::string *text, void *context) {
     if (found == files.end()) return false;
     *text = found->second;
     return true;
+}
+
+// The directories directly below path that some file of the map lies in.
+inline bool list_fake(const char *path, std::vector<std::string> *names, void *context) {
+    const fake_files &files = *static_cast<const fake_files *>(context);
+    const std::string top = std::string(path) + "/";
+    names->clear();
+    for (const auto &file : files) {
+        if (file.first.compare(0, top.size(), top) != 0) continue;
+        const size_t slash = file.first.find('/', top.size());
+        if (slash == std::string::npos) continue;
+        const std::string name = file.first.substr(top.size(), slash - top.size());
+        if (names->empty() || names->back() != name) names->push_back(name);
+    }
+    return true;
+}
+
+// The process the fake groups' cgroup.procs list.
+constexpr long FAKE_PID = 4242;
+
+inline group_files fake_groups(const fake_files &files) {
+    return group_files{read_fake, list_fake, const_cast<fake_files *>(&files), FAKE_PID};
 }
 
 const std::string v1_mounts =

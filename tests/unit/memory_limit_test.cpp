@@ -13,7 +13,8 @@
 namespace {
 
 uint64_t room_of(const std::string &self_cgroup, const std::string &mountinfo, const fake_files &files) {
-    return memory_room(process_groups(self_cgroup, mountinfo, "memory"), read_fake, const_cast<fake_files *>(&files));
+    return memory_room(process_groups(self_cgroup, mountinfo, "memory", fake_groups(files)), read_fake,
+                       const_cast<fake_files *>(&files));
 }
 
 constexpr uint64_t MiB = uint64_t(1) << 20;
@@ -107,12 +108,13 @@ TEST(memory_limit, only_groups_with_a_limit_are_read_again) {
         {"/sys/fs/cgroup/memory/jobs/memory.stat", "total_rss 10485760\n"},
         {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "garbage\n"},
     };
+    fake_files *reach = const_cast<fake_files *>(&files);
     const std::vector<control_group> limited =
-        limited_groups(process_groups(self, v1_mounts, "memory"), read_fake, const_cast<fake_files *>(&files));
+        limited_groups(process_groups(self, v1_mounts, "memory", fake_groups(files)), read_fake, reach);
     ASSERT_EQ(limited.size(), 1u);
     EXPECT_EQ(limited[0].directory, "/sys/fs/cgroup/memory/jobs");
-    EXPECT_EQ(memory_room(limited, read_fake, const_cast<fake_files *>(&files)), 40 * MiB);
-    EXPECT_TRUE(limited_groups(process_groups(self, "", "memory"), read_fake, const_cast<fake_files *>(&files)).empty());
+    EXPECT_EQ(memory_room(limited, read_fake, reach), 40 * MiB);
+    EXPECT_TRUE(limited_groups(process_groups(self, "", "memory", fake_groups(files)), read_fake, reach).empty());
 }
 
 TEST(memory_limit, v1_from_a_container_root) {
@@ -126,6 +128,78 @@ TEST(memory_limit, v1_from_a_container_root) {
     EXPECT_EQ(room_of("4:memory:/docker/4f2a\n", mounts, files), 550 * MiB);
     EXPECT_EQ(room_of("4:memory:/docker/4f2a/inner\n", mounts, files), 550 * MiB);
     EXPECT_EQ(room_of("4:memory:/docker/other\n", mounts, files), UINT64_MAX);
+}
+
+TEST(memory_limit, v1_through_a_cgroup_namespace) {
+    // The host's mount seen from a namespace whose root is three levels below the
+    // hierarchy's: the names on the way are not shown, the group is the one directory
+    // three levels down whose cgroup.procs lists the process.
+    const std::string outside = "35 31 0:32 /../../.. /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n";
+    const std::string job = "/sys/fs/cgroup/memory/process_api/9f4b/job";
+    fake_files files = {
+        {job + "/memory.limit_in_bytes", "62914560\n"},
+        {job + "/memory.stat", "total_rss 2097152\n"},
+        {job + "/cgroup.procs", "17\n4242\n"},
+        {job + "/inner/memory.limit_in_bytes", no_limit_v1},
+        {job + "/inner/cgroup.procs", "4242\n"},  // one level further down than the group lies
+        // Its neighbours at the same depth list other processes (42420 is not 4242).
+        {"/sys/fs/cgroup/memory/process_api/9f4b/a-job/memory.limit_in_bytes", "1048576\n"},
+        {"/sys/fs/cgroup/memory/process_api/9f4b/a-job/cgroup.procs", "42420\n424\n"},
+        {"/sys/fs/cgroup/memory/docker/1c3e/x/memory.limit_in_bytes", "1048576\n"},
+        {"/sys/fs/cgroup/memory/docker/1c3e/x/cgroup.procs", ""},
+        {"/sys/fs/cgroup/memory/process_api/memory.limit_in_bytes", no_limit_v1},
+        {"/sys/fs/cgroup/memory/memory.limit_in_bytes", no_limit_v1},
+    };
+    EXPECT_EQ(room_of("4:memory:/\n", outside, files), 58 * MiB);
+    // Moved below the namespace's root: one level more, and the parent's limit binds it.
+    files[job + "/cgroup.procs"] = "17\n";
+    EXPECT_EQ(room_of("4:memory:/inner\n", outside, files), 58 * MiB);
+    // A limit above the namespace's root binds too.
+    files["/sys/fs/cgroup/memory/process_api/memory.limit_in_bytes"] = "31457280\n";
+    EXPECT_EQ(room_of("4:memory:/inner\n", outside, files), 30 * MiB);
+    // Listed nowhere at that depth: no group, no limit.
+    files[job + "/inner/cgroup.procs"] = "17\n";
+    EXPECT_EQ(room_of("4:memory:/inner\n", outside, files), UINT64_MAX);
+    // A mount of a group beside the namespace's root ("/../other") shows no group of ours;
+    // one of its parent ("/..") shows ours by name, a step up from the root ("/../job").
+    files[job + "/cgroup.procs"] = "4242\n";
+    EXPECT_EQ(room_of("4:memory:/\n", "35 31 0:32 /../a-job /mnt/m rw - cgroup cgroup rw,memory\n", files),
+              UINT64_MAX);
+    const fake_files parent = {{"/mnt/m/job/memory.limit_in_bytes", "62914560\n"}};
+    EXPECT_EQ(room_of("4:memory:/../job\n", "35 31 0:32 /.. /mnt/m rw - cgroup cgroup rw,memory\n", parent),
+              60 * MiB);
+    // A mount made inside the namespace: its root is the group; no search needed.
+    const fake_files inside = {{"/sys/fs/cgroup/memory/memory.limit_in_bytes", "62914560\n"}};
+    EXPECT_EQ(room_of("4:memory:/\n", "35 31 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n", inside),
+              60 * MiB);
+}
+
+TEST(memory_limit, v2_through_a_cgroup_namespace) {
+    const std::string outside = "35 24 0:30 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n";
+    fake_files files = {
+        {"/sys/fs/cgroup/kubepods/pod1/memory.max", "104857600\n"},
+        {"/sys/fs/cgroup/kubepods/pod1/memory.stat", "anon 10485760\nfile 99999999\n"},
+        {"/sys/fs/cgroup/kubepods/pod1/cgroup.procs", "4242\n"},
+        {"/sys/fs/cgroup/kubepods/pod2/memory.max", "1048576\n"},
+        {"/sys/fs/cgroup/kubepods/pod2/cgroup.procs", "1\n"},
+    };
+    EXPECT_EQ(room_of("0::/\n", outside, files), 90 * MiB);
+    // Made inside, the mount's root is the namespace's: the group at its root.
+    const fake_files inside = {{"/sys/fs/cgroup/memory.max", "104857600\n"}};
+    EXPECT_EQ(room_of("0::/\n", v2_mounts, inside), 100 * MiB);
+    // Garbage paths: a climb after a name, a relative path.
+    EXPECT_EQ(room_of("0::/a/../..\n", outside, files), UINT64_MAX);
+    EXPECT_EQ(room_of("0::/\n", "35 24 0:30 ../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", files), UINT64_MAX);
+}
+
+TEST(memory_limit, mount_points_written_with_escapes) {
+    // Mountinfo writes a space as \040, a backslash as \134; one may end the mount point.
+    const fake_files files = {
+        {"/mnt/cg /a/memory.max", "104857600\n"},
+        {"/mnt/c\\g/a/memory.max", "52428800\n"},
+    };
+    EXPECT_EQ(room_of("0::/a\n", "35 24 0:30 / /mnt/cg\\040 rw - cgroup2 cgroup2 rw\n", files), 100 * MiB);
+    EXPECT_EQ(room_of("0::/a\n", "35 24 0:30 / /mnt/c\\134g rw - cgroup2 cgroup2 rw\n", files), 50 * MiB);
 }
 
 TEST(memory_limit, v2_group_and_its_parents) {
