@@ -9,6 +9,9 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -41,7 +44,14 @@ part_reader_state part_reading;
 // What rank 0 tells the others of the file at its open: the problem line's counts, where
 // the edge lines start, the size, whether the file is plain, and the file's identity.
 enum head_value { HEAD_NODES, HEAD_EDGES, HEAD_START, HEAD_SIZE, HEAD_PLAIN, HEAD_DEVICE, HEAD_INODE, HEAD_STAT_SIZE,
-                  HEAD_MODIFIED, HEAD_VALUES };
+                  HEAD_MODIFIED, HEAD_DIGEST, HEAD_VALUES };
+
+// A copy on another host is compared with rank 0's file by a digest of its first and last
+// END_BYTES and of SAMPLED_BLOCKS blocks of SAMPLE_BYTES spread evenly between: a few
+// hundred reads, where the whole file would be read again.
+constexpr size_t END_BYTES = size_t(64) << 10;
+constexpr int SAMPLED_BLOCKS = 512;
+constexpr size_t SAMPLE_BYTES = 4096;
 
 // ------------------------------------------------------------------ faults
 
@@ -96,19 +106,46 @@ int64_t key_of(const read_fault &fault) {
 
 // ------------------------------------------------------------------ the head
 
+// Adds the CRC of the plain file's bytes [offset, offset + length) to crc; -1 when a read fails.
+int64_t add_bytes(int64_t crc, int64_t offset, size_t length, char *buffer) {
+    while (crc >= 0 && length > 0) {
+        const int64_t got = read_input_at(offset, buffer, length);
+        if (got <= 0) return -1;
+        crc = int64_t(crc32(uLong(crc), reinterpret_cast<const Bytef *>(buffer), uInt(got)));
+        offset += got;
+        length -= size_t(got);
+    }
+    return crc;
+}
+
+// The digest of the plain file's sampled bytes; -1 when a read fails.
+int64_t sampled_digest(int64_t size) {
+    char *buffer = static_cast<char *>(allocate_array(END_BYTES, 1));
+    int64_t crc = add_bytes(int64_t(crc32(0, Z_NULL, 0)), 0, size_t(std::min<int64_t>(size, END_BYTES)), buffer);
+    for (int b = 0; b < SAMPLED_BLOCKS; ++b) {
+        const int64_t at = size / SAMPLED_BLOCKS * b;
+        crc = add_bytes(crc, at, size_t(std::min<int64_t>(size - at, SAMPLE_BYTES)), buffer);
+    }
+    const int64_t tail = std::max<int64_t>(0, size - int64_t(END_BYTES));
+    crc = add_bytes(crc, tail, size_t(size - tail), buffer);
+    release_array(buffer);
+    return crc;
+}
+
 // Whether this process opened the file rank 0 did (identity: device, inode, size and
 // modification time at rank 0's open). A name replaced in between, or a file written
-// since, is another file. On another host, which may hold a copy of its own, only the
-// size can be compared.
+// since, is another file. On another host, which may hold a copy of its own, the size and
+// the digest of the sampled bytes are compared.
 bool same_file_as_rank0(const int64_t *head) {
     const file_identity own = input_identity();
     if (!input_is_plain_file() || own.size != head[HEAD_STAT_SIZE]) return false;
-    if (!beside_rank0) return true;
+    if (!beside_rank0) return sampled_digest(own.size) == head[HEAD_DIGEST];
     return own.device == head[HEAD_DEVICE] && own.inode == head[HEAD_INODE] && own.modified_ns == head[HEAD_MODIFIED];
 }
 
-// Rank 0: the file opened and read up to the problem line, and what the others learn of it.
-void read_head(const char *path, int64_t *head) {
+// Rank 0: the file opened and read up to the problem line, and what the others learn of it;
+// digested where a process runs on another host, which may read a copy of its own.
+void read_head(const char *path, int64_t *head, bool digested) {
     expect_agreement();
     // A gzip file goes through rank 0's stream, handed out in waves: inflated whole it
     // would read like a plain file, and every process would hold all of its content.
@@ -117,8 +154,9 @@ void read_head(const char *path, int64_t *head) {
     const file_identity opened = input_identity();
     const int64_t values[HEAD_VALUES] = {num_nodes,     num_edges,      edge_lines_start(), input_size(),
                                          input_is_plain_file(), opened.device, opened.inode, opened.size,
-                                         opened.modified_ns};
+                                         opened.modified_ns, -1};
     memcpy(head, values, sizeof values);
+    if (digested && input_is_plain_file()) head[HEAD_DIGEST] = sampled_digest(opened.size);
     if (test_hooks.head_read != nullptr) test_hooks.head_read();
 }
 
@@ -276,7 +314,8 @@ int64_t run_fault(const lines_scan &scan, bool short_of_memory, int64_t read_fau
 
 void read_head_everywhere(const char *path) {
     int64_t head[HEAD_VALUES] = {};
-    if (process_rank == 0) read_head(path, head);
+    const bool digested = min_over_processes(beside_rank0) == 0;
+    if (process_rank == 0) read_head(path, head, digested);
     if (agree_on_fault(NO_FAULT) != NO_FAULT) end_everywhere(nullptr);
     MPI_Bcast(head, HEAD_VALUES, MPI_INT64_T, 0, MPI_COMM_WORLD);
     num_nodes = int32_t(head[HEAD_NODES]);

@@ -60,6 +60,35 @@ host_drop() {
     grep -q 'time limit' "$work/err" || fail "the launcher did not say that its time limit was reached"
 }
 
+# A copy of the graph per host: rank 1, on host 1, reads at the same path a file of its own
+# (a bind mount in a mount namespace of its own) of the same size. A copy whose weights
+# differ in its second half ends the run with the read message; an equal copy is listed.
+copy_differs() {
+    local program=$1 status
+    work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-copy.XXXXXX") || exit 2
+    trap 'rm -rf "$work"' EXIT
+    awk 'BEGIN { srand(7); print "p sp 200000 199999"
+                 for (i = 1; i < 200000; i++) print "a", i, i + 1, 10 + int(rand() * 90) }' > "$work/graph.gr"
+    awk 'NR > 100000 && NR % 248 == 0 { $4 = $4 == 99 ? 10 : $4 + 1 } 1' "$work/graph.gr" > "$work/changed.gr"
+    cp "$work/graph.gr" "$work/same.gr"
+    [[ $(stat -c %s "$work/graph.gr") == $(stat -c %s "$work/changed.gr") ]] || fail "the changed copy's size differs"
+    for copy in changed same; do
+        printf '%s\n' '#!/bin/sh' \
+            "[ \"\$OMPI_COMM_WORLD_RANK\" = 1 ] && exec unshare -m sh -c 'mount --bind \"\$1\" \"\$2\" && exec \"\$3\" \"\$2\"' sh $work/$copy.gr $work/graph.gr $program" \
+            "exec $program $work/graph.gr" > "$work/rank.sh"
+        bash "$hosts" within "$set_name" bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 sh "$work/rank.sh" \
+            > "$work/out" 2> "$work/err"
+        status=$?
+        [[ $status == 77 ]] && { cat "$work/out"; exit 77; }
+        if [[ $copy == changed ]]; then
+            [[ $status == 255 && ! -s $work/out ]] || fail "a changed copy: status $status, $(head -c 300 "$work/out")"
+            grep -qx "Error: cannot read file $work/graph.gr." "$work/err" || fail "no read message: $(head -c 600 "$work/err")"
+        else
+            [[ $status == 0 ]] || fail "an equal copy: status $status: $(head -c 600 "$work/err")"
+        fi
+    done
+}
+
 case $check in
 spread)
     out=$(bash "$hosts" within "$set_name" bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 \
@@ -79,6 +108,7 @@ skipped)
         fail "message: $out"
     ;;
 host_drop) host_drop "${3:?norvane-mpi}" ;;
+copy_differs) copy_differs "${3:?norvane-mpi}" ;;
 *) echo "unknown check $check"; exit 2 ;;
 esac
 echo "ok: $check"
