@@ -10,6 +10,7 @@
 
 #include <omp.h>
 
+
 #include "first_records.h"
 #include "input.h"
 #include "memory.h"
@@ -33,7 +34,7 @@ build_state building;
 bool whole_graph() { return building.driver->line_met == nullptr; }
 
 // A build of the whole graph, its memory checked in this process.
-const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0};
+const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0, 0};
 
 struct member_count {
     uint32_t *count;
@@ -148,6 +149,15 @@ void fill_block_batch(const edge_line *lines, size_t count, void *context) {
     }
 }
 
+// A count array of fresh zero pages, every page touched by the member that will count in
+// it: the memory the pass holds is then known before it starts, however the lines fall.
+uint32_t *open_count(size_t owned) {
+    uint32_t *count = static_cast<uint32_t *>(allocate_zeroed_array(owned, sizeof(uint32_t)));
+    volatile uint32_t *pages = count;
+    for (size_t i = 0; i < owned; i += 1024) pages[i] = 0;
+    return count;
+}
+
 edge_batch_fn count_function() { return whole_graph() ? count_batch<true> : count_batch<false>; }
 
 edge_batch_fn fill_function() {
@@ -166,18 +176,24 @@ bool any_long_row() {
     return any;
 }
 
+// The marks a block's long rows need: a slot per relative index, per member.
+size_t marks_bytes() {
+    if (whole_graph() || !any_long_row()) return 0;
+    const size_t indices = size_t(building.driver->below) + size_t(num_owned_nodes) + size_t(building.driver->above);
+    return size_t(building.members) * indices * sizeof(uint32_t);
+}
+
 // Per member, a mark for every relative index a row may hold: the whole graph's count
 // arrays serve (they are free once the rows are filled); a block's also covers the indices
 // outside it, so it takes arrays of its own, and only where some row is long.
 uint32_t **open_marks(bool *own_arrays) {
     *own_arrays = !whole_graph();
     if (!*own_arrays) return building.counts;
-    const size_t indices = size_t(building.driver->below) + size_t(num_owned_nodes) + size_t(building.driver->above);
-    const bool long_rows = any_long_row();
-    building.driver->grant_memory(long_rows ? size_t(building.members) * indices * sizeof(uint32_t) : 0);
+    const size_t bytes = marks_bytes();
+    building.driver->grant_memory(bytes);
     uint32_t **marks = static_cast<uint32_t **>(allocate_array(size_t(building.members), sizeof(uint32_t *)));
     for (int m = 0; m < building.members; ++m) {
-        uint32_t *base = long_rows ? static_cast<uint32_t *>(allocate_array(indices, sizeof(uint32_t))) : nullptr;
+        uint32_t *base = bytes > 0 ? static_cast<uint32_t *>(allocate_array(bytes / size_t(building.members), 1)) : nullptr;
         marks[m] = base == nullptr ? nullptr : base + building.driver->below;
     }
     return marks;
@@ -239,8 +255,41 @@ size_t least_graph_bytes(int64_t nodes, int64_t lines, int members) {
            (counts > solving ? counts : solving) + (size_t(16) << 20);
 }
 
+namespace {
+
+// Held lines take 8 bytes, 12 with a weight that does not fit beside the ends.
+constexpr size_t HELD_LINE_BYTES = 12;
+// The bucket solver's bins on the bench graphs: under a byte a node on road graphs, a few on
+// graphs with hubs; beyond it they grow through checked allocations.
+constexpr size_t BINS_BYTES_PER_NODE = 1;
+constexpr size_t LISTING_BUFFER_BYTES = size_t(4) << 20;
+// A read range's window, its usual size.
+constexpr size_t WINDOW_BYTES = size_t(1) << 20;
+
+}  // namespace
+
+size_t count_touch_bytes(int64_t nodes, int64_t lines, int members, bool held) {
+    // The row offsets (written when the rows are laid out) and every member's count array,
+    // whose pages the count pass touches all (count_ranges).
+    const size_t n = size_t(nodes);
+    return (n + 1) * sizeof(uint32_t) + n * sizeof(uint32_t) * size_t(members) +
+           (held ? size_t(lines) * HELD_LINE_BYTES : 0) + size_t(members) * WINDOW_BYTES;
+}
+
+size_t rest_touch_bytes(int64_t nodes, uint64_t records, bool packed, int members) {
+    // The distances take over the count arrays, whose pages are all touched; the flags need
+    // pages of their own where one member counted.
+    const size_t n = size_t(nodes);
+    return size_t(records) * (packed ? sizeof(uint32_t) : sizeof(edge_record)) + (members > 1 ? 0 : n) +
+           n * BINS_BYTES_PER_NODE + LISTING_BUFFER_BYTES;
+}
+
 void allocate_graph(int32_t n, int32_t m, int members) {
-    check_memory_budget(least_graph_bytes(n, m, members));
+    // The machine's memory and the address space by the file's announced counts; the
+    // memory groups by what the count pass will touch, and once the counts are in, by what
+    // the rest will (build_store).
+    if (!machine_holds(least_graph_bytes(n, m, members))) fail_memory();
+    check_room(count_touch_bytes(n, m, members, held_file_lines()));
     first_owned_node = 0;
     num_owned_nodes = n;
     allocate_rows(n);
@@ -265,8 +314,7 @@ void count_ranges() {
     {
         if (omp_get_thread_num() != 0) team_running();
         for (int m = omp_get_thread_num(); m < members; m += omp_get_num_threads()) {
-            building.counts[m] =
-                static_cast<uint32_t *>(allocate_zeroed_array(size_t(num_owned_nodes), sizeof(uint32_t)));
+            building.counts[m] = open_count(size_t(num_owned_nodes));
             member_count context = {building.counts[m], m};
             read_edge_range(m, count, &context);
         }
@@ -276,6 +324,13 @@ void count_ranges() {
 void count_held_lines(int member, line_store &lines) {
     member_count context = {building.counts[member], member};
     replay_lines(lines, 0, lines.num_blocks, count_function(), &context, false);
+}
+
+int64_t counted_records() {
+    int64_t records = 0;
+    for (int m = 0; m < building.members; ++m)
+        for (int32_t i = 0; i < num_owned_nodes; ++i) records += building.counts[m][i];
+    return records;
 }
 
 void for_each_counted_row(void (*take)(int32_t node, uint32_t records, void *context), void *context) {
@@ -293,8 +348,9 @@ uint64_t lay_out_rows(const edge_stats &stats) {
     const int32_t owned = num_owned_nodes;
     const uint64_t total = place_all_rows(nodes, building.counts, owned, building.members, settings.build_piece_rows);
     nodes[owned] = uint32_t(total);
-    const size_t record_bytes = bits >= 0 ? sizeof(uint32_t) : sizeof(edge_record);
-    building.driver->grant_memory(size_t(total) * record_bytes + size_t(owned) * 5);
+    // Decided here, before the pool, for everything the run will still touch.
+    building.driver->grant_memory(rest_touch_bytes(owned, total, bits >= 0, building.members) + marks_bytes() +
+                                  building.driver->later_bytes);
     allocate_pool(int64_t(total), bits >= 0);
     return total;
 }

@@ -25,6 +25,9 @@ struct build_driver {
     // [num_owned_nodes, num_owned_nodes + above).
     int32_t below;
     int32_t above;
+    // What the run will touch after the build beyond what rest_touch_bytes counts: the
+    // driver's own tables, requests and listing.
+    size_t later_bytes;
 };
 constexpr int32_t NO_INDEX = INT32_MIN;
 
@@ -33,10 +36,20 @@ constexpr int32_t NO_INDEX = INT32_MIN;
 // sets the store's block to the whole graph and allocates its row offsets, untouched.
 void allocate_graph(int32_t n, int32_t m, int members);
 
-// The least bytes a graph of nodes nodes and lines edge lines, built by members, needs at
-// its peak; also a process's share in norvane-mpi, so that both programs take the same
-// decision on the same file.
+// The least address space a graph of nodes nodes and lines edge lines, built by members,
+// needs at its peak; also a process's share in norvane-mpi, so that both programs take the
+// same decision on the same file under an address-space limit.
 size_t least_graph_bytes(int64_t nodes, int64_t lines, int members);
+
+// The memory the count pass of a block of nodes nodes touches, members counting at most
+// lines edge lines (and holding them, where a small file is held between its passes).
+size_t count_touch_bytes(int64_t nodes, int64_t lines, int members, bool held);
+
+// The memory the rest of a build and the run touch once the rows are laid out: the pool of
+// records (packed or not), the distances where the count arrays of members, which they take
+// over, were never touched (records had ends there), the solver's bins at their usual share
+// and the listing's buffers.
+size_t rest_touch_bytes(int64_t nodes, uint64_t records, bool packed, int members);
 
 // Members of the team worth starting to build a graph of n nodes and m edge lines.
 int build_members(int64_t n, int64_t m);
@@ -49,10 +62,14 @@ void open_build(const build_driver *driver, int members);
 void count_ranges();
 // Held lines counted by member (the calling thread), after those it counted before.
 void count_held_lines(int member, line_store &lines);
+// The records counted so far for every owned node.
+int64_t counted_records();
+
 // Hands take(node, records, context) each owned node's records as counted so far.
 void for_each_counted_row(void (*take)(int32_t node, uint32_t records, void *context), void *context);
-// The rows laid out from the counts, a slot per member in member order, and the pool
-// allocated, packed when stats (of every kept line of the file) fit; returns the records.
+// The rows laid out from the counts, a slot per member in member order; then, once the
+// memory the rest of the run will touch is granted, the pool allocated, packed when stats
+// (of every kept line of the file) fit; returns the records.
 uint64_t lay_out_rows(const edge_stats &stats);
 // Runs the test hook, if set, between the two passes, then the second pass over every
 // range, member m filling its slots from range m; false when a record found no place.

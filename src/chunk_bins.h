@@ -31,6 +31,8 @@ struct chunk_pool {
     slab *slabs;
     size_t next_slab_chunks;
     size_t largest_slab;  // slabs double up to this many chunks
+    chunk *unused;        // the newest slab's chunks not yet handed out, carved in order
+    size_t num_unused;
 };
 
 // Bytes of the first slab a pool takes.

@@ -16,6 +16,9 @@
 
 bool write_listing() {
     const int64_t n = num_nodes;
+    // A listing kept in memory must fit the room the run leaves, or it would be killed.
+    if (output_in_memory() && n > 1)
+        check_room(LISTING_HEADING_BYTES + size_t(node_lines_bytes(1, min_distance + 1, n - 1)));
     const int64_t per_chunk = settings.listing_chunk_nodes;
     const int64_t chunks = (n - 1 + per_chunk - 1) / per_chunk;
     if (chunks <= 1) {

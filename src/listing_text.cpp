@@ -5,6 +5,9 @@
 #include "listing_text.h"
 
 #include <errno.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -126,4 +129,13 @@ bool write_output(const char *data, size_t length) {
         length -= size_t(done);
     }
     return true;
+}
+
+bool output_in_memory() {
+    struct stat about;
+    struct statfs system;
+    if (fstat(STDOUT_FILENO, &about) != 0 || !S_ISREG(about.st_mode) || fstatfs(STDOUT_FILENO, &system) != 0)
+        return false;
+    return static_cast<unsigned long>(system.f_type) == TMPFS_MAGIC ||
+           static_cast<unsigned long>(system.f_type) == RAMFS_MAGIC;
 }

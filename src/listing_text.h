@@ -22,3 +22,7 @@ int64_t node_lines_bytes(int64_t first_node, const int32_t *distances, int64_t c
 // Writes length bytes to standard output, waiting out a full non-blocking pipe; false on
 // any failure (a reader that went away under the default SIGPIPE ends the process first).
 bool write_output(const char *data, size_t length);
+
+// Whether standard output is a file on a memory file system (tmpfs, ramfs): what is written
+// there stays in memory and counts against the memory group as the run's own arrays do.
+bool output_in_memory();

@@ -165,6 +165,9 @@ void *allocate(size_t count, size_t size, bool zeroed) {
         if (array == nullptr) fail_memory();
         return array;
     }
+    // Every large array is checked as it is asked for: a run the steps' own checks let
+    // through by too little ends with the memory message, never killed as it touches it.
+    if (!memory_available(bytes)) fail_memory();
     void *array = nullptr;
 #pragma omp critical(norvane_memory)
     {
@@ -206,21 +209,6 @@ size_t address_space_in_use() {
     return size_t(pages) * size_t(sysconf(_SC_PAGESIZE));
 }
 
-// Anonymous bytes the process holds in memory, from /proc/self/status; 0 when unknown.
-size_t resident_anonymous() {
-    std::string status;
-    if (!read_text_file("/proc/self/status", &status, nullptr)) return 0;
-    for (const std::string &line : split_text(status, '\n')) {
-        if (line.compare(0, 8, "RssAnon:") != 0) continue;
-        long long kib = 0;
-        const std::string value = trimmed_text(line.substr(8));
-        const size_t unit = value.find(" kB");
-        if (unit == std::string::npos || !whole_integer(value.substr(0, unit), &kib) || kib < 0) return 0;
-        return size_t(kib) << 10;
-    }
-    return 0;
-}
-
 // The memory groups' room, read afresh; UINT64_MAX where no group limits the process.
 // Which groups have a limit is read once: the checks of a run then read only those.
 uint64_t group_room() {
@@ -235,16 +223,13 @@ uint64_t group_room() {
     return groups.empty() ? UINT64_MAX : memory_room(groups, read_text_file, nullptr);
 }
 
-// Whether fresh bytes more fit the memory groups' room. Arrays already mapped are counted
-// in the groups only as their pages are touched, yet they will be: at least their bytes
-// beyond what the process holds now are still to come.
-bool fits_groups(size_t fresh, size_t mapped) {
+// Whether bytes more that the run will touch fit the memory groups' room: their limits less
+// what they hold now that the kernel cannot reclaim.
+bool fits_groups(size_t bytes) {
     const uint64_t room = group_room();
-    if (room == UINT64_MAX) return true;
-    const size_t held = resident_anonymous();
-    const uint64_t untouched = mapped > held ? mapped - held : 0;
-    return untouched <= room && fresh <= room - untouched;
+    return room == UINT64_MAX || bytes <= room;
 }
+
 
 // Bytes of a request of bytes that kept mappings cannot serve, and bytes mapped in all.
 size_t fresh_bytes(size_t bytes, size_t *mapped) {
@@ -259,31 +244,43 @@ size_t fresh_bytes(size_t bytes, size_t *mapped) {
 
 }  // namespace
 
+bool physical_memory_holds(size_t bytes) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_bytes = sysconf(_SC_PAGESIZE);
+    return pages <= 0 || page_bytes <= 0 || bytes / size_t(page_bytes) < size_t(pages);
+}
+
 void fail_memory() {
     fputs(MEMORY_MESSAGE, stderr);
     end_with_failure();
 }
 
-bool memory_groups_hold(size_t bytes) {
+size_t fresh_request(size_t bytes) {
     size_t mapped = 0;
-    const size_t fresh = fresh_bytes(bytes, &mapped);
-    return fits_groups(fresh, mapped);
+    return fresh_bytes(bytes, &mapped);
 }
 
-bool memory_available(size_t bytes) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_bytes = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_bytes > 0 && bytes / size_t(page_bytes) >= size_t(pages)) return false;
-    size_t mapped = 0;
-    // Kept mappings are in use but will serve part of the request.
-    const size_t fresh = fresh_bytes(bytes, &mapped);
-    if (!fits_groups(fresh, mapped)) return false;
+bool room_available(size_t bytes) { return physical_memory_holds(bytes) && fits_groups(bytes); }
+
+bool address_space_available(size_t bytes) {
     size_t limit = soft_limit(RLIMIT_AS);
     const size_t data_limit = soft_limit(RLIMIT_DATA);
     if (data_limit < limit) limit = data_limit;
     if (limit == SIZE_MAX) return true;
     const size_t in_use = address_space_in_use();
-    return in_use < limit && fresh <= limit - in_use;
+    return in_use < limit && bytes <= limit - in_use;
+}
+
+bool memory_available(size_t bytes) {
+    // Kept mappings are in use but will serve part of the request.
+    const size_t fresh = fresh_request(bytes);
+    return physical_memory_holds(bytes) && fits_groups(fresh) && address_space_available(fresh);
+}
+
+bool machine_holds(size_t bytes) { return physical_memory_holds(bytes) && address_space_available(fresh_request(bytes)); }
+
+void check_room(size_t bytes) {
+    if (!room_available(bytes)) fail_memory();
 }
 
 void check_memory_budget(size_t bytes) {

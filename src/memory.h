@@ -44,9 +44,28 @@ void release_all_arrays();
 // Whether bytes more can really be had, as check_memory_budget judges it.
 bool memory_available(size_t bytes);
 
-// Whether the process's memory control groups leave room for bytes more (part of
-// memory_available; for processes that share a group, each asking for all of them).
-bool memory_groups_hold(size_t bytes);
+// The bytes of a request that the arrays kept for reuse cannot serve.
+size_t fresh_request(size_t bytes);
+
+// Whether bytes more, which the run will touch beyond what it holds now, fit the machine's
+// physical memory and the room its memory control groups leave (for processes that share a
+// group, the bytes of all of them).
+bool room_available(size_t bytes);
+
+// Whether bytes more of address space fit the process's limits (ulimit -v, ulimit -d),
+// counting the address space it holds.
+bool address_space_available(size_t bytes);
+
+// Whether bytes fit the machine's physical memory.
+bool physical_memory_holds(size_t bytes);
+
+// Whether bytes more, by the most a graph's announced counts may need, fit the machine's
+// physical memory and the process's address-space limits.
+bool machine_holds(size_t bytes);
+
+// Ends the run with the memory message unless room_available(bytes): for a step that
+// knows what the rest of the run will touch.
+void check_room(size_t bytes);
 
 // Ends the run with the memory message unless bytes more can really be had: within the
 // machine's physical memory, the process's address-space and data limits, and the room its

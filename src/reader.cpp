@@ -236,9 +236,7 @@ int file_range_count(int max_ranges) {
 
 int prepare_file(int max_ranges) {
     stop_lines();
-    const bool whole = range_reading.span_from == range_reading.edges_start && range_reading.span_to == INT64_MAX;
-    const int64_t held_bytes = int64_t(num_edges) * int64_t(sizeof(edge_line));
-    range_reading.keep_file_lines = whole && held_bytes <= settings.keep_lines_max_bytes;
+    range_reading.keep_file_lines = held_file_lines();
     const int64_t bytes = span_bytes();
     const int ranges = file_range_count(max_ranges);
     range_reading.ranges = static_cast<range_state *>(allocate_array(size_t(ranges) + 1, sizeof(range_state)));
@@ -283,6 +281,12 @@ void read_problem_line() {
     }
     if (input_read_failed()) fail_read();
     fail_no_problem_line();
+}
+
+bool held_file_lines() {
+    const bool whole = range_reading.span_from == range_reading.edges_start && range_reading.span_to == INT64_MAX;
+    const int64_t held_bytes = int64_t(num_edges) * int64_t(sizeof(edge_line));
+    return range_reading.plain && whole && held_bytes <= settings.keep_lines_max_bytes;
 }
 
 void read_edge_span(int64_t edges_start, int64_t from, int64_t to) {

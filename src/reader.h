@@ -28,6 +28,9 @@ void read_edge_span(int64_t edges_start, int64_t from, int64_t to);
 // input of the ranges, as a stream's; the reader keeps them from now on.
 void read_held_lines(line_store &held, const edge_stats &stats);
 
+// Whether a plain file will be held between its two passes (small enough, and read whole).
+bool held_file_lines();
+
 // Prepares the edge lines in at most max_ranges contiguous ranges and returns how many. A
 // stream is read whole here, and its first offending line reported; a plain file is only cut.
 int prepare_edge_lines(int max_ranges);

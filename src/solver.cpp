@@ -34,13 +34,12 @@ solver_kind choose_solver(int64_t nodes, int64_t records, bool negative, int thr
 }
 
 size_t solver_bytes(int64_t nodes, int64_t records, int threads) {
-    // At once: the scan's keys and block minima (4 bytes and a bit a node), or the bucket
-    // solver's members, rings and first slabs; and the bins or heap entries, 8 bytes each,
-    // counted at one and a half a node. Measured peaks of the bins: 10.4 bytes a node on
-    // R-MAT 20/8, 9.4 on random 1M/4M, under 1 on road graphs; beyond, they grow checked.
+    // At once, beside the distances: the bucket solver's members, rings and first slabs,
+    // and a byte a node of bins or heap entries (under a byte a node on road graphs); the
+    // bins, the heap and the scan's keys beyond grow through checked allocations.
     const int team =
         choose_solver(nodes, records, false, threads) == solver_kind::buckets_team ? threads : 1;
-    return size_t(nodes) * 12 + bucket_solver_bytes(team) + (size_t(1) << 20);
+    return size_t(nodes) + bucket_solver_bytes(team) + (size_t(1) << 20);
 }
 
 double get_time() {

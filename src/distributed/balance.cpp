@@ -46,7 +46,7 @@ void sum_everywhere(int64_t *values, int64_t count) {
     MPI_Allreduce(MPI_IN_PLACE, values, int(count), MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
 }
 
-// Whether the current blocks' records stay within the tolerance; all the records in *total.
+// Whether the current blocks' weights stay within the tolerance; the whole weight in *total.
 bool blocks_even(record_shares_fn shares, int64_t *total) {
     const int k = num_processes;
     int64_t *blocks = static_cast<int64_t *>(allocate_array(size_t(k), sizeof(int64_t)));
@@ -56,6 +56,7 @@ bool blocks_even(record_shares_fn shares, int64_t *total) {
     *total = 0;
     int64_t most = 0;
     for (int p = 0; p < k; ++p) {
+        blocks[p] = blocks[p] * RECORD_WEIGHT + (first_node_of(p + 1) - first_node_of(p));
         *total += blocks[p];
         most = std::max(most, blocks[p]);
     }
@@ -79,10 +80,10 @@ void find_cut_ranges(const int64_t *sums, int64_t ranges, int64_t total, int64_t
 
 }  // namespace
 
-int32_t cut_for(int64_t target, int64_t before, int32_t first, const int64_t *records, int32_t count) {
+int32_t cut_for(int64_t target, int64_t before, int32_t first, const int64_t *weights, int32_t count) {
     int64_t sum = before;
     for (int32_t i = 0; i < count; ++i) {
-        const int64_t next = sum + records[i];
+        const int64_t next = sum + weights[i];
         if (next >= target) return next - target < target - sum ? first + i + 1 : first + i;
         sum = next;
     }
@@ -108,6 +109,7 @@ void place_cuts(record_shares_fn shares, int64_t ranges, int64_t total, const in
     histogram fine = {ranges, nodes_in, at};
     shares(add_to_nodes, &fine);
     sum_everywhere(nodes_in, size);
+    for (int64_t i = 0; i < size; ++i) nodes_in[i] = nodes_in[i] * RECORD_WEIGHT + 1;
     int32_t *cuts = static_cast<int32_t *>(allocate_array(size_t(k) + 1, sizeof(int32_t)));
     cuts[0] = 0;
     cuts[k] = num_nodes;
@@ -135,6 +137,7 @@ bool balance_blocks(record_shares_fn shares) {
     histogram coarse = {ranges, sums, nullptr};
     shares(add_to_ranges, &coarse);
     sum_everywhere(sums, ranges);
+    for (int64_t r = 0; r < ranges; ++r) sums[r] = sums[r] * RECORD_WEIGHT + range_first(r + 1, ranges) - range_first(r, ranges);
     int64_t *range = sums + ranges, *before = range + k;
     find_cut_ranges(sums, ranges, total, range, before);
     place_cuts(shares, ranges, total, range, before);

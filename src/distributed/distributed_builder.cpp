@@ -10,6 +10,7 @@
 #include "balance.h"
 #include "builder.h"
 #include "distributed_exchange.h"
+#include "distributed_listing.h"
 #include "distributed_reader.h"
 #include "distributed_run.h"
 #include "distributed_settings.h"
@@ -19,6 +20,7 @@
 #include "memory.h"
 #include "ownership.h"
 #include "reader.h"
+#include "solver.h"
 #include "store.h"
 #include "team.h"
 
@@ -55,7 +57,9 @@ void line_met(int member, const edge_line &e, bool u_owned, bool v_owned) {
     if (h.count == BATCH_LINES) flush_hold(h);
 }
 
-build_driver block_driver = {agree_on_memory, line_met, ghost_index_of, 0, 0};
+void grant_memory(size_t bytes) { agree_on_memory(bytes); }
+
+build_driver block_driver = {grant_memory, line_met, ghost_index_of, 0, 0, 0};
 
 bool member_short(int member) { return ghost_notes_short(member) || dbuild.holds[member].lines.out_of_memory; }
 
@@ -105,12 +109,28 @@ void held_shares(add_records_fn add, void *context) {
     }
 }
 
-// The store's rows for this process's block, once every process can hold its share.
+// The store's rows for this process's block, once every process can hold its share: by
+// what its first pass will touch, and by what the counts announce (M is only a bound, and
+// the lines that come are checked again as they arrive).
 void open_block_rows(int members) {
     const int64_t share_lines = int64_t(num_edges) / num_processes;
-    agree_on_memory(least_graph_bytes(num_owned_nodes, share_lines, members));
+    agree_on_memory(count_touch_bytes(num_owned_nodes, share_lines, members, false),
+                    least_graph_bytes(num_owned_nodes, share_lines, members));
     drop_array(nodes);
     allocate_rows(num_owned_nodes);
+}
+
+// What the run touches after the build beyond the shared builder's count: the least offer
+// sent per ghost and the requests, the listing's windows (rank 0) or chunks on their way,
+// and where a weight is negative, the whole graph on rank 0.
+size_t later_bytes(const edge_stats &stats) {
+    const int64_t records = sum_over_processes(counted_records());
+    size_t later = size_t(num_ghosts) * sizeof(int32_t) + size_t(num_owned_nodes) + (size_t(4) << 20);
+    if (process_rank == 0) later += LISTING_RECEIVE_BUDGET;
+    if (process_rank == 0 && stats.kept > 0 && stats.min_weight < 0 && num_processes > 1)
+        later += size_t(num_nodes + 1) * sizeof(uint32_t) + size_t(records) * sizeof(edge_record) +
+                 size_t(num_nodes) * 5 + solver_bytes(num_nodes, records, 1);
+    return later;
 }
 
 // What the first pass under the blocks before gathered is dropped: the members count again.
@@ -135,6 +155,7 @@ void build_rows(const edge_stats &stats, Fill &&fill) {
     build_ghost_table();
     block_driver.below = ghosts_below;
     block_driver.above = num_ghosts - ghosts_below;
+    block_driver.later_bytes = later_bytes(stats);
     const uint64_t total = lay_out_rows(stats);
     agree_on_second_pass(fill());
     release_lines(dbuild.before);

@@ -363,6 +363,11 @@ bool write_listing_everywhere() {
     const int64_t mine[2] = {plan.chunks, placed ? block_bytes(plan) : 0};
     int64_t *all = static_cast<int64_t *>(allocate_array(size_t(2 * num_processes), sizeof(int64_t)));
     MPI_Gather(mine, 2, MPI_INT64_T, all, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    // A listing kept in memory on rank 0's host must fit the room it leaves there.
+    int64_t total = 0;
+    for (int p = 0; process_rank == 0 && placed && p < num_processes; ++p) total += all[2 * p + 1];
+    const bool fits = process_rank != 0 || !placed || !output_in_memory() || room_available(size_t(total));
+    if (agree_on_fault(fits ? NO_FAULT : fault_key(0, FAULT_MEMORY)) != NO_FAULT) end_everywhere(MEMORY_MESSAGE);
     int written = 1;
     if (process_rank == 0) {
         int64_t *chunks_of = static_cast<int64_t *>(allocate_array(size_t(2 * num_processes), sizeof(int64_t)));

@@ -25,6 +25,7 @@ void (*agreed_end_handler)() = nullptr;
 namespace {
 
 bool agreement_expected = false;
+MPI_Comm host = MPI_COMM_NULL;  // the processes of this process's host
 bool ending = false;
 
 [[noreturn]] void exit_failed() {
@@ -64,19 +65,15 @@ void start_processes(int *argc, char ***argv) {
     MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
     MPI_Comm_rank(MPI_COMM_WORLD, &process_rank);
     MPI_Comm_size(MPI_COMM_WORLD, &num_processes);
-    MPI_Comm host;
     MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
     MPI_Comm_size(host, &host_processes);
     int lowest = process_rank;
     MPI_Allreduce(&process_rank, &lowest, 1, MPI_INT, MPI_MIN, host);
     beside_rank0 = lowest == 0;
-    MPI_Comm_free(&host);
     failure_handler = on_shared_failure;
 }
 
 void start_teams_in_turn() {
-    MPI_Comm host;
-    MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
     int host_rank = 0;
     MPI_Comm_rank(host, &host_rank);
     // Each probe leaves a place beside the members it starts (size_team), so that one is
@@ -88,10 +85,12 @@ void start_teams_in_turn() {
         }
         MPI_Barrier(host);
     }
-    MPI_Comm_free(&host);
 }
 
-void finish_processes() { MPI_Finalize(); }
+void finish_processes() {
+    MPI_Comm_free(&host);
+    MPI_Finalize();
+}
 
 int64_t agree_on_fault(int64_t key) {
     agreement_expected = false;
@@ -121,22 +120,23 @@ void abort_everywhere(const char *message) {
     exit(-1);
 }
 
-bool share_available(size_t bytes) {
-    if (!memory_available(bytes)) return false;
-    // Processes of one host may share its memory group: each counts all of their shares.
-    const size_t hosted = size_t(host_processes);
-    if (hosted > 1 && (bytes > SIZE_MAX / hosted || !memory_groups_hold(bytes * hosted))) return false;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_bytes = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_bytes <= 0) return true;
-    return bytes / size_t(page_bytes) * size_t(host_processes) < size_t(pages);
+bool share_available(size_t touched, size_t announced) {
+    // The processes of a host share its memory and its memory group: what they ask for
+    // at one agreement is counted together, each process's once.
+    int64_t mine[2] = {int64_t(fresh_request(touched)), int64_t(announced)}, hosted[2] = {0, 0};
+    MPI_Allreduce(mine, hosted, 2, MPI_INT64_T, MPI_SUM, host);
+    return address_space_available(fresh_request(announced)) && physical_memory_holds(size_t(hosted[1])) &&
+           room_available(size_t(hosted[0]));
 }
 
-void agree_on_memory(size_t bytes) {
-    const int64_t agreed = agree_on_fault(share_available(bytes) ? NO_FAULT : fault_key(0, FAULT_MEMORY));
+void agree_on_memory(size_t touched, size_t announced) {
+    const int64_t agreed =
+        agree_on_fault(share_available(touched, announced) ? NO_FAULT : fault_key(0, FAULT_MEMORY));
     if (agreed == NO_FAULT) return;
     end_everywhere(fault_kind_of(agreed) == FAULT_MEMORY ? MEMORY_MESSAGE : nullptr);
 }
+
+void agree_on_memory(size_t bytes) { agree_on_memory(bytes, bytes); }
 
 int64_t sum_over_processes(int64_t value) { return reduce(value, MPI_SUM); }
 int64_t min_over_processes(int64_t value) { return reduce(value, MPI_MIN); }

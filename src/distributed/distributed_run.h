@@ -55,12 +55,17 @@ void end_unless_rank0();
 // Where no agreement can follow (memory refused mid-exchange): writes message, aborts all.
 [[noreturn]] void abort_everywhere(const char *message);
 
-// Whether bytes more fit this process's limits and its share of its host's memory and of
-// its memory group (which the host's processes may share).
-bool share_available(size_t bytes);
+// Collective among the processes of a host: whether touched bytes more, which the run will
+// touch, and announced bytes, the most its graph's counts may need, fit this process's own
+// limits, and what all of them ask for fits the host's memory and the group they share.
+bool share_available(size_t touched, size_t announced);
 
 // Collective: every process ends with the memory message unless each can have its bytes.
 void agree_on_memory(size_t bytes);
+
+// Collective: the same for touched bytes the run will touch, and announced bytes the most
+// its graph's counts may need, judged as share_available judges them.
+void agree_on_memory(size_t touched, size_t announced);
 
 // Sends length bytes to process to, in messages of at most 1 GiB (MPI counts are ints).
 void send_bytes(const void *bytes, int64_t length, int to);

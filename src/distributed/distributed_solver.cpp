@@ -395,10 +395,10 @@ bool all_settled() {
 bool solve_with_buckets_everywhere() {
     int shift = 0;
     const int64_t ring_size = choose_buckets(&shift);
-    // Bins and requests: about an entry per owned node, the least offer sent per ghost,
-    // and the counts per process.
-    agree_on_memory(size_t(num_owned_nodes) * 2 * sizeof(entry) + size_t(num_ghosts) * sizeof(int32_t) +
-                    size_t(num_processes) * 64 + (size_t(1) << 20));
+    // Bins and requests at their usual share (a byte an owned node; beyond it they grow
+    // through checked allocations), the least offer sent per ghost, the counts per process.
+    agree_on_memory(size_t(num_owned_nodes) + size_t(num_ghosts) * sizeof(int32_t) + size_t(num_processes) * 64 +
+                    (size_t(1) << 20));
     open_solving(ring_size, shift);
     for (int64_t cur = start_everywhere(); cur != NO_BUCKET; ++distributed_report.solve_phases) cur = run_phase(cur);
     close_solving();

@@ -776,12 +776,12 @@ void file_replaced_while_opened() {
 // ------------------------------------------------------------------ blocks of equal records
 
 // The cuts by the rule, from every node's records, for K processes: the equal blocks where
-// they stay within the tolerance, else the node where each K-th of the records is reached,
-// past it when that is nearer.
-std::vector<int32_t> model_cuts(const std::vector<int64_t> &records, int k) {
+// their weights (a record as RECORD_WEIGHT nodes) stay within the tolerance, else the node
+// where each K-th of the weight is reached, past it when that is nearer.
+std::vector<int32_t> model_cuts(std::vector<int64_t> records, int k) {
     const int64_t n = int64_t(records.size());
     int64_t total = 0;
-    for (int64_t r : records) total += r;
+    for (int64_t &r : records) total += r = r * RECORD_WEIGHT + 1;
     std::vector<int32_t> cuts(size_t(k) + 1);
     for (int p = 0; p <= k; ++p) cuts[size_t(p)] = int32_t(n * p / k);
     int64_t most = 0;

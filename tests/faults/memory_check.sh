@@ -148,15 +148,15 @@ count_per_range_used)
     expect "$status" 0 "$got" "$want" err "$want_err"
     ;;
 mpi_group_too_small | mpi_namespace)
-    # norvane-mpi's two processes in one 300 MiB group, each share of 20,000,000 nodes needing
-    # some 220 MB: counted together they cannot fit (the kernel killed them before, 137).
-    # mpi_namespace: the launcher started in the group's own cgroup namespace.
+    # norvane-mpi's two processes in one 150 MiB group, each share of 20,000,000 nodes
+    # touching some 120 MB: counted together they cannot fit (the kernel killed them before,
+    # 137). mpi_namespace: the launcher started in the group's own cgroup namespace.
     runner=in_group
     if [[ $check == mpi_namespace ]]; then
         unshare -C true 2> /dev/null || skip "no cgroup namespace can be made here (needs root and a kernel with them)"
         runner=in_namespace
     fi
-    make_group $((300 << 20))
+    make_group $((150 << 20))
     printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
     export OMPI_MCA_odls_base_sigkill_timeout=0
     run "$runner" "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
@@ -164,15 +164,15 @@ mpi_group_too_small | mpi_namespace)
     expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
     ;;
 hosts_in_groups)
-    # 6,000,000 nodes, a chain through the first 100,001: norvane needs some 140 MB, a
-    # process of two about half. Each emulated host a 100 MiB group: norvane alone in one
-    # gets the memory message, norvane-mpi across both lists the graph as norvane does
-    # outside any group.
+    # 12,000,000 nodes, a chain through the first 100,001: norvane touches some 110 MB, a
+    # process of two about half beside what Open MPI holds. Each emulated host a 100 MiB
+    # group: norvane alone in one gets the memory message, norvane-mpi across both lists the
+    # graph as norvane does outside any group.
     hosts_sh=$3 set_name=$4 norvane=$(realpath "$5")
     make_group $((100 << 20)) -h0
     make_group $((100 << 20)) -h1
-    awk 'BEGIN { print "p sp 6000000 100000"; for (i = 1; i <= 100000; i++) print "a", i, i + 1, 3 }' > chain.gr
-    chain_err=$'Graph contains 6000000 nodes and 100000 edges\n'
+    awk 'BEGIN { print "p sp 12000000 100000"; for (i = 1; i <= 100000; i++) print "a", i, i + 1, 3 }' > chain.gr
+    chain_err=$'Graph contains 12000000 nodes and 100000 edges\n'
     group=${groups[0]}
     run in_group "$norvane" chain.gr
     expect "$status" 255 "$got" "$empty" err "$chain_err$memory_message"
