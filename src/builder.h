@@ -29,7 +29,6 @@ struct build_driver {
     // driver's own tables, requests and listing.
     size_t later_bytes;
 };
-constexpr int32_t NO_INDEX = INT32_MIN;
 
 // Requires the problem line read. Ends the run with the memory message unless the graph
 // announced (n nodes, m edge lines) can be built by members and held at its smallest;

@@ -14,6 +14,9 @@
 
 constexpr int32_t INFINITE_DISTANCE = 1073741824;  // 2^30: "no edge", and the settle bound
 
+// A relative index that names no node: an end outside the block that the count never met.
+constexpr int32_t NO_INDEX = INT32_MIN;
+
 struct edge_record {
     int32_t target;  // the neighbour, relative to the block
     int32_t weight;  // as read from the file

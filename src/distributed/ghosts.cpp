@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "builder.h"
 #include "distributed_run.h"
 #include "grow.h"
 #include "memory.h"

@@ -28,7 +28,7 @@ bool ghost_notes_short(int member);
 // Collective: the table from every member's notes, which are freed.
 void build_ghost_table();
 
-// The relative index of node x outside the block; NO_INDEX (builder.h) when x is no ghost.
+// The relative index of node x outside the block; NO_INDEX (store.h) when x is no ghost.
 int32_t ghost_index_of(int32_t x);
 
 // The ghost of relative index t, which lies outside the block.
