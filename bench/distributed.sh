@@ -4,7 +4,8 @@
 # of interleaved runs, every listing checked byte for byte against norvane's; then the
 # traffic of one run at 2 and 4 processes: bytes each process sent while building
 # (edge lines to their owners), while solving (relaxation requests) and for the listing
-# (to rank 0), the build's exchange rounds and the solve's phases.
+# (to rank 0), the build's exchange rounds and the solve's phases; then, on this host at
+# K = 2, 4 and 8, each process's records and peak RSS, so that the balance is visible.
 # With --hosts, the processes run across two emulated hosts (tests/distributed/hosts.sh:
 # network namespaces joined by a bridge, TCP only), K = 2 (one process a host) and 4 (two);
 # the hosts are made for the run and removed after it, also when it fails. That needs root.
@@ -244,6 +245,28 @@ for graph in "${graphs[@]}"; do
                 lmax = $8 > lmax ? $8 : lmax; load = $9; solve = $10; listing = $11 }
             END { printf "| %s | %d | %d / %d | %d | %d / %d | %d | %d | %.3f | %.3f | %.3f |\n",
                   g, k, bmax, bsum, rounds, smax, ssum, phases, lmax, load, solve, listing }' "$tmp/traffic"
+    done
+done
+
+echo
+echo "Balance on this host (each process's records counted into its rows, a line at both ends,"
+echo "repeats included; the records kept; its peak RSS, /usr/bin/time -f %M):"
+echo
+echo "| graph | K | records per process, max / mean | records counted, per process | records kept | peak RSS MB per process |"
+echo "|---|---:|---:|---|---|---|"
+balance_launcher=(${MPIRUN:-mpirun} --oversubscribe --bind-to none)
+[[ $(id -u) == 0 ]] && balance_launcher+=(--allow-run-as-root)
+for graph in "${graphs[@]}"; do
+    for k in 2 4 8; do
+        rm -f "$tmp"/rss.*
+        "${balance_launcher[@]}" -np "$k" sh -c 'exec /usr/bin/time -f %M -o "$0/rss.$OMPI_COMM_WORLD_RANK" "$@"' \
+            "$tmp" "$traffic" "$data_dir/$graph" > /dev/null 2> "$tmp/traffic" ||
+            die "balance run failed: $(head -c 300 "$tmp/traffic")"
+        peaks=$(for ((r = 0; r < k; r++)); do echo $(($(tail -n 1 "$tmp/rss.$r") / 1024)); done | paste -sd/)
+        awk -v g="$graph" -v k="$k" -v peaks="$peaks" '$1 ~ /^[0-9]+$/ {
+                counted = counted (counted == "" ? "" : "/") $13; kept = kept (kept == "" ? "" : "/") $3
+                sum += $13; most = $13 > most ? $13 : most }
+            END { printf "| %s | %d | %.3f | %s | %s | %s |\n", g, k, most / (sum / k), counted, kept, peaks }' "$tmp/traffic"
     done
 done
 

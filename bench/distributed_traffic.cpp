@@ -40,21 +40,21 @@ int main(int argc, char **argv) {
     if (!write_listing_everywhere()) end_everywhere("Error: cannot write output.\n");
     const double t3 = MPI_Wtime();
     const distributed_record &r = distributed_report;
-    constexpr int COLUMNS = 11;
+    constexpr int COLUMNS = 12;
     double row[COLUMNS] = {double(num_owned_nodes), double(edge_counter),    double(r.build_bytes_sent),
                            double(r.build_rounds),  double(r.solve_bytes_sent), double(r.solve_phases),
                            double(r.listing_bytes_sent), t1 - t0,              seconds,
-                           t3 - t2,                 double(r.solve_settled)};
+                           t3 - t2,                 double(r.solve_settled),  double(r.build_records)};
     std::vector<double> rows(size_t(num_processes) * COLUMNS);
     MPI_Gather(row, COLUMNS, MPI_DOUBLE, rows.data(), COLUMNS, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     if (process_rank == 0) {
         fprintf(stderr,
                 "rank nodes records build_bytes build_rounds solve_bytes phases listing_bytes load_s solve_s listing_s "
-                "settled\n");
+                "settled counted_records\n");
         for (int p = 0; p < num_processes; ++p) {
             const double *r = &rows[size_t(p) * COLUMNS];
-            fprintf(stderr, "%d %.0f %.0f %.0f %.0f %.0f %.0f %.0f %.3f %.3f %.3f %.0f\n", p, r[0], r[1], r[2], r[3],
-                    r[4], r[5], r[6], r[7], r[8], r[9], r[10]);
+            fprintf(stderr, "%d %.0f %.0f %.0f %.0f %.0f %.0f %.0f %.3f %.3f %.3f %.0f %.0f\n", p, r[0], r[1], r[2],
+                    r[3], r[4], r[5], r[6], r[7], r[8], r[9], r[10], r[11]);
         }
     }
     release_ghosts();

@@ -128,7 +128,9 @@ edge_line next_held_line(const line_store &store, line_cursor &cursor) {
 }
 
 void release_lines(line_store &store) {
-    for (size_t b = 0; b < store.num_blocks; ++b) release_array(store.blocks[b].words);
+    // Blocks leave at once: no later array is of their size, and kept they would only add
+    // to the peak.
+    for (size_t b = 0; b < store.num_blocks; ++b) discard_array(store.blocks[b].words);
     release_array(store.blocks);
     store = line_store();
 }

@@ -124,7 +124,8 @@ void open_block_rows(int members) {
 // sent per ghost and the requests, the listing's windows (rank 0) or chunks on their way,
 // and where a weight is negative, the whole graph on rank 0.
 size_t later_bytes(const edge_stats &stats) {
-    const int64_t records = sum_over_processes(counted_records());
+    distributed_report.build_records = counted_records();
+    const int64_t records = sum_over_processes(distributed_report.build_records);
     size_t later = size_t(num_ghosts) * sizeof(int32_t) + size_t(num_owned_nodes) + (size_t(4) << 20);
     if (process_rank == 0) later += LISTING_RECEIVE_BUDGET;
     if (process_rank == 0 && stats.kept > 0 && stats.min_weight < 0 && num_processes > 1)

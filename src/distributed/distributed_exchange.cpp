@@ -126,8 +126,8 @@ void close_round(exchange_round &x, line_store &before, line_store &after) {
         append_store(s < process_rank ? before : after, x.arrived[s]);
         release_lines(x.arrived[s]);
     }
-    release_array(x.out);
-    release_array(x.in);
+    discard_array(x.out);
+    discard_array(x.in);
     release_array(x.counts);
     release_array(x.bytes);
     release_array(x.arrived);

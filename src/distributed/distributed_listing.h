@@ -5,7 +5,7 @@
 #include <cstdint>
 
 // Rank 0's receive buffers, all sources together, stay within this whatever the processes.
-constexpr size_t LISTING_RECEIVE_BUDGET = size_t(16) << 20;
+constexpr size_t LISTING_RECEIVE_BUDGET = size_t(8) << 20;
 
 // A process's chunks: its owned nodes but node 0, per_chunk at a time; every process
 // derives the same sizes from the largest block, the process count and the settings.

@@ -2,8 +2,10 @@
 #include "distributed_settings.h"
 
 const distributed_tunables default_distributed_settings = {
-    // Rounds of 16 MiB: few collectives, and a process's buffers stay small beside its share.
-    int64_t(16) << 20,
+    // Rounds of 4 MiB: a round's two buffers stay small beside a process's share at any K
+    // (those of 16 MiB were half of a process's peak at K = 8 on R-MAT 20/8), and a round's
+    // two collectives cost little beside its lines.
+    int64_t(4) << 20,
     // Below 16,384 entries a list is relaxed faster on one thread than by a woken team.
     int64_t(1) << 14,
     0,

@@ -23,11 +23,12 @@ struct distributed_tunables {
 extern const distributed_tunables default_distributed_settings;
 extern distributed_tunables distributed_settings;
 
-// What the last run did: bytes this process sent to the others while building (edge lines
-// to their owners), solving (requests) and listing (to rank 0), the build's exchange
-// rounds, the phases of the solve, and the rows this process relaxed (more than its nodes
-// where a node was settled again).
+// What the last run did: the records counted into this process's rows, bytes it sent to
+// the others while building (edge lines to their owners), solving (requests) and listing
+// (to rank 0), the build's exchange rounds, the phases of the solve, and the rows this
+// process relaxed (more than its nodes where a node was settled again).
 struct distributed_record {
+    int64_t build_records;  // records counted into this process's rows, repeats included
     int64_t build_bytes_sent;
     int64_t build_rounds;
     int64_t solve_bytes_sent;
