@@ -17,7 +17,8 @@ void grow_array(T *&array, size_t &capacity, size_t need, size_t count) {
     if (larger < need) larger = need;
     T *moved = static_cast<T *>(allocate_array(larger, sizeof(T)));
     if (count > 0) memcpy(static_cast<void *>(moved), array, count * sizeof(T));
-    release_array(array);
+    // The smaller array is never asked for again: kept for reuse it would only add to the peak.
+    discard_array(array);
     array = moved;
     capacity = larger;
 }

@@ -21,6 +21,8 @@ namespace {
 
 // Slots of a member's filter of recently noted ghosts (64 KiB each).
 constexpr int RECENT_BITS = 14;
+// Notes fewer than this are only grown when full.
+constexpr size_t NOTES_SORTED_FROM = size_t(1) << 16;
 
 struct member_notes {
     int32_t *ghosts;
@@ -95,7 +97,7 @@ void open_directory() {
 
 void release_notes() {
     for (int m = 0; m < table.members && table.notes != nullptr; ++m) {
-        release_array(table.notes[m].ghosts);
+        discard_array(table.notes[m].ghosts);
         release_array(table.notes[m].recent);
     }
     drop_array(table.notes);
@@ -120,11 +122,20 @@ void note_ghost(int member, int32_t x) {
     if (last == x) return;
     last = x;
     if (g.count == g.capacity) {
-        if (g.out_of_memory || !memory_available((g.capacity + 16) * 2 * sizeof(int32_t) + (size_t(1) << 20))) {
-            g.out_of_memory = true;
-            return;
+        // Full: a long list is sorted and its repeats dropped first, and grows only when more
+        // than half of it is distinct, so a member holds about its distinct ghosts however
+        // often it meets them.
+        if (g.count >= NOTES_SORTED_FROM) {
+            std::sort(g.ghosts, g.ghosts + g.count);
+            g.count = size_t(std::unique(g.ghosts, g.ghosts + g.count) - g.ghosts);
         }
-        grow_array(g.ghosts, g.capacity, g.count + 1, g.count);
+        if (g.count == g.capacity || g.count * 2 > g.capacity) {
+            if (g.out_of_memory || !memory_available((g.capacity + 16) * 2 * sizeof(int32_t) + (size_t(1) << 20))) {
+                g.out_of_memory = true;
+                return;
+            }
+            grow_array(g.ghosts, g.capacity, g.count + 1, g.count);
+        }
     }
     g.ghosts[g.count++] = x;
 }
