@@ -27,7 +27,10 @@
 # a last table sets its edges a second per search beside norvane-mpi's (the file's edge
 # lines over its K = 2 Computation time).
 #
-# usage: bench/distributed.sh [--runs N] [--hosts [--host-memory MIB] [--graph500 BINARY]] [GRAPH...]
+# With --host-count N as well, N emulated hosts (2 by default), and K = N (one process a
+# host) and 2 N.
+#
+# usage: bench/distributed.sh [--runs N] [--hosts [--host-count N] [--host-memory MIB] [--graph500 BINARY]] [GRAPH...]
 #   GRAPH: file names in the data directory (default: every .gr there but the USA-scale one)
 # environment:
 #   NORVANE_BENCH_DATA   data directory, made by bench/run.sh (default: bench/data)
@@ -44,6 +47,7 @@ build=${NORVANE_BENCH_BUILD:-$repo_dir/build-bench}
 runs=3
 hosts_mode=0
 host_memory=
+host_count=2
 graph500=
 
 die() { echo "distributed.sh: $*" >&2; exit 1; }
@@ -53,6 +57,7 @@ while [ $# -gt 0 ]; do
         --runs) shift; runs=${1:-} ;;
         --hosts) hosts_mode=1 ;;
         --host-memory) shift; host_memory=${1:-} ;;
+        --host-count) shift; host_count=${1:-} ;;
         --graph500) shift; graph500=${1:-} ;;
         *) graphs+=("$1") ;;
     esac
@@ -62,6 +67,7 @@ done
 [[ -z $host_memory || ($host_memory =~ ^[1-9][0-9]*$ && $hosts_mode == 1) ]] ||
     die "--host-memory needs --hosts and a whole number of MiB"
 [[ -z $graph500 || ($hosts_mode == 1 && -x $graph500) ]] || die "--graph500 needs --hosts and a program"
+[[ $host_count =~ ^[2-9]$ ]] || die "--host-count takes 2 to 9"
 if [ ${#graphs[@]} -eq 0 ]; then
     for file in "$data_dir"/*.gr; do
         [[ $(basename "$file") == road-usa-24M.gr ]] || graphs+=("$(basename "$file")")
@@ -81,7 +87,7 @@ if [[ $hosts_mode == 1 ]]; then
     hosts_set=nvbench$$
     trap 'bash "$hosts_script" down "$hosts_set"; rm -rf "$tmp"' EXIT
     trap 'exit 1' INT TERM
-    bash "$hosts_script" up "$hosts_set" 2 >&2 || die "cannot make the emulated hosts"
+    bash "$hosts_script" up "$hosts_set" "$host_count" >&2 || die "cannot make the emulated hosts"
     launcher=(bash "$hosts_script" mpirun "$hosts_set" --allow-run-as-root --oversubscribe)
     in_host_group=()
     if [[ -n $host_memory ]]; then
@@ -92,18 +98,18 @@ if [[ $hosts_mode == 1 ]]; then
         # hierarchy mounted again under $tmp.
         mkdir "$tmp/cgroup" && mount --bind "$memory_mount" "$tmp/cgroup" || die "cannot mount the memory hierarchy"
         host_groups=()
-        for h in 0 1; do
+        for ((h = 0; h < host_count; h++)); do
             group=$memory_mount$memory_own/$hosts_set-h$h
             mkdir "$group" && echo $((host_memory << 20)) > "$group/$memory_limit_file" || die "cannot make $group"
             host_groups+=("$tmp/cgroup$memory_own/$hosts_set-h$h")
         done
-        trap 'bash "$hosts_script" down "$hosts_set"; for h in 0 1; do rmdir "$memory_mount$memory_own/$hosts_set-h$h"; done
+        trap 'bash "$hosts_script" down "$hosts_set"; for ((h = 0; h < host_count; h++)); do rmdir "$memory_mount$memory_own/$hosts_set-h$h"; done
               umount "$tmp/cgroup"; rm -rf "$tmp"' EXIT
         export NORVANE_HOSTS_GROUPS="${host_groups[*]}"
         in_host_group=(sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$memory_mount$memory_own/$hosts_set-h0")
     fi
-    counts=(2 4)
-    where="across 2 emulated hosts (K = 2: one process a host)${host_memory:+, each a memory group of $host_memory MiB}"
+    counts=("$host_count" $((2 * host_count)))
+    where="across $host_count emulated hosts (K = $host_count: one process a host)${host_memory:+, each a memory group of $host_memory MiB}"
     [[ -x /usr/bin/time ]] || die "--hosts needs /usr/bin/time (apt-get install time)"
     # Each process under /usr/bin/time (its peak RSS in $tmp/rss.RANK); rank 0 writes the
     # listing to $tmp/out itself. Every host sees $tmp: only their own temporary folders differ.
