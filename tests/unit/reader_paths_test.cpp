@@ -1,60 +1,27 @@
-// Differential tests of the fast internals, one part at a time, against the faithful
-// model: each solver called directly (the scan alone and with its team, the queue on both
-// of its heaps), the block reader under tiny blocks and every team size, its error exits
-// (in a child process, since they end it), and the listing across its formatting chunks.
-#include <fcntl.h>
-#include <sys/wait.h>
+// The block reader against the faithful model: tiny blocks and every team size, the wide
+// layout, numbers of every length and a large team-built store; its error exits (in a
+// child process, since they end it), the first fault in file order; and files changed
+// while read: between the two scans, between two reads, a gzip file's members, a plain
+// file's head.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <climits>
+#include <cstdio>
 #include <iterator>
 
 #include "builder.h"
 #include "faithful_model.h"
-#include "last_run.h"
-#include "listing.h"
-#include "bucket_solver.h"
-#include "queue_solver.h"
+#include "paths_support.h"
 #include "reader.h"
 #include "rows.h"
-#include "scan_solver.h"
 #include "settings.h"
 #include "test_hooks.h"
 #include "test_support.h"
 
-// Set in a forked child, which ends on purpose with everything still held, as a failed
-// run does; the leak sanitizer's exit check (this weak hook is its switch) would only
-// cost time there.
-static bool in_forked_child = false;
-extern "C" int __lsan_is_turned_off() { return in_forked_child; }
-
 namespace {
 
-class fast_solvers : public tunables_restored {};
 class fast_reader : public tunables_restored {};
-class fast_listing : public tunables_restored {};
-
-std::string joined(const std::vector<int32_t> &values) {
-    std::string text;
-    for (int32_t v : values) text += std::to_string(v) + " ";
-    return text;
-}
-
-// The solver's distances and completeness against the model's distances and warning.
-testing::AssertionResult same_as_model(const char *solver, bool complete, const model_run &want) {
-    const std::vector<int32_t> got(min_distance, min_distance + num_nodes);
-    if (got != want.min_distance)
-        return testing::AssertionFailure()
-               << solver << " gave " << joined(got) << "\nmodel gave " << joined(want.min_distance);
-    if (complete == want.warned)
-        return testing::AssertionFailure()
-               << solver << (complete ? " settled every node, the model warned"
-                                      : " left nodes unsettled, the model did not");
-    return testing::AssertionSuccess();
-}
 
 // Tiny blocks put block edges inside nearly every line; one large block leaves all the
 // cutting to the team's chunk edges. Either way any member may get a run of lines.
@@ -71,59 +38,6 @@ void shrink_reader(std::mt19937 &rng, int threads) {
     settings.inflate_whole_max_bytes = pick(rng, 0, 1) ? 0 : int64_t(1) << 30;
     settings.inflate_with_zlib = settings.inflate_whole_max_bytes == 0;
     omp_set_num_threads(threads);
-}
-
-TEST_F(fast_solvers, scan_and_queue_match_model_on_signed_weights) {
-    int with_negative = 0;
-    for (uint32_t seed = 1; seed <= 2000; ++seed) {
-        std::mt19937 rng(seed);
-        const random_graph g = make_random_graph(rng, 24, [&] { return signed_weight(rng); });
-        const std::string text = decorated_text(rng, g);
-        const model_run want = run_model(text);
-        ASSERT_TRUE(want.ok) << "seed " << seed;
-        load_graph(text);
-        with_negative += negative_weights;
-        ASSERT_TRUE(same_as_model("scan", solve_with_scan(), want))
-            << "seed " << seed << "\n" << text;
-        ASSERT_TRUE(same_as_model("queue", solve_with_queue(), want))
-            << "seed " << seed << "\n" << text;
-    }
-    // Both heaps of the queue solver must have been exercised.
-    EXPECT_GT(with_negative, 1000);
-    EXPECT_LT(with_negative, 1950);
-}
-
-// Ties dominate; values near 2^29 make two hops straddle 2^30 and spread the radix
-// heap's keys over many buckets; heavy edges are never relaxed through.
-int32_t non_negative_weight(std::mt19937 &rng) {
-    switch (pick(rng, 0, 9)) {
-    case 0: return (1 << 29) + pick(rng, -2, 2);
-    case 1: return pick(rng, 0, 1 << 29);
-    default: return tie_weight(rng);
-    }
-}
-
-TEST_F(fast_solvers, radix_queue_and_bucket_team_match_model_on_non_negative_weights) {
-    for (uint32_t seed = 1; seed <= 1500; ++seed) {
-        std::mt19937 rng(seed);
-        const random_graph g = make_random_graph(rng, 40, [&] { return non_negative_weight(rng); });
-        const std::string text = plain_text(g);
-        const model_run want = run_model(text);
-        ASSERT_TRUE(want.ok) << "seed " << seed;
-        load_graph(text);
-        ASSERT_FALSE(negative_weights) << "seed " << seed;
-        ASSERT_TRUE(same_as_model("radix queue", solve_with_queue(), want))
-            << "seed " << seed << "\n" << text;
-        // A team forks once a graph: a third of the graphs keep the run short. Without
-        // fusion every bucket's entries are shared among the members.
-        if (seed % 3 != 0) continue;
-        settings.bucket_fusion_max = seed % 2 ? 0 : 1000;
-        for (int threads = 2; threads <= 3; ++threads) {
-            ASSERT_TRUE(same_as_model("bucket team", solve_with_buckets(threads), want))
-                << "seed " << seed << ", " << threads << " threads\n" << text;
-            ASSERT_EQ(last_run.bucket_team, threads);
-        }
-    }
 }
 
 // Node u's row of the compact store as (target, weight) pairs, ascending by target: the
@@ -277,74 +191,6 @@ TEST_F(fast_reader, team_built_store_of_a_large_graph_matches_model) {
     }
 }
 
-struct child_outcome {
-    std::string standard_error;
-    int status;  // exit status, or 1000 + signal
-};
-
-// clang's OpenMP runtime, which the thread-sanitizer build uses, cannot start again in a
-// forked child: there the child's run takes place in this process instead.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NORVANE_NO_FORK_WITH_OPENMP 1
-#endif
-#endif
-
-// read_graph in this process: the failure handler takes the run back where the process
-// would exit with status 255; the caller frees what it held with release_graph.
-child_outcome read_in_process(const std::string &path) {
-    child_outcome outcome{"", 0};
-    testing::internal::CaptureStderr();
-    failure_handler = throw_read_rejected;
-    try {
-        read_graph(path.c_str());
-    } catch (const read_rejected &) {
-        outcome.status = 255;
-    }
-    failure_handler = nullptr;
-    outcome.standard_error = testing::internal::GetCapturedStderr();
-    return outcome;
-}
-
-// read_graph ends the process on every fault, so it runs in a child whose standard
-// error comes back through a pipe. libgomp's idle team does not survive fork, so it is
-// released first and the child starts its own.
-child_outcome read_in_child(const std::string &path) {
-#ifdef NORVANE_NO_FORK_WITH_OPENMP
-    const child_outcome in_process = read_in_process(path);
-    release_graph();
-    return in_process;
-#else
-    fflush(nullptr);
-    omp_pause_resource_all(omp_pause_hard);
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {"pipe failed", -1};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        in_forked_child = true;
-        close(pipe_fds[0]);
-        dup2(pipe_fds[1], STDERR_FILENO);
-        close(pipe_fds[1]);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, STDOUT_FILENO);
-        read_graph(path.c_str());
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    child_outcome outcome{"", -1};
-    char chunk[4096];
-    for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) != 0;) {
-        if (got > 0) outcome.standard_error.append(chunk, size_t(got));
-        else if (errno != EINTR) break;
-    }
-    close(pipe_fds[0]);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid)
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    return outcome;
-#endif
-}
-
 // A valid file's lines with up to three faults dropped in anywhere (before the problem
 // line too), padding comments that push them across block and chunk edges, and
 // sometimes an M lowered below the edge lines present, so that the line past M competes
@@ -406,234 +252,6 @@ TEST_F(fast_reader, first_fault_in_file_order_is_reported) {
     EXPECT_GT(after_size_line, 150);
     EXPECT_GT(before_size_line, 20);
     EXPECT_LT(accepted, 30);
-}
-
-// ------------------------------------------------------------------ gzip streams
-
-class gzip_stream : public tunables_restored {};
-
-// What reading packed from path must write to standard error: the model's messages on
-// the content, or for a damaged stream those of the complete lines before the damage,
-// ending with the read message unless one of those lines offends first.
-std::string gzip_expected(const std::string &packed, const std::string &path) {
-    std::string content;
-    if (zlib_content(packed, &content)) {
-        const model_run want = run_model(content, false);
-        return want.size_line + want.error_message;
-    }
-    const size_t last = content.rfind('\n');
-    const model_run before = run_model(last == std::string::npos ? "" : content.substr(0, last + 1), false);
-    const bool line_fault = !before.ok && before.error_message.rfind("Error in file format in line:", 0) == 0;
-    return before.size_line + (line_fault ? before.error_message : "Error: cannot read file " + path + ".\n");
-}
-
-void write_bytes(const std::string &path, const std::string &bytes) {
-    FILE *file = fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
-}
-
-// The pipe's reading end, at a number of its own so that its name is known beforehand.
-constexpr int PIPE_FD = 97;
-const std::string pipe_path = "/dev/fd/" + std::to_string(PIPE_FD);
-
-// Reads bytes from pipe_path in a child; a writer process of its own hands them over in
-// pieces ending at the given offsets, pausing after each, so that the reader meets those
-// boundaries between two reads.
-child_outcome read_pipe_in_child(const std::string &bytes, const std::vector<size_t> &pauses) {
-    int data[2];
-    if (pipe(data) != 0) return {"pipe failed", -1};
-    dup2(data[0], PIPE_FD);
-    close(data[0]);
-    data[0] = PIPE_FD;
-    fflush(nullptr);
-    const pid_t writer = fork();
-    if (writer == 0) {
-        in_forked_child = true;
-        close(data[0]);
-        size_t at = 0;
-        std::vector<size_t> ends = pauses;
-        ends.push_back(bytes.size());
-        for (size_t end : ends) {
-            for (; at < end;) {
-                const ssize_t put = write(data[1], bytes.data() + at, end - at);
-                if (put <= 0) _exit(0);  // the reader stopped early
-                at += size_t(put);
-            }
-            usleep(20000);
-        }
-        _exit(0);
-    }
-    close(data[1]);
-    const child_outcome got = read_in_child(pipe_path);
-    close(data[0]);
-    waitpid(writer, nullptr, 0);
-    return got;
-}
-
-// A road-like text of over a megabyte: far more content than the inflating thread
-// keeps unseen, so that a damage falls after lines already handed out. Now and then an
-// offending line, to compete with the damage for first place.
-std::string large_text(std::mt19937 &rng) {
-    const int n = 5000, m = 60000;
-    std::string text = "c large\np sp " + std::to_string(n) + " " + std::to_string(m) + "\n";
-    const int bad_at = pick(rng, 0, 2) == 0 ? pick(rng, 0, m - 1) : -1;
-    for (int k = 0; k < m; ++k) {
-        if (k == bad_at) text += "a 1 x 4\n";
-        text += "a " + std::to_string(pick(rng, 1, n)) + " " + std::to_string(pick(rng, 1, n)) + " " +
-                std::to_string(pick(rng, 0, 99999)) + "\n";
-    }
-    return text;
-}
-
-// The damages: cut short, a flipped bit anywhere, a bad checksum, and after the last
-// member padding, garbage, a lone first magic byte, or a member of an unknown method.
-std::string damaged(std::mt19937 &rng, std::string packed, int kind) {
-    switch (kind) {
-    case 0: packed.resize(size_t(pick(rng, 1, int(packed.size()) - 1))); break;
-    case 1: packed[size_t(pick(rng, 10, int(packed.size()) - 9))] ^= char(1 << pick(rng, 0, 7)); break;
-    case 2: packed[packed.size() - size_t(pick(rng, 5, 8))] ^= 0x20; break;
-    case 3: packed += std::string(size_t(pick(rng, 1, 600)), '\0'); break;
-    case 4: packed += "garbage\n"; break;
-    case 5: packed += "\x1f"; break;
-    default: packed += "\x1f\x8b\x09\x00garbage"; break;
-    }
-    return packed;
-}
-
-// A text of some thousand lines, its last one offending: at one cut of its stream at
-// level 1 (with zlib 1.2), zlib yields its last newline and ISA-L, which reads ahead,
-// stops a byte short; the line's message, not the read message, must come.
-std::string lines_ending_in_fault() {
-    std::mt19937 rng(5);
-    const int m = 200 + int(rng() % 2000);
-    std::string text = "p sp 9 " + std::to_string(m + 1) + "\n";
-    for (int k = 0; k < m; ++k)
-        text += "a " + std::to_string(1 + rng() % 9) + " " + std::to_string(1 + rng() % 9) + " " +
-                std::to_string(rng() % 100) + "\n";
-    return text + "a 1 2 x\n";
-}
-
-// Every cut of small streams (and the last bytes of a larger one), through each inflater:
-// the lines zlib yields before the cut are the ones handled, to the byte (one byte more
-// or fewer decides between the last line's message and the read message).
-TEST_F(gzip_stream, every_cut_of_a_stream_handles_what_zlib_yields) {
-#ifdef NORVANE_NO_FORK_WITH_OPENMP
-    GTEST_SKIP() << "no fork under the thread sanitizer's OpenMP runtime";
-#endif
-    struct cut_case {
-        std::string text;
-        int level;
-        size_t members_at;  // where a second member begins, or 0
-        size_t tail;        // the cuts tried: the last tail bytes, or all when 0
-    };
-    const cut_case cases[] = {{"p sp 3 2\na 1 2 4\na 2 3 x\n", 9, 13, 0},
-                              {"c x\np sp 3 2\na 1 2 4\na 2 3 5\n", 6, 15, 0},
-                              {lines_ending_in_fault(), 1, 0, 40}};
-    const std::string path = graph_file_path();
-    int line_faults = 0, read_faults = 0;
-    for (const cut_case &c : cases) {
-        const std::string packed =
-            gzip_members(c.text, c.members_at > 0 ? std::vector<size_t>{c.members_at} : std::vector<size_t>{}, c.level);
-        // One byte is no magic: plain text.
-        const size_t first = c.tail > 0 ? packed.size() - c.tail : 2;
-        for (size_t cut = first; cut <= packed.size(); ++cut) {
-            const std::string bytes = packed.substr(0, cut);
-            write_bytes(path, bytes);
-            const std::string want = gzip_expected(bytes, path);
-            line_faults += want.find("format in line") != std::string::npos;
-            read_faults += want.find("cannot read") != std::string::npos;
-            for (const bool zlib : {false, true}) {
-                settings.inflate_with_zlib = zlib;
-                const child_outcome got = read_in_child(path);
-                ASSERT_EQ(got.standard_error, want) << "cut at " << cut << (zlib ? ", zlib" : "") << "\n" << c.text.substr(0, 200);
-                ASSERT_EQ(got.status, want.find("Error") == std::string::npos ? 0 : 255) << "cut at " << cut;
-            }
-        }
-    }
-    // A bit flipped in the first block's header at level 6 (with zlib 1.2): zlib stops at
-    // once, ISA-L only after some lines of the block (as many bytes as it has room for,
-    // when that is a hundred). They must stay unseen, in large steps or small.
-    std::mt19937 rng(1);
-    std::string text = "p sp 9 300\n";
-    for (int k = 0; k < 300; ++k)
-        text += "a " + std::to_string(1 + rng() % 9) + " " + std::to_string(1 + rng() % 9) + " " +
-                std::to_string(rng() % 100) + "\n";
-    std::string flipped = gzip_members(text, {}, 6);
-    flipped[35] ^= 1 << 2;
-    write_bytes(path, flipped);
-    const std::string want = gzip_expected(flipped, path);
-    for (const size_t step : {size_t(100), size_t(256) << 10}) {
-        for (const bool zlib : {false, true}) {
-            settings.inflate_with_zlib = zlib;
-            settings.inflate_step_bytes = step;
-            const child_outcome got = read_in_child(path);
-            EXPECT_EQ(got.standard_error, want) << "flipped, step " << step << (zlib ? ", zlib" : "");
-            EXPECT_EQ(got.status, 255);
-        }
-    }
-    remove(path.c_str());
-    EXPECT_GT(line_faults, 1);
-    EXPECT_GT(read_faults, 10);
-}
-
-// Large streams, damaged or followed by bytes that are not a member, in one member or
-// several: from a file through each inflater and from a pipe, the messages are those of
-// the content zlib yields.
-TEST_F(gzip_stream, damaged_and_padded_streams_handle_what_zlib_yields) {
-#ifdef NORVANE_NO_FORK_WITH_OPENMP
-    GTEST_SKIP() << "no fork under the thread sanitizer's OpenMP runtime";
-#endif
-    const std::string path = graph_file_path();
-    int damaged_count = 0, whole_count = 0;
-    for (uint32_t seed = 1; seed <= 21; ++seed) {
-        std::mt19937 rng(seed);
-        const std::string text = large_text(rng);
-        std::vector<size_t> cuts;
-        for (int k = pick(rng, 0, 2); k > 0; --k) cuts.push_back(size_t(pick(rng, 0, int(text.size()))));
-        std::sort(cuts.begin(), cuts.end());
-        const std::string bytes = damaged(rng, gzip_members(text, cuts, pick(rng, 1, 9)), int(seed % 7));
-        write_bytes(path, bytes);
-        const std::string want = gzip_expected(bytes, path);
-        std::string content;
-        (zlib_content(bytes, &content) ? whole_count : damaged_count)++;
-        for (const bool zlib : {false, true}) {
-            settings.inflate_with_zlib = zlib;
-            settings.read_block_bytes = size_t(1) << pick(rng, 6, 20);
-            const child_outcome got = read_in_child(path);
-            ASSERT_EQ(got.standard_error, want) << "seed " << seed << (zlib ? ", zlib" : "");
-            ASSERT_EQ(got.status, want.find("Error") == std::string::npos ? 0 : 255) << "seed " << seed;
-        }
-        const child_outcome piped = read_pipe_in_child(bytes, {});
-        ASSERT_EQ(piped.standard_error, gzip_expected(bytes, pipe_path)) << "seed " << seed << ", pipe";
-    }
-    remove(path.c_str());
-    EXPECT_GT(damaged_count, 6);
-    EXPECT_GT(whole_count, 6);
-}
-
-// A pipe that hands over a member's first magic byte in one read and the second in the
-// next, at the start and between members: every member is read, whatever the inflater.
-TEST_F(gzip_stream, magic_split_across_reads_of_a_pipe_still_begins_a_member) {
-#ifdef NORVANE_NO_FORK_WITH_OPENMP
-    GTEST_SKIP() << "no fork under the thread sanitizer's OpenMP runtime";
-#endif
-    const std::string text = "p sp 3 2\na 1 2 4\na 2 3 x\n";
-    const size_t second = text.find("a 2");
-    const std::string first_member = gzip_members(text.substr(0, second), {}, 6);
-    const std::string bytes = first_member + gzip_members(text.substr(second), {}, 6);
-    const std::string want = "Graph contains 3 nodes and 2 edges\nError in file format in line:\na 2 3 x\n";
-    const std::vector<size_t> pauses[] = {{1}, {first_member.size() + 1},
-                                          {1, first_member.size(), first_member.size() + 1}};
-    for (const std::vector<size_t> &at : pauses) {
-        for (const bool zlib : {false, true}) {
-            settings.inflate_with_zlib = zlib;
-            const child_outcome got = read_pipe_in_child(bytes, at);
-            EXPECT_EQ(got.standard_error, want) << "pauses after byte " << at.back() << (zlib ? ", zlib" : "");
-            EXPECT_EQ(got.status, 255);
-        }
-    }
 }
 
 // A plain file is scanned twice; one that changes between the scans must end the run
@@ -907,73 +525,6 @@ TEST_F(fast_reader, plain_file_head_changed_while_read_in_order) {
     EXPECT_EQ(grown.standard_error, "Error in file format: no problem line.\n");
     EXPECT_EQ(grown.status, 255);
     release_graph();
-}
-
-TEST_F(fast_listing, small_graphs_list_like_model) {
-    for (uint32_t seed = 1; seed <= 300; ++seed) {
-        std::mt19937 rng(seed);
-        const random_graph g = make_random_graph(rng, 24, [&] { return signed_weight(rng); });
-        const model_run want = run_model(plain_text(g));
-        load_graph(plain_text(g));
-        solve_with_queue();
-        omp_set_num_threads(pick(rng, 1, 3));
-        bool written = false;
-        ASSERT_EQ(captured_listing(&written), model_listing(want)) << "seed " << seed;
-        ASSERT_TRUE(written);
-    }
-}
-
-// A path's distances are its running sums, whatever the signs, as long as they stay
-// below 2^30: no node can be offered a value by any but its two neighbours. Around the
-// 2^13-node formatting chunks: one full chunk, one line past it on one thread, and many
-// batches on a team (from 2^16 nodes).
-TEST_F(fast_listing, paths_spanning_formatting_chunks_list_like_model) {
-    std::mt19937 rng(11);
-    for (int32_t n : {(1 << 13) + 1, (1 << 13) + 2, 300000}) {
-        std::string text = "p sp " + std::to_string(n) + " " + std::to_string(n - 1) + "\n";
-        model_run want;
-        want.min_distance.assign(size_t(n), 0);
-        for (int32_t i = 1; i < n; ++i) {
-            const int32_t w = pick(rng, -1000, 1000);
-            text += "a " + std::to_string(i + 1) + " " + std::to_string(i) + " " +
-                    std::to_string(w) + "\n";
-            want.min_distance[size_t(i)] = want.min_distance[size_t(i) - 1] + w;
-        }
-        const std::string listing = model_listing(want);
-        load_graph(text);
-        ASSERT_TRUE(solve_with_queue());
-        for (int threads = 1; threads <= 3; ++threads) {
-            omp_set_num_threads(threads);
-            bool written = false;
-            const std::string got = captured_listing(&written);
-            ASSERT_TRUE(written);
-            // Compared whole but not printed whole: a failure shows where they part.
-            const size_t at = size_t(
-                std::mismatch(got.begin(), got.end(), listing.begin(), listing.end()).first -
-                got.begin());
-            ASSERT_TRUE(got == listing) << n << " nodes, " << threads << " threads; from byte "
-                                        << at << " got \"" << got.substr(at, 80)
-                                        << "\"\nwant \"" << listing.substr(at, 80) << "\"";
-        }
-    }
-}
-
-// A full device must be reported, on the one-buffer path and on the chunked one.
-TEST_F(fast_listing, write_failure_is_reported) {
-    for (int32_t n : {3, 300000}) {
-        load_graph("p sp " + std::to_string(n) + " 0\n");
-        solve_with_queue();
-        fflush(stdout);
-        const int full = open("/dev/full", O_WRONLY);
-        ASSERT_GE(full, 0);
-        const int saved = dup(STDOUT_FILENO);
-        dup2(full, STDOUT_FILENO);
-        const bool written = write_listing();
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        close(full);
-        EXPECT_FALSE(written) << n << " nodes";
-    }
 }
 
 }  // namespace
