@@ -152,14 +152,18 @@ run_in_group() {
     elif [[ $memory_version == v1 && -n $(tail -n +2 /proc/swaps) ]]; then
         die "swap is on and the groups have no $swap_file: turn swap off (swapoff -a)"
     fi
-    rm -f "$work"/rss.* "$work/err" "$work/status" "$work/compare"
+    rm -f "$work"/rss.* "$work/err" "$work/status" "$work/compare" "$work/listing.fifo"
+    mkfifo "$work/listing.fifo" || die "cannot make a FIFO in $work"
     start=$(date +%s.%N)
     # In the background so that Ctrl-C reaches the trap at once; the shell joins the group
     # and then becomes the command, so the launcher and every process it starts are in it.
+    # The listing leaves through a FIFO, which norvane-mpi's rank 0 also opens itself.
     (
-        { timeout -k 10 "$run_timeout" sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \
-              sh "$group" "$@" 2> "$work/err"
-          echo $? > "$work/status"; } | take_listing "$mode" "$ref" > "$work/compare"
+        take_listing "$mode" "$ref" < "$work/listing.fifo" > "$work/compare" &
+        timeout -k 10 "$run_timeout" sh -c 'echo $$ > "$1/cgroup.procs" || exit 99; shift; exec "$@"' \
+            sh "$group" "$@" > "$work/listing.fifo" 2> "$work/err"
+        echo $? > "$work/status"
+        wait
     ) &
     runner=$!
     wait "$runner"
@@ -400,9 +404,13 @@ for graph in "${graphs[@]}"; do
         continue
     }
     for k in $k_list; do
-        # Each rank under its own GNU time, its file named by the rank.
+        # Each rank under its own GNU time, its file named by the rank. Rank 0 writes the
+        # listing straight into the FIFO: through the launcher's forwarding, the launcher
+        # holds what the reader has not yet taken, up to some 3 times the listing when the
+        # reader lags, a peak of the launcher's that depends on the reader's speed.
         measure norvane-mpi "$k" "${launcher[@]}" -np "$k" \
-            sh -c 'exec /usr/bin/time -f %M -o "$0.$OMPI_COMM_WORLD_RANK" "$@"' "$work/rss" "$mpi" "$graph"
+            sh -c 'rank=$OMPI_COMM_WORLD_RANK; if [ "$rank" = 0 ]; then exec > "$1"; fi; shift
+                   exec /usr/bin/time -f %M -o "$0.$rank" "$@"' "$work/rss" "$work/listing.fifo" "$mpi" "$graph"
     done
     graph_seconds+=("$cur_graph $((SECONDS - graph_started)) s")
 done
