@@ -11,79 +11,104 @@ program=$2
 norvane=$3
 repo=$4
 check=$5
-source "$(dirname "$0")/../faults/fault_setup.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../faults/fault_setup.sh"
+source "$here/rank_output.sh"
 export OMPI_MCA_odls_base_sigkill_timeout=${OMPI_MCA_odls_base_sigkill_timeout-0}
-run() { "$launcher" --allow-run-as-root --oversubscribe -np "$@"; }
-
-# The program's lines: the launcher's blocks (between lines of dashes) left out.
-program_lines() {
-    python3 -c 'import re, sys
-text = open(sys.argv[1], "rb").read()
-text = re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S)
-sys.stdout.buffer.write(re.sub(rb"\[warn\] [^\n]*\n", b"", text))' "$1" |
-        sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/'
+# Each process's output in files of its own (rank_output.sh), in a folder every process
+# reaches whatever folder it starts in.
+ranks=$work/ranks
+mkdir "$ranks" || exit 2
+rank_wrapper "$ranks"
+# run K PROGRAM ARGS...: the launcher on K processes.
+run() {
+    processes=$1
+    shift
+    rank_run "$ranks" "$launcher" --allow-run-as-root --oversubscribe -np "$processes" "${rank_wrap[@]}" "$@"
 }
-# expect STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR
+# alone PROGRAM ARGS...: one process without the launcher, its output in the same files.
+alone() {
+    processes=1
+    rm -f "$ranks"/stderr.[0-9]*
+    "$@" > "$ranks/stdout" 2> "$ranks/stderr.0"
+    rank_status=$?
+}
+time_fixed() { sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/' "$1"; }
+# expect WANT_STATUS WANT_STDOUT WANT_STDERR: the last run's status (the launcher's), rank
+# 0's standard output and standard error (its time line made fixed), the other ranks silent.
 expect() {
+    local why
+    why=$(rank_check "$ranks" "$processes") || fail "$why; $(rank_report "$ranks")"
+    [[ $rank_status == "$1" ]] || fail "status $rank_status, expected $1; $(rank_report "$ranks")"
+    [[ $(cat "$ranks/stdout"; printf x) == "$2"x ]] || fail "stdout differs: $(head -c 200 "$ranks/stdout" | cat -A)"
+    [[ $(time_fixed "$ranks/stderr.0"; printf x) == "$3"x ]] || fail "stderr differs: $(rank_report "$ranks")"
+}
+# expect_files STATUS STDOUT_FILE STDERR_FILE WANT_STATUS WANT_STDOUT WANT_STDERR: norvane's own run.
+expect_files() {
     [[ $1 == "$4" ]] || fail "status $1, expected $4; stderr: $(head -c 600 "$3")"
     [[ $(cat "$2"; printf x) == "$5"x ]] || fail "stdout differs: $(head -c 200 "$2" | cat -A)"
-    [[ $(program_lines "$3"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 600 "$3" | cat -A)"
+    [[ $(time_fixed "$3"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 600 "$3" | cat -A)"
 }
 
 case $check in
 fifo)
     mkfifo graph.fifo
     (sleep 0.2; cat path3.gr) > graph.fifo &
-    run 3 "$program" graph.fifo > out 2> err
-    status=$?
-    wait
-    expect "$status" out err 0 "$path3_listing" "$ok_stderr"
+    writer=$!
+    run 3 "$program" graph.fifo
+    # A launcher that never started rank 0 leaves the writer waiting for a reader.
+    kill "$writer" 2> /dev/null
+    wait "$writer"
+    expect 0 "$path3_listing" "$ok_stderr"
     ;;
 stdin_pipe)
     # The launcher hands its standard input to rank 0.
-    cat path3.gr | run 2 "$program" /dev/stdin > out 2> err
-    expect "$?" out err 0 "$path3_listing" "$ok_stderr"
+    run 2 "$program" /dev/stdin < <(cat path3.gr)
+    expect 0 "$path3_listing" "$ok_stderr"
     ;;
 missing_for_one_process)
     # Each process starts in a folder of its own, and only rank 0's holds the file: the one
     # message, once, and status 255 from every process.
     mkdir rank0 rank1 rank2
     cp path3.gr rank0/
-    run 3 sh -c 'cd "rank$OMPI_COMM_WORLD_RANK" && exec "$0" path3.gr' "$program" > out 2> err
-    expect "$?" out err 255 "" $'Graph contains 3 nodes and 2 edges\nFile path3.gr not found.\n'
+    run 3 sh -c 'cd "rank$OMPI_COMM_WORLD_RANK" && exec "$0" path3.gr' "$program"
+    expect 255 "" $'Graph contains 3 nodes and 2 edges\nFile path3.gr not found.\n'
     ;;
 renamed_while_opened)
     # Another file of the same size renamed over the path once rank 0 has opened it, while
     # rank 1's open of the path is held back (strace delays it): every process must read
     # the file rank 0 opened, or end with the read message; never list a mix of the two.
+    # The path is given whole and resolved, so that strace has no note of its own to add.
     command -v strace > /dev/null || { echo "SKIP: no strace to hold an open back"; exit 0; }
-    strace -f -qq -o /dev/null -P path3.gr -e trace=openat -e inject=openat:delay_enter=1:when=1 cat path3.gr \
-        > /dev/null 2>&1 || { echo "SKIP: strace cannot delay a call here"; exit 0; }
-    cp path3.gr graph.gr
+    strace -f -qq -o /dev/null -P "$work/path3.gr" -e trace=openat -e inject=openat:delay_enter=1:when=1 \
+        cat "$work/path3.gr" > /dev/null 2>&1 || { echo "SKIP: strace cannot delay a call here"; exit 0; }
+    graph=$(pwd -P)/graph.gr
+    cp path3.gr "$graph"
     printf 'p sp 3 2\na 1 2 5\na 2 3 4\n' > other.gr
-    run 1 sh -c 'echo $$ > rank0.pid; exec "$0" graph.gr' "$program" : -np 1 strace -f -qq -o /dev/null -P graph.gr \
-        -e trace=openat -e inject=openat:delay_enter=10000000:when=1 "$program" graph.gr > out 2> err &
-    launched=$!
-    renamed=0
-    for ((k = 0; k < 6000 && renamed == 0; ++k)); do
-        if [[ -s rank0.pid ]] && ls -l "/proc/$(cat rank0.pid)/fd" 2> /dev/null | grep -q " $(pwd -P)/graph.gr\$"; then
-            mv other.gr graph.gr && renamed=1
-        else
-            sleep 0.01
+    # Rank 0's open seen, the file is replaced (the launcher runs meanwhile).
+    for ((k = 0; k < 6000; ++k)); do
+        if [[ -s rank0.pid ]] && ls -l "/proc/$(cat rank0.pid)/fd" 2> /dev/null | grep -q " $graph\$"; then
+            mv other.gr "$graph" && : > renamed
+            break
         fi
-    done
-    wait "$launched"
-    status=$?
-    [[ $renamed == 1 ]] || fail "rank 0 never had the file open"
-    grep -v '^strace: Requested path' err > err.program  # strace's note on the path it matches
-    expect "$status" out err.program 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot read file graph.gr.\n'
+        sleep 0.01
+    done &
+    renamer=$!
+    run 1 sh -c 'echo $$ > rank0.pid; exec "$0" "$1"' "$program" "$graph" : -np 1 "${rank_wrap[@]}" \
+        strace -f -qq -o /dev/null -P "$graph" -e trace=openat -e inject=openat:delay_enter=10000000:when=1 \
+        "$program" "$graph"
+    kill "$renamer" 2> /dev/null
+    wait "$renamer"
+    [[ -e renamed ]] || fail "rank 0 never had the file open"
+    processes=2
+    expect 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot read file '"$graph"$'.\n'
     ;;
 more_than_physical_memory)
     # Counts that no host of ours can hold, whatever the number of processes on it.
     printf 'p sp 2000000000 0\n' > huge.gr
     for processes in 2 4; do
-        run "$processes" "$program" huge.gr > out 2> err
-        expect "$?" out err 255 "" $'Graph contains 2000000000 nodes and 0 edges\nError: cannot allocate memory.\n'
+        run "$processes" "$program" huge.gr
+        expect 255 "" $'Graph contains 2000000000 nodes and 0 edges\nError: cannot allocate memory.\n'
     done
     ;;
 same_decision_as_norvane)
@@ -97,34 +122,31 @@ same_decision_as_norvane)
     printf 'p sp 2 2000000000\na 1 2 5\n' > fixed.gr
     listing=$'\nMinimal distance from node 0 to every other node:\nNode 1: \t5\n'
     "$norvane" bound.gr > out 2> err
-    expect "$?" out err 0 "$listing" "Graph contains 2 nodes and $lines edges"$'\nComputation time: T\n'
+    expect_files "$?" out err 0 "$listing" "Graph contains 2 nodes and $lines edges"$'\nComputation time: T\n'
     "$norvane" fixed.gr > want.out 2> want.err
     want_status=$?
     want_out=$(cat want.out; printf x)
-    want_err=$(program_lines want.err; printf x)
+    want_err=$(time_fixed want.err; printf x)
     for processes in alone 1 2; do
-        if [[ $processes == alone ]]; then launch=("$program"); else launch=(run "$processes" "$program"); fi
-        "${launch[@]}" bound.gr > out 2> err
-        expect "$?" out err 0 "$listing" "Graph contains 2 nodes and $lines edges"$'\nComputation time: T\n'
-        "${launch[@]}" fixed.gr > out 2> err
-        expect "$?" out err "$want_status" "${want_out%x}" "${want_err%x}"
+        if [[ $processes == alone ]]; then launch=(alone); else launch=(run "$processes"); fi
+        "${launch[@]}" "$program" bound.gr
+        expect 0 "$listing" "Graph contains 2 nodes and $lines edges"$'\nComputation time: T\n'
+        "${launch[@]}" "$program" fixed.gr
+        expect "$want_status" "${want_out%x}" "${want_err%x}"
     done
     ;;
 stdout_closed)
-    run 2 sh -c 'exec "$0" path3.gr >&-' "$program" > out 2> err
-    expect "$?" out err 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot write output.\n'
+    run 2 sh -c 'exec "$0" path3.gr >&-' "$program"
+    expect 255 "" $'Graph contains 3 nodes and 2 edges\nError: cannot write output.\n'
     ;;
 new_york_as_norvane)
     # Plain (byte ranges) and gzip (waves of runs) on three processes, as norvane prints.
     gunzip -c "$repo/examples/USA-road-d.NY.gr.gz" > ny.gr
     "$norvane" ny.gr > want 2> want.err || fail "norvane failed"
+    want_listing=$(cat want; printf x)
     for file in ny.gr "$repo/examples/USA-road-d.NY.gr.gz"; do
-        run 3 "$program" "$file" > out 2> err
-        status=$?
-        [[ $status == 0 ]] || fail "status $status on $file: $(head -c 600 err)"
-        cmp -s want out || fail "listing of $file differs from norvane's"
-        [[ $(program_lines err) == $'Graph contains 264346 nodes and 733846 edges\nComputation time: T' ]] ||
-            fail "stderr on $file: $(head -c 600 err)"
+        run 3 "$program" "$file"
+        expect 0 "${want_listing%x}" $'Graph contains 264346 nodes and 733846 edges\nComputation time: T\n'
     done
     ;;
 *)

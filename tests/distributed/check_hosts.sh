@@ -10,66 +10,85 @@ set -u
 set_name=$1
 check=$2
 hosts=$(dirname "${BASH_SOURCE[0]}")/hosts.sh
+source "$(dirname "${BASH_SOURCE[0]}")/rank_output.sh"
 fail() { echo "FAIL ($check): $*"; exit 1; }
 
 # The host_drop run: the input is a FIFO, so that the run waits, after the size line, for
 # the rest of the file, which is written only once the link of host 1 is down; then no
 # process can finish. The launcher's bound is 60 s (times NORVANE_TEST_TIMEOUT_SCALE).
+# Rank 0's output is in files of its own (rank_output.sh), the launcher's message in its own.
 host_drop() {
     local program=$1 scale=${NORVANE_TEST_TIMEOUT_SCALE:-1} bound start elapsed status i
     bound=$((60 * scale))
     work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-host-drop.XXXXXX") || exit 2
     # Also when this check fails or is ended by a signal.
     trap 'exit 1' INT TERM
-    trap 'exec 3>&-; bash "$hosts" down "$set_name"; rm -rf "$work"' EXIT
+    trap 'exec 3>&-; [[ -n ${feeder:-} ]] && kill "$feeder" 2> /dev/null; bash "$hosts" down "$set_name"; rm -rf "$work"' EXIT
     out=$(NORVANE_HOSTS_OWNER=$$ bash "$hosts" up "$set_name" 2 2>&1)
     status=$?
     [[ $status == 77 ]] && { echo "$out"; exit 77; }
     [[ $status == 0 ]] || fail "hosts.sh up: status $status: $out"
     mkfifo "$work/graph.fifo"
-    start=$SECONDS
-    # hosts.sh's own bound, past the launcher's, is only a backstop. The launcher, once its
-    # time is up, waits a while for the host it cannot reach (4 to 25 s here).
-    NORVANE_HOSTS_TIMEOUT=$((bound + 240)) bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 \
-        --timeout "$bound" "$program" "$work/graph.fifo" > "$work/out" 2> "$work/err" &
-    local launcher=$!
     # The FIFO opened both ways does not wait for rank 0 (a launcher that fails to start
     # cannot hang the check); the head, then its size line.
     exec 3<> "$work/graph.fifo"
     printf 'p sp 2000 3998\n' >&3
-    for ((i = 0; i < 10 * bound; i++)); do
-        grep -q '^Graph contains' "$work/err" && break
-        kill -0 "$launcher" 2> /dev/null || break
-        sleep 0.1
-    done
-    grep -q '^Graph contains' "$work/err" || fail "no size line before the launcher ended or $bound s passed: $(cat "$work/err")"
-    # Unplug host 1 at the switch, then the edges (a path and its shortcuts) and the end.
-    ip -n "$(ip netns list | awk '{ print $1 }' | grep -E "^$set_name-sw\.[0-9]+\$")" link set port1 down ||
-        fail "could not take the link down"
-    for ((i = 1; i < 2000; i++)); do echo "a $i $((i + 1)) 1"; echo "a $i $(((i * 7) % 2000 + 1)) 5"; done >&3
+    # Once rank 0 has written the size line: host 1 unplugged at the switch, then the edges
+    # (a path and its shortcuts) and the end of the file.
+    {
+        for ((i = 0; i < 10 * bound; i++)); do
+            grep -q '^Graph contains' "$work/stderr.0" 2> /dev/null && break
+            sleep 0.1
+        done
+        if ! grep -q '^Graph contains' "$work/stderr.0" 2> /dev/null; then
+            echo "no size line before $bound s passed" > "$work/feeder.fail"
+        elif ! ip -n "$(ip netns list | awk '{ print $1 }' | grep -E "^$set_name-sw\.[0-9]+\$")" link set port1 down; then
+            echo "could not take the link down" > "$work/feeder.fail"
+        else
+            for ((i = 1; i < 2000; i++)); do echo "a $i $((i + 1)) 1"; echo "a $i $(((i * 7) % 2000 + 1)) 5"; done >&3
+        fi
+    } &
+    feeder=$!
     exec 3>&-
-    wait "$launcher"
-    status=$?
+    rank_wrapper "$work"
+    start=$SECONDS
+    # hosts.sh's own bound, past the launcher's, is only a backstop. The launcher, once its
+    # time is up, waits a while for the host it cannot reach (4 to 25 s here).
+    NORVANE_HOSTS_TIMEOUT=$((bound + 240)) rank_run "$work" bash "$hosts" mpirun "$set_name" --allow-run-as-root \
+        -np 2 --timeout "$bound" "${rank_wrap[@]}" "$program" "$work/graph.fifo"
+    status=$rank_status
     elapsed=$((SECONDS - start))
-    echo "launcher: status $status after $elapsed s (bound $bound s); its standard error:"
-    cat "$work/err"
+    # A launcher that ended before the size line leaves the feeder waiting.
+    kill "$feeder" 2> /dev/null
+    wait "$feeder"
+    echo "launcher: status $status after $elapsed s (bound $bound s); what it and each process wrote:"
+    rank_report "$work"
+    [[ ! -e $work/feeder.fail ]] || fail "$(cat "$work/feeder.fail")"
     ((status != 0)) || fail "status 0"
     ((elapsed <= bound + 120)) || fail "the run took $elapsed s, past its bound of $bound s"
-    [[ ! -s $work/out ]] || fail "a listing was written: $(head -c 200 "$work/out")"
-    ! grep -q '^Computation time' "$work/err" || fail "the time line, which closes a listing, was written"
-    grep -q 'time limit' "$work/err" || fail "the launcher did not say that its time limit was reached"
+    [[ ! -s $work/stdout ]] || fail "a listing was written: $(head -c 200 "$work/stdout")"
+    ! grep -q '^Computation time' "$work/stderr.0" || fail "the time line, which closes a listing, was written"
+    grep -q 'time limit' "$work/launcher.err" || fail "the launcher did not say that its time limit was reached"
 }
 
 case $check in
 spread)
-    out=$(bash "$hosts" within "$set_name" bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 \
-          sh -c 'echo "$OMPI_COMM_WORLD_RANK $(uname -n) $(ip -o -4 addr show | awk "{ print \$2, \$4 }" | sort | tr "\n" " ")"' 2>&1)
-    status=$?
-    [[ $status == 77 ]] && { echo "$out"; exit 77; }
-    want="0 $set_name-h0 eth0 10.216.0.1/24 lo 127.0.0.1/8 
-1 $set_name-h1 eth0 10.216.0.2/24 lo 127.0.0.1/8 "
-    [[ $status == 0 ]] || fail "status $status: $out"
-    [[ $(sort <<< "$out") == "$want" ]] || fail "got: $out"
+    # Each process says where it runs, into a file of its own.
+    work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-spread.XXXXXX") || exit 2
+    trap 'rm -rf "$work"' EXIT
+    rank_wrapper "$work"
+    rank_run "$work" bash "$hosts" within "$set_name" bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 2 \
+        "${rank_wrap[@]}" sh -c 'echo "$OMPI_COMM_WORLD_RANK $(uname -n) $(ip -o -4 addr show | awk "{ print \$2, \$4 }" | sort | tr "\n" " ")"'
+    status=$rank_status
+    [[ $status == 77 ]] && { cat "$work/launcher.out"; exit 77; }
+    [[ $status == 0 ]] || fail "status $status: $(rank_report "$work")"
+    for rank in 0 1; do
+        want="$rank $set_name-h$rank eth0 10.216.0.$((rank + 1))/24 lo 127.0.0.1/8 "
+        got=$(cat "$work/stdout.$rank" 2> /dev/null)
+        [[ $rank == 0 ]] && got=$(cat "$work/stdout")
+        [[ $got == "$want" ]] || fail "rank $rank: got: $got; $(rank_report "$work")"
+        [[ ! -s $work/stderr.$rank ]] || fail "rank $rank wrote to stderr: $(cat "$work/stderr.$rank")"
+    done
     ;;
 skipped)
     out=$(bash "$hosts" within "${set_name}none" true 2>&1)

@@ -12,6 +12,7 @@
 set -u
 # shellcheck source=memory_groups.sh
 source "$(dirname "${BASH_SOURCE[0]}")/memory_groups.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../distributed/rank_output.sh"
 program=$(realpath "$1")
 check=$2
 launcher=${3:-}
@@ -36,6 +37,20 @@ digest() { md5sum | cut -d' ' -f1; }
 run() {
     got=$( { "$@" 2> err; echo $? > status; } | digest)
     status=$(cat status)
+}
+# Runs a launcher's command line for K processes (its program after rank_wrap), each
+# process writing to files of its own (rank_output.sh): then got is rank 0's stdout
+# digest, err its stderr, and ranks above 0 must have written nothing.
+mkdir ranks || exit 2
+rank_wrapper "$work/ranks"
+run_ranks() {
+    local processes=$1 why
+    shift
+    rank_run "$work/ranks" "$@"
+    status=$rank_status
+    why=$(rank_check "$work/ranks" "$processes") || fail "$why; $(rank_report "$work/ranks")"
+    got=$(digest < ranks/stdout)
+    cp ranks/stderr.0 err
 }
 empty=$(printf '' | digest)
 memory_message=$'Error: cannot allocate memory.\n'
@@ -108,12 +123,8 @@ mpi_group_too_small)
     make_group $((300 << 20))
     printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
     export OMPI_MCA_odls_base_sigkill_timeout=0
-    run in_group "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
-    # The launcher's own blocks (between lines of dashes) after the program's lines left out.
-    python3 -c 'import re, sys
-text = open("err", "rb").read()
-sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
-    expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
+    run_ranks 2 in_group "$launcher" --allow-run-as-root --oversubscribe -np 2 "${rank_wrap[@]}" "$program" wide.gr
+    expect "$status" 255 "$got" "$empty" err $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
     ;;
 hosts_in_groups)
     # 6,000,000 nodes, a chain through the first 100,001: norvane needs some 140 MB, a
@@ -137,8 +148,8 @@ hosts_in_groups)
     mkdir cgroup && mount --bind "$group_mount" cgroup || skip "cannot mount the memory hierarchy again"
     bound=$work/cgroup
     host_groups="$bound${groups[0]#"$group_mount"} $bound${groups[1]#"$group_mount"}"
-    run env NORVANE_HOSTS_GROUPS="$host_groups" bash "$hosts_sh" mpirun "$set_name" --allow-run-as-root -np 2 \
-        "$program" chain.gr
+    run_ranks 2 env NORVANE_HOSTS_GROUPS="$host_groups" bash "$hosts_sh" mpirun "$set_name" --allow-run-as-root -np 2 \
+        "${rank_wrap[@]}" "$program" chain.gr
     expect "$status" 0 "$got" "$want" err "$chain_err${warning}Computation time: T"$'\n'
     ;;
 *)
