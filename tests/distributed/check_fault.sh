@@ -33,6 +33,22 @@ alone() {
     "$@" > "$ranks/stdout" 2> "$ranks/stderr.0"
     rank_status=$?
 }
+# gone PIDS_FILE: every process listed has ended (a zombie has), within 30 s; else each
+# left is named, then ended here.
+gone() {
+    local pid left round
+    for ((round = 0; round < 300; round++)); do
+        left=
+        for pid in $(cat "$1" 2> /dev/null); do
+            [[ -r /proc/$pid/stat && $(sed 's/.*) //' "/proc/$pid/stat" | cut -d ' ' -f 1) != Z ]] && left+=" $pid"
+        done
+        [[ -z $left ]] && return 0
+        sleep 0.1
+    done
+    echo "left running:$left"
+    kill -9 $left 2> /dev/null
+    return 1
+}
 time_fixed() { sed -E 's/^Computation time: [0-9]+\.[0-9]{6}$/Computation time: T/' "$1"; }
 # expect WANT_STATUS WANT_STDOUT WANT_STDERR: the last run's status (the launcher's), rank
 # 0's standard output and standard error (its time line made fixed), the other ranks silent.
@@ -147,6 +163,55 @@ new_york_as_norvane)
     for file in ny.gr "$repo/examples/USA-road-d.NY.gr.gz"; do
         run 3 "$program" "$file"
         expect 0 "${want_listing%x}" $'Graph contains 264346 nodes and 733846 edges\nComputation time: T\n'
+    done
+    ;;
+launcher_bound)
+    # The guide's bound on a run whatever the launcher does: its own command line, with the
+    # limits made short, against a stand-in launcher that ignores SIGTERM (as one caught in
+    # its own finalize did), which must be killed (137), and one that ends on it (124);
+    # each ends within its limit and grace, and what it started ends with it.
+    line=$(grep -m 1 -E '^ +timeout -k [0-9]+ [0-9]+ mpirun ' "$repo/docs/distributed.md") ||
+        fail "docs/distributed.md gives no command bounded by timeout -k"
+    limit=2 grace=3 margin=$((60 * ${NORVANE_TEST_TIMEOUT_SCALE:-1}))
+    line=$(sed -E "s/^ +timeout -k [0-9]+ [0-9]+ /timeout -k $grace $limit /" <<< "$line")
+    mkdir bin && ln -s "$here/stand_ins/launcher_on_term.sh" bin/mpirun || exit 2
+    for term in ignore honour; do
+        rm -f pids
+        start=$SECONDS
+        NORVANE_LAUNCHER_TERM=$term NORVANE_LAUNCHER_PIDS=$work/pids PATH=$work/bin:$PATH bash -c "$line"
+        status=$?
+        elapsed=$((SECONDS - start))
+        if [[ $term == ignore ]]; then want=137; else want=124; fi
+        [[ -s pids ]] || fail "the stand-in launcher never ran: $line"
+        [[ $status == "$want" ]] || fail "launcher that does $term SIGTERM: status $status, expected $want"
+        ((elapsed >= limit && elapsed <= limit + grace + margin)) ||
+            fail "launcher that does $term SIGTERM: ended after $elapsed s, bound $limit + $grace s"
+        why=$(gone pids) || fail "launcher that does $term SIGTERM: $why"
+    done
+    ;;
+launcher_timeout)
+    # The launcher's own limit, as the guide gives it, and the outer bound on the real
+    # launcher: a run that never ends (rank 0 waits for a writer of the FIFO, the others
+    # for rank 0) is ended by mpirun --timeout with its message and status 110, or by
+    # timeout's SIGTERM with status 124; no output of the program, and no process left.
+    mkfifo hang.fifo
+    runs=("timeout -k 60 $((600 * ${NORVANE_TEST_TIMEOUT_SCALE:-1})) $launcher --timeout 5" "timeout -k 60 5 $launcher")
+    for bound in "${runs[@]}"; do
+        rm -f pids
+        read -r -a command <<< "$bound"
+        rank_run "$ranks" "${command[@]}" --allow-run-as-root --oversubscribe -np 2 "${rank_wrap[@]}" \
+            sh -c 'echo $$ >> "$0"; exec "$@"' "$work/pids" "$program" hang.fifo
+        why=$(gone pids) || fail "$bound: $why"
+        if [[ $bound == *--timeout* ]]; then want=110; else want=124; fi
+        [[ $rank_status == "$want" ]] || fail "$bound: status $rank_status, expected $want; $(rank_report "$ranks")"
+        # On a busy machine the limit may come before a process started: none need have.
+        for file in "$ranks/stdout" "$ranks"/stderr.[0-9]* "$ranks"/stdout.[0-9]*; do
+            [[ ! -s $file ]] || fail "$bound: the program wrote to ${file##*/}: $(rank_report "$ranks")"
+        done
+        if [[ $want == 110 ]]; then
+            grep -q 'The user-provided time limit for job execution has been reached' "$ranks/launcher.err" ||
+                fail "$bound: the launcher did not say its time limit was reached: $(rank_report "$ranks")"
+        fi
     done
     ;;
 *)

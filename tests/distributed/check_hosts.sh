@@ -4,11 +4,15 @@
 # own name, its own address and no other; skipped, a set that is not up skips its tests
 # (status 77) with the reason; host_drop, a run of norvane-mpi whose second host loses its
 # link mid-run ends, bounded by the launcher's own --timeout, with a non-zero status and
-# no listing (on a set SET of its own, made and removed here).
-# Usage: check_hosts.sh SET CHECK [NORVANE_MPI]
+# no listing (on a set SET of its own, made and removed here). And what the cluster guide
+# (docs/distributed.md) says of them: placement, where rank 0 lands; path_check, the
+# guide's PATH check fails, naming what is missing, under dash and bash.
+# Usage: check_hosts.sh SET CHECK [NORVANE_MPI [REPO_ROOT]]
 set -u
 set_name=$1
 check=$2
+program=${3:-}
+repo=${4:-}
 hosts=$(dirname "${BASH_SOURCE[0]}")/hosts.sh
 source "$(dirname "${BASH_SOURCE[0]}")/rank_output.sh"
 fail() { echo "FAIL ($check): $*"; exit 1; }
@@ -90,6 +94,60 @@ spread)
         [[ ! -s $work/stderr.$rank ]] || fail "rank $rank wrote to stderr: $(cat "$work/stderr.$rank")"
     done
     ;;
+placement)
+    # Where rank 0 lands, as the guide says: Open MPI fills the node mpirun runs on first
+    # when the hostfile lists it, whatever its line, then the others in the hostfile's
+    # order. Four processes, two slots a host, the launcher's own mapping, mpirun started
+    # on each host in turn (the hostfile lists h0 first).
+    work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-placement.XXXXXX") || exit 2
+    trap 'rm -rf "$work"' EXIT
+    rank_wrapper "$work"
+    for entry in 0 1; do
+        rank_run "$work" env NORVANE_HOSTS_ENTRY=$entry NORVANE_HOSTS_MAP= NORVANE_HOSTS_SLOTS=2 bash "$hosts" within \
+            "$set_name" bash "$hosts" mpirun "$set_name" --allow-run-as-root -np 4 "${rank_wrap[@]}" uname -n
+        status=$rank_status
+        [[ $status == 77 ]] && { cat "$work/launcher.out"; exit 77; }
+        [[ $status == 0 ]] || fail "status $status: $(rank_report "$work")"
+        got=$(cat "$work/stdout" "$work/stdout.1" "$work/stdout.2" "$work/stdout.3" | tr '\n' ' ')
+        want="$set_name-h$entry $set_name-h$entry $set_name-h$((1 - entry)) $set_name-h$((1 - entry)) "
+        [[ $got == "$want" ]] || fail "mpirun on h$entry: ranks 0 to 3 ran on $got; expected $want"
+    done
+    ;;
+path_check)
+    # The guide's check that a non-interactive remote shell finds the launcher's daemon,
+    # mpirun and the program, as the guide gives it, run by the emulated hosts' remote
+    # shell under dash and under bash, the install prefix a scratch one: silent and 0 when
+    # all are there; "missing: ..." and 1 when the program is absent or not executable, or
+    # orted is not on PATH.
+    work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-path-check.XXXXXX") || exit 2
+    trap 'rm -rf "$work"' EXIT
+    line=$(grep -m 1 -E "^ +ssh node2 'for p in " "$repo/docs/distributed.md") ||
+        fail "docs/distributed.md gives no PATH check"
+    check_line=${line#*ssh node2 \'}
+    check_line=${check_line%\'}
+    check_line=${check_line//\/opt\/norvane/$work/prefix}
+    mkdir -p "$work/prefix/bin" "$work/no-orted"
+    cp "$program" "$work/prefix/bin/norvane-mpi"
+    ln -s "$(command -v mpirun)" "$work/no-orted/mpirun"
+    # ask WANT_STATUS WANT_OUTPUT PATH WHAT: the check through the remote shell, both shells.
+    ask() {
+        local shell out status path=$3
+        for shell in "$(command -v dash)" "$(command -v bash)"; do
+            out=$(bash "$hosts" within "$set_name" bash "$hosts" agent "$set_name-h1" \
+                  "env PATH=$(printf %q "$path") $shell -c $(printf %q "$check_line")" 2>&1)
+            status=$?
+            [[ $status == 77 ]] && { echo "$out"; exit 77; }
+            [[ $status == "$1" && $out == "$2" ]] ||
+                fail "$shell, $4: status $status, output \"$out\"; expected $1, \"$2\""
+        done
+    }
+    ask 0 "" "$PATH" "all there"
+    chmod -x "$work/prefix/bin/norvane-mpi"
+    ask 1 "missing: $work/prefix/bin/norvane-mpi" "$PATH" "the program not executable"
+    rm "$work/prefix/bin/norvane-mpi"
+    ask 1 "missing: $work/prefix/bin/norvane-mpi" "$PATH" "no program"
+    ask 1 "missing: orted" "$work/no-orted" "no orted on PATH"
+    ;;
 skipped)
     out=$(bash "$hosts" within "${set_name}none" true 2>&1)
     status=$?
@@ -97,7 +155,7 @@ skipped)
     [[ $out == "emulated hosts skipped: set ${set_name}none is not up (root and ip netns are needed)" ]] ||
         fail "message: $out"
     ;;
-host_drop) host_drop "${3:?norvane-mpi}" ;;
+host_drop) host_drop "${program:?norvane-mpi}" ;;
 *) echo "unknown check $check"; exit 2 ;;
 esac
 echo "ok: $check"
