@@ -18,7 +18,10 @@
 #        hosts.sh mpirun SET ARG.. mpirun from SET-h0 over every host of the set, one process
 #                                  per host in turn (--map-by node), bounded by
 #                                  NORVANE_HOSTS_TIMEOUT seconds (300); ARG.. as for mpirun;
-#                                  NORVANE_HOSTS_YIELD=0 measures the ranks busy-polling
+#                                  NORVANE_HOSTS_YIELD=0 measures the ranks busy-polling;
+#                                  NORVANE_HOSTS_ENTRY=I starts mpirun on SET-hI instead,
+#                                  NORVANE_HOSTS_MAP= (empty) leaves the mapping to mpirun,
+#                                  NORVANE_HOSTS_SLOTS=S gives each host S slots (its cores)
 #        hosts.sh agent HOST CMD.. the launcher's remote shell: CMD inside HOST's namespace
 # With NORVANE_HOSTS_GROUPS set to control-group folders, one per host in order (h0 first),
 # whatever runs on a host joins its group first (the launcher on h0, the agent elsewhere):
@@ -122,8 +125,9 @@ run_mpirun() {
     # A session folder of this run's own: two launchers starting at once under one folder
     # race to make the same session directory, and one fails with "File exists".
     run_tmp=$(mktemp -d "$host_dirs/run.XXXXXX") || exit 2
-    # Every emulated host has the machine's cores (all of them: nproc alone follows OMP_NUM_THREADS).
-    sed "s/\$/ slots=$(nproc --all)/" <<< "$hosts" > "$hostfile"
+    # Every emulated host has the machine's cores (all of them: nproc alone follows
+    # OMP_NUM_THREADS), or NORVANE_HOSTS_SLOTS.
+    sed "s/\$/ slots=${NORVANE_HOSTS_SLOTS:-$(nproc --all)}/" <<< "$hosts" > "$hostfile"
     # Options:
     # - the launcher reaches the hosts through the agent below, as it would through ssh;
     # - TCP on the set's subnet only, no shared memory: ranks on two hosts talk as over a wire;
@@ -136,9 +140,11 @@ run_mpirun() {
     #   receiver's own core (New York on two hosts, loaded machine: 8 to 25 s of computation
     #   without it, 2 to 6 s with it); a real network card interrupts instead, so yielding
     #   only removes an artefact of emulation.
-    entry_to "$(head -n 1 <<< "$hosts")"
+    local entry_index=${NORVANE_HOSTS_ENTRY:-0} map=()
+    [[ -n ${NORVANE_HOSTS_MAP-node} ]] && map=(--map-by "${NORVANE_HOSTS_MAP-node}")
+    entry_to "$set-h$entry_index"
     timeout -k 10 "${NORVANE_HOSTS_TIMEOUT:-300}" "${entry[@]}" \
-        mpirun --hostfile "$hostfile" --map-by node --bind-to none \
+        mpirun --hostfile "$hostfile" ${map[@]+"${map[@]}"} --bind-to none \
         --mca plm_rsh_agent "bash $self agent" \
         --mca pml ob1 --mca btl self,tcp --mca oob_tcp_if_include "$subnet" --mca btl_tcp_if_include "$subnet" \
         --mca mpi_yield_when_idle "${NORVANE_HOSTS_YIELD:-1}" --mca orte_tmpdir_base "$run_tmp" "$@"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs one transcript case of tests/cli/cases through norvane-mpi on K processes started
 # by the launcher (or, with K = alone, on one process started without it) and compares
-# standard output, the program's standard error and the exit status byte for byte with
-# the case's expected files, as tests/cli/run_case.sh does for norvane.
-# Under the launcher the listing reaches the caller through it, and the launcher ignores
-# its own failed writes; a case whose standard output goes to a target (/dev/full) has
-# every process write there directly, as norvane would. When the run fails, the launcher
-# adds blocks of its own between lines of dashes, and sometimes warnings of its event
-# library ("[warn] Epoll MOD(1) on fd 25 failed...") or, across hosts, of its process
-# manager ("[host:pid] PMIX ERROR: UNREACHABLE ..."); they are left out of the comparison.
+# standard output, standard error and the exit status byte for byte with the case's
+# expected files, as tests/cli/run_case.sh does for norvane.
+# Under the launcher each process writes to files of its own (rank_output.sh): rank 0's
+# standard output through a pipe, as the launcher would take it, and its standard error
+# are compared; the processes above rank 0 must write nothing; the launcher's own lines
+# (its blocks after a failed run, its warnings on a busy machine) are shown only when the
+# case fails. The status compared is the launcher's. A case whose standard output goes to
+# a target (/dev/full) has every process write there directly, as norvane would, since
+# the launcher ignores its own failed writes.
 # LAUNCHER is the launcher's command (mpirun, or the emulated hosts' hosts.sh mpirun SET).
 # Usage: run_case.sh PROGRAM K CASE_DIR REPO_ROOT LAUNCHER...
 set -u
@@ -21,6 +22,7 @@ shift 4
 launcher=("$@")
 time_placeholder='Computation time: <seconds with six decimals>'
 source "$(dirname "${BASH_SOURCE[0]}")/../cli/case_files.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/rank_output.sh"
 # The launcher waits a second before it kills what is left of a failed run; here every
 # process has ended by then.
 export OMPI_MCA_odls_base_sigkill_timeout=${OMPI_MCA_odls_base_sigkill_timeout-0}
@@ -42,38 +44,30 @@ if [[ -f $case_dir/stdout.target ]]; then
 fi
 
 if [[ $processes == alone ]]; then
-    command=("$program")
+    [[ -n $direct_target ]] && stdout_target=$direct_target
+    (cd "$work" && exec "$program" ${args[@]+"${args[@]}"}) > "$stdout_target" 2> "$work/stderr.0" < /dev/null
+    status=$?
 else
     # The launcher's session folder in this case's own: launchers started at once under
     # one folder race to make the same session directory.
-    command=(env TMPDIR="$work" "${launcher[@]}" --allow-run-as-root --oversubscribe -np "$processes")
+    rank_wrapper "$work"
+    command=(env TMPDIR="$work" "${launcher[@]}" --allow-run-as-root --oversubscribe -np "$processes" "${rank_wrap[@]}")
     if [[ -n $direct_target ]]; then
-        command+=(sh -c 'target=$1; shift; exec "$@" > "$target"' sh "$direct_target" "$program")
-    else
-        command+=("$program")
+        command+=(sh -c 'target=$1; shift; exec "$@" > "$target"' sh "$direct_target")
     fi
+    command+=("$program" ${args[@]+"${args[@]}"})
+    cd "$work" || exit 2
+    rank_run "$work" "${command[@]}" < /dev/null
+    status=$rank_status
 fi
-[[ -n $direct_target && $processes == alone ]] && stdout_target=$direct_target
-(cd "$work" && exec "${command[@]}" ${args[@]+"${args[@]}"}) > "$stdout_target" 2> "$work/stderr.raw" < /dev/null
-status=$?
-
-if [[ $status != 0 && $processes != alone ]]; then
-    # A block may follow a last line of the program's that has no newline.
-    python3 -c 'import re, sys
-text = open(sys.argv[1], "rb").read()
-text = re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S)
-text = re.sub(rb"\[[^\]\n]*:[0-9]+\] PMIX ERROR: [^\n]*\n", b"", text)
-sys.stdout.buffer.write(re.sub(rb"\[warn\] [^\n]*\n", b"", text))' "$work/stderr.raw" > "$work/stderr.program"
-else
-    cp "$work/stderr.raw" "$work/stderr.program"
-fi
-sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.program" > "$work/stderr"
+sed -E "s/^Computation time: [0-9]+\.[0-9]{6}\$/$time_placeholder/" "$work/stderr.0" > "$work/stderr"
 
 failed=0
 compare_case "$case_dir" "$work" "$status" mpi || failed=1
-if [[ $failed == 1 ]]; then
-    echo "launcher's standard error as received:"
-    head -c 3000 "$work/stderr.raw" | cat -A
+[[ $processes == alone ]] || rank_check "$work" "$processes" || failed=1
+if [[ $failed == 1 && $processes != alone ]]; then
+    echo "what the launcher and each process wrote:"
+    rank_report "$work"
 fi
 if [[ $failed == 0 ]]; then
     echo "ok: $(basename "$case_dir") on $processes processes (OMP_NUM_THREADS=${OMP_NUM_THREADS-unset})"

@@ -13,6 +13,7 @@
 set -u
 # shellcheck source=memory_groups.sh
 source "$(dirname "${BASH_SOURCE[0]}")/memory_groups.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../distributed/rank_output.sh"
 program=$(realpath "$1")
 check=$2
 launcher=${3:-}
@@ -34,16 +35,24 @@ expect() {
     [[ $(cat "$5.n"; printf x) == "$6"x ]] || fail "stderr differs: $(head -c 300 "$5" | cat -A)"
 }
 digest() { md5sum | cut -d' ' -f1; }
-# err less the launcher's own blocks (between lines of dashes) after the program's lines, in err.program.
-launcher_blocks_left_out() {
-    python3 -c 'import re, sys
-text = open("err", "rb").read()
-sys.stdout.buffer.write(re.sub(rb"-{20,}\n.*?-{20,}\n", b"", text, flags=re.S))' > err.program
-}
 # Runs a command; its stdout's digest in got, its status in status, its stderr in err.
 run() {
     got=$( { "$@" 2> err; echo $? > status; } | digest)
     status=$(cat status)
+}
+# Runs a launcher's command line for K processes (its program after rank_wrap), each
+# process writing to files of its own (rank_output.sh): then got is rank 0's stdout
+# digest, err its stderr, and ranks above 0 must have written nothing.
+mkdir ranks || exit 2
+rank_wrapper "$work/ranks"
+run_ranks() {
+    local processes=$1 why
+    shift
+    rank_run "$work/ranks" "$@"
+    status=$rank_status
+    why=$(rank_check "$work/ranks" "$processes") || fail "$why; $(rank_report "$work/ranks")"
+    got=$(digest < ranks/stdout)
+    cp ranks/stderr.0 err
 }
 empty=$(printf '' | digest)
 memory_message=$'Error: cannot allocate memory.\n'
@@ -159,9 +168,8 @@ mpi_group_too_small | mpi_namespace)
     make_group $((150 << 20))
     printf 'p sp 20000000 1\na 1 2 5\n' > wide.gr
     export OMPI_MCA_odls_base_sigkill_timeout=0
-    run "$runner" "$launcher" --allow-run-as-root --oversubscribe -np 2 "$program" wide.gr
-    launcher_blocks_left_out
-    expect "$status" 255 "$got" "$empty" err.program $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
+    run_ranks 2 "$runner" "$launcher" --allow-run-as-root --oversubscribe -np 2 "${rank_wrap[@]}" "$program" wide.gr
+    expect "$status" 255 "$got" "$empty" err $'Graph contains 20000000 nodes and 1 edges\n'"$memory_message"
     ;;
 hosts_in_groups)
     # 12,000,000 nodes, a chain through the first 100,001: norvane touches some 110 MB, a
@@ -185,8 +193,8 @@ hosts_in_groups)
     mkdir cgroup && mount --bind "$group_mount" cgroup || skip "cannot mount the memory hierarchy again"
     bound=$work/cgroup
     host_groups="$bound${groups[0]#"$group_mount"} $bound${groups[1]#"$group_mount"}"
-    run env NORVANE_HOSTS_GROUPS="$host_groups" bash "$hosts_sh" mpirun "$set_name" --allow-run-as-root -np 2 \
-        "$program" chain.gr
+    run_ranks 2 env NORVANE_HOSTS_GROUPS="$host_groups" bash "$hosts_sh" mpirun "$set_name" --allow-run-as-root -np 2 \
+        "${rank_wrap[@]}" "$program" chain.gr
     expect "$status" 0 "$got" "$want" err "$chain_err${warning}Computation time: T"$'\n'
     ;;
 *)
