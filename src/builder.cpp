@@ -34,7 +34,8 @@ build_state building;
 bool whole_graph() { return building.driver->line_met == nullptr; }
 
 // A build of the whole graph, its memory checked in this process.
-const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0, 0};
+// norvane's listing goes through a buffer of its own after the build.
+const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0, size_t(4) << 20, 0};
 
 struct member_count {
     uint32_t *count;
@@ -262,7 +263,6 @@ constexpr size_t HELD_LINE_BYTES = 12;
 // The bucket solver's bins on the bench graphs: under a byte a node on road graphs, a few on
 // graphs with hubs; beyond it they grow through checked allocations.
 constexpr size_t BINS_BYTES_PER_NODE = 1;
-constexpr size_t LISTING_BUFFER_BYTES = size_t(4) << 20;
 // A read range's window, its usual size.
 constexpr size_t WINDOW_BYTES = size_t(1) << 20;
 
@@ -281,7 +281,7 @@ size_t rest_touch_bytes(int64_t nodes, uint64_t records, bool packed, int member
     // pages of their own where one member counted.
     const size_t n = size_t(nodes);
     return size_t(records) * (packed ? sizeof(uint32_t) : sizeof(edge_record)) + (members > 1 ? 0 : n) +
-           n * BINS_BYTES_PER_NODE + LISTING_BUFFER_BYTES;
+           n * BINS_BYTES_PER_NODE;
 }
 
 void allocate_graph(int32_t n, int32_t m, int members) {
@@ -349,8 +349,11 @@ uint64_t lay_out_rows(const edge_stats &stats) {
     const uint64_t total = place_all_rows(nodes, building.counts, owned, building.members, settings.build_piece_rows);
     nodes[owned] = uint32_t(total);
     // Decided here, before the pool, for everything the run will still touch.
-    building.driver->grant_memory(rest_touch_bytes(owned, total, bits >= 0, building.members) + marks_bytes() +
-                                  building.driver->later_bytes);
+    // The marks and what comes later are touched once the fill is done, where the driver
+    // has given back what it held for the fill.
+    const size_t later = marks_bytes() + building.driver->later_bytes, freed = building.driver->freed_after_fill;
+    building.driver->grant_memory(rest_touch_bytes(owned, total, bits >= 0, building.members) +
+                                  (later > freed ? later - freed : 0));
     allocate_pool(int64_t(total), bits >= 0);
     return total;
 }

@@ -6,6 +6,8 @@
 
 #include <mpi.h>
 
+#include <algorithm>
+
 #include "distributed_run.h"
 #include "distributed_settings.h"
 #include "memory.h"
@@ -98,8 +100,19 @@ int64_t incoming_lines(const line_store &lines, line_cursor at, int64_t count, b
     return incoming;
 }
 
+// Whether some process holds a line whose weight does not fit beside its ends (such a line
+// takes 12 bytes where it arrives, the others 8).
+bool any_escapes(const line_store &lines) {
+    int mine = 0, any = 0;
+    for (size_t b = 0; b < lines.num_blocks && mine == 0; ++b)
+        mine = lines.blocks[b].words != nullptr && lines.blocks[b].num_escapes > 0;
+    MPI_Allreduce(&mine, &any, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    return any != 0;
+}
+
 // The round's buffers, once every process can hold them and the lines that will arrive
-// (12 bytes a line at the most, and a block per source).
+// (8 or 12 bytes a line, and a block per source), less the blocks of lines that
+// leave as they are sent (8 bytes a line at the least), beside one round's arrivals.
 exchange_round open_round(const line_store &lines, const line_cursor &at, int64_t count, bool to_self) {
     exchange_round x;
     x.k = num_processes;
@@ -108,7 +121,10 @@ exchange_round open_round(const line_store &lines, const line_cursor &at, int64_
     const size_t slots = size_t(x.per_pair) * size_t(x.k);
     x.counts = static_cast<int64_t *>(allocate_array(4 * size_t(x.k), sizeof(int64_t)));
     const int64_t incoming = incoming_lines(lines, at, count, to_self, x.counts);
-    agree_on_memory((2 * slots + size_t(incoming)) * sizeof(edge_line) + size_t(x.k) * ((size_t(256) << 10) + 64));
+    const size_t arriving = size_t(incoming) * (any_escapes(lines) ? sizeof(edge_line) : sizeof(uint64_t));
+    const size_t leaving = size_t(std::min(count, lines.count)) * sizeof(uint64_t);
+    agree_on_memory(3 * slots * sizeof(edge_line) + (arriving > leaving ? arriving - leaving : 0) +
+                    size_t(x.k) * ((size_t(256) << 10) + 64));
     x.out = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
     x.in = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
     x.bytes = static_cast<int *>(allocate_array(4 * size_t(x.k), sizeof(int)));
@@ -152,4 +168,5 @@ void exchange_lines(line_store &lines, line_cursor &at, int64_t count, bool to_s
         if (!any_more) break;
     }
     close_round(x, before, after);
+    runtime_buffers_grown();
 }

@@ -352,6 +352,14 @@ chunk_plan plan_listing(int64_t lines, int64_t first, int64_t most, int members,
     return plan;
 }
 
+size_t listing_touch_bytes() {
+    const chunk_plan plan = plan_chunks();
+    if (process_rank == 0)
+        return size_t(plan.per_batch + (num_processes - 1) * plan.window) * plan.chunk_bytes;
+    const int64_t slots = ((plan.window + plan.per_batch - 1) / plan.per_batch + 1) * plan.per_batch;
+    return size_t(std::min(slots, std::max<int64_t>(plan.chunks, 1))) * plan.chunk_bytes;
+}
+
 bool write_listing_everywhere() {
     distributed_report.listing_bytes_sent = 0;
     const chunk_plan plan = plan_chunks();

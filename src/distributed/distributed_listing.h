@@ -24,6 +24,10 @@ struct chunk_plan {
 // on their way within LISTING_RECEIVE_BUDGET, and no larger than the largest block needs.
 chunk_plan plan_listing(int64_t lines, int64_t first, int64_t most, int members, int processes);
 
+// Collective, once the blocks are known: the bytes of text buffers this process's part of
+// the listing will touch (rank 0: its batches and every window; the others: their ring).
+size_t listing_touch_bytes();
+
 // Collective, after the solve: rank 0 writes the whole listing; false everywhere if a write
 // failed, the output then holding only what was written in order before the failure.
 bool write_listing_everywhere();

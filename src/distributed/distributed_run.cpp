@@ -120,9 +120,19 @@ void abort_everywhere(const char *message) {
     exit(-1);
 }
 
+// Open MPI's own buffers grow with the first large exchange (its shared-memory segment is 4
+// MiB a process, touched as messages grow): counted at every agreement until then.
+namespace {
+constexpr size_t RUNTIME_GROWTH_BYTES = size_t(4) << 20;
+bool runtime_grown = false;
+}  // namespace
+
+void runtime_buffers_grown() { runtime_grown = true; }
+
 bool share_available(size_t touched, size_t announced) {
     // The processes of a host share its memory and its memory group: what they ask for
     // at one agreement is counted together, each process's once.
+    if (!runtime_grown && num_processes > 1) touched += RUNTIME_GROWTH_BYTES;
     int64_t mine[2] = {int64_t(fresh_request(touched)), int64_t(announced)}, hosted[2] = {0, 0};
     MPI_Allreduce(mine, hosted, 2, MPI_INT64_T, MPI_SUM, host);
     return address_space_available(fresh_request(announced)) && physical_memory_holds(size_t(hosted[1])) &&

@@ -60,6 +60,9 @@ void end_unless_rank0();
 // limits, and what all of them ask for fits the host's memory and the group they share.
 bool share_available(size_t touched, size_t announced);
 
+// After the first exchange of edge lines: Open MPI's buffers have grown to what they keep.
+void runtime_buffers_grown();
+
 // Collective: every process ends with the memory message unless each can have its bytes.
 void agree_on_memory(size_t bytes);
 
