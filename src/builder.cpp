@@ -35,7 +35,7 @@ bool whole_graph() { return building.driver->line_met == nullptr; }
 
 // A build of the whole graph, its memory checked in this process.
 // norvane's listing goes through a buffer of its own after the build.
-const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0, size_t(4) << 20, 0};
+const build_driver whole_graph_driver = {check_memory_budget, nullptr, nullptr, 0, 0, size_t(4) << 20};
 
 struct member_count {
     uint32_t *count;
@@ -349,11 +349,8 @@ uint64_t lay_out_rows(const edge_stats &stats) {
     const uint64_t total = place_all_rows(nodes, building.counts, owned, building.members, settings.build_piece_rows);
     nodes[owned] = uint32_t(total);
     // Decided here, before the pool, for everything the run will still touch.
-    // The marks and what comes later are touched once the fill is done, where the driver
-    // has given back what it held for the fill.
-    const size_t later = marks_bytes() + building.driver->later_bytes, freed = building.driver->freed_after_fill;
-    building.driver->grant_memory(rest_touch_bytes(owned, total, bits >= 0, building.members) +
-                                  (later > freed ? later - freed : 0));
+    building.driver->grant_memory(rest_touch_bytes(owned, total, bits >= 0, building.members) + marks_bytes() +
+                                  building.driver->later_bytes);
     allocate_pool(int64_t(total), bits >= 0);
     return total;
 }

@@ -28,8 +28,6 @@ struct build_driver {
     // What the run will touch after the build beyond what rest_touch_bytes counts: the
     // driver's own tables, requests and listing.
     size_t later_bytes;
-    // What the driver holds for the fill and gives back before the marks are made.
-    size_t freed_after_fill;
 };
 
 // Requires the problem line read. Ends the run with the memory message unless the graph

@@ -134,10 +134,3 @@ void release_lines(line_store &store) {
     release_array(store.blocks);
     store = line_store();
 }
-
-size_t held_bytes(const line_store &store) {
-    size_t bytes = 0;
-    for (size_t b = 0; b < store.num_blocks; ++b)
-        if (store.blocks[b].words != nullptr) bytes += size_t(store.blocks[b].capacity) * sizeof(uint64_t);
-    return bytes;
-}

@@ -63,6 +63,3 @@ edge_line next_held_line(const line_store &store, line_cursor &cursor);
 
 // Frees every block and empties store.
 void release_lines(line_store &store);
-
-// The bytes of the blocks store holds.
-size_t held_bytes(const line_store &store);

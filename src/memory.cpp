@@ -139,6 +139,12 @@ bool take_kept(size_t bytes, mapping *taken) {
     return true;
 }
 
+// The ledger of fresh arrays granted, of arrays given back and of kept mappings unmapped
+// since (fits_groups).
+void note_grant(size_t bytes);
+void note_released(size_t bytes);
+void note_unmapped(size_t bytes);
+
 // Keeps a released mapping for reuse, or unmaps it (or the smallest kept one) when the
 // list is full.
 void keep(mapping released) {
@@ -150,6 +156,7 @@ void keep(mapping released) {
             return;
         }
         munmap(kept[smallest].start, kept[smallest].length);
+        note_unmapped(kept[smallest].length);
         kept_bytes -= kept[smallest].length;
         kept[smallest] = kept[--num_kept];
     }
@@ -185,6 +192,7 @@ void *allocate(size_t count, size_t size, bool zeroed) {
                 munmap(start, length);
                 start = nullptr;
             }
+            if (start != nullptr) note_grant(length);
             array = start;
         }
     }
@@ -223,11 +231,58 @@ uint64_t group_room() {
     return groups.empty() ? UINT64_MAX : memory_room(groups, read_text_file, nullptr);
 }
 
+// Fresh arrays granted but perhaps not yet touched: their pages are not in the group's
+// usage yet, so each check must leave them room too. Since the ledger opened, the room
+// fell by what was touched; an array given back leaves the ledger (its touched pages
+// leave the usage with it, or stay kept), and a kept mapping unmapped adds its pages back
+// to room_then.
+struct grant_ledger {
+    bool open;
+    uint64_t room_then;
+    uint64_t granted;
+};
+grant_ledger ledger = {false, 0, 0};
+uint64_t last_room = UINT64_MAX;
+
+uint64_t untouched_grants(uint64_t room) {
+    if (!ledger.open) return 0;
+    const int64_t touched = int64_t(ledger.room_then) - int64_t(room);
+    if (int64_t(ledger.granted) <= touched) {
+        ledger.open = false;
+        return 0;
+    }
+    return ledger.granted - uint64_t(touched > 0 ? touched : 0);
+}
+
 // Whether bytes more that the run will touch fit the memory groups' room: their limits less
-// what they hold now that the kernel cannot reclaim.
+// what they hold now that the kernel cannot reclaim and what was granted but not touched.
 bool fits_groups(size_t bytes) {
     const uint64_t room = group_room();
-    return room == UINT64_MAX || bytes <= room;
+    if (room == UINT64_MAX) return true;
+    uint64_t pending = 0;
+#pragma omp critical(norvane_memory)
+    {
+        pending = untouched_grants(room);
+        last_room = room;
+    }
+    return pending <= room && bytes <= room - pending;
+}
+
+// A fresh mapping of bytes was granted (under the lock).
+void note_grant(size_t bytes) {
+    if (last_room == UINT64_MAX) return;
+    if (!ledger.open) ledger = grant_ledger{true, last_room, 0};
+    ledger.granted += bytes;
+}
+
+// An array of bytes in use was given back (under the lock).
+void note_released(size_t bytes) {
+    if (ledger.open) ledger.granted -= bytes < ledger.granted ? bytes : ledger.granted;
+}
+
+// A kept mapping of bytes, out of the ledger, was unmapped (under the lock).
+void note_unmapped(size_t bytes) {
+    if (ledger.open) ledger.room_then += bytes;
 }
 
 
@@ -302,6 +357,7 @@ void give_back(void *array, bool keep_it) {
     {
         mapping released;
         mapped = forget(array, &released);
+        if (mapped) note_released(released.length);
         if (mapped && keep_it) keep(released);
         if (mapped && !keep_it) munmap(released.start, released.length);
     }
@@ -318,6 +374,7 @@ void release_kept_arrays() {
 #pragma omp critical(norvane_memory)
     {
         for (int k = 0; k < num_kept; ++k) munmap(kept[k].start, kept[k].length);
+        note_unmapped(kept_bytes);
         num_kept = 0;
         kept_bytes = 0;
     }

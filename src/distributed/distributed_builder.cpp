@@ -7,6 +7,8 @@
 // keep file order, so every row is filled in file order and keeps the earliest line.
 #include "distributed_builder.h"
 
+#include <algorithm>
+
 #include "balance.h"
 #include "builder.h"
 #include "distributed_exchange.h"
@@ -59,7 +61,7 @@ void line_met(int member, const edge_line &e, bool u_owned, bool v_owned) {
 
 void grant_memory(size_t bytes) { agree_on_memory(bytes); }
 
-build_driver block_driver = {grant_memory, line_met, ghost_index_of, 0, 0, 0, 0};
+build_driver block_driver = {grant_memory, line_met, ghost_index_of, 0, 0, 0};
 
 bool member_short(int member) { return ghost_notes_short(member) || dbuild.holds[member].lines.out_of_memory; }
 
@@ -124,12 +126,14 @@ void open_block_rows(int members) {
 constexpr size_t REQUEST_BYTES = size_t(2) << 20;
 
 // What the run touches after the build beyond the shared builder's count: the least offer
-// sent per ghost, the requests of a phase, the listing's buffers, and where a weight is
-// negative, the whole graph on rank 0.
+// sent per ghost and the requests of a phase, or later the listing's buffers, and where a
+// weight is negative, the whole graph on rank 0.
 size_t later_bytes(const edge_stats &stats) {
     distributed_report.build_records = counted_records();
     const int64_t records = sum_over_processes(distributed_report.build_records);
-    size_t later = size_t(num_ghosts) * sizeof(int32_t) + size_t(num_owned_nodes) + REQUEST_BYTES + listing_touch_bytes();
+    // The solve's tables are given back before the listing starts: the larger of the two.
+    const size_t solve = size_t(num_ghosts) * sizeof(int32_t) + size_t(num_owned_nodes) + REQUEST_BYTES;
+    size_t later = std::max(solve, listing_touch_bytes());
     if (process_rank == 0 && stats.kept > 0 && stats.min_weight < 0 && num_processes > 1)
         later += size_t(num_nodes + 1) * sizeof(uint32_t) + size_t(records) * sizeof(edge_record) +
                  size_t(num_nodes) * 5 + solver_bytes(num_nodes, records, 1);
@@ -159,7 +163,6 @@ void build_rows(const edge_stats &stats, Fill &&fill) {
     block_driver.below = ghosts_below;
     block_driver.above = num_ghosts - ghosts_below;
     block_driver.later_bytes = later_bytes(stats);
-    block_driver.freed_after_fill = held_bytes(dbuild.before) + held_bytes(dbuild.after);
     const uint64_t total = lay_out_rows(stats);
     agree_on_second_pass(fill());
     release_lines(dbuild.before);

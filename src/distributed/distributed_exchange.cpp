@@ -123,7 +123,10 @@ exchange_round open_round(const line_store &lines, const line_cursor &at, int64_
     const int64_t incoming = incoming_lines(lines, at, count, to_self, x.counts);
     const size_t arriving = size_t(incoming) * (any_escapes(lines) ? sizeof(edge_line) : sizeof(uint64_t));
     const size_t leaving = size_t(std::min(count, lines.count)) * sizeof(uint64_t);
-    agree_on_memory(3 * slots * sizeof(edge_line) + (arriving > leaving ? arriving - leaving : 0) +
+    // The buffers' pages are touched only as far as lines fill them.
+    const size_t sent = std::min<size_t>(slots, size_t(std::min(count, lines.count)));
+    const size_t one_round = std::min<size_t>(slots, size_t(incoming));
+    agree_on_memory((sent + 2 * one_round) * sizeof(edge_line) + (arriving > leaving ? arriving - leaving : 0) +
                     size_t(x.k) * ((size_t(256) << 10) + 64));
     x.out = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
     x.in = static_cast<edge_line *>(allocate_array(slots, sizeof(edge_line)));
