@@ -1,8 +1,8 @@
 // Ghosts noted while counting, merged into the table, and looked up while filling. Each
-// member notes what it meets, skipping a node it noted last in the same slot of a small
-// filter (a hub's end met again and again); the members' notes are sorted, merged through
-// a heap of their heads, and a directory by node range makes a fill's lookup a miss and a
-// short search.
+// member notes what it meets in a set of its own (open addressing, at most half full),
+// skipping a node it noted last in the same slot of a small filter (a hub's end met again
+// and again); the members' sets are sorted, merged through a heap of their heads, and a
+// directory by node range makes a fill's lookup a miss and a short search.
 #include "ghosts.h"
 
 #include <omp.h>
@@ -10,7 +10,6 @@
 #include <algorithm>
 
 #include "distributed_run.h"
-#include "grow.h"
 #include "memory.h"
 
 int32_t num_ghosts = 0;
@@ -21,16 +20,53 @@ namespace {
 
 // Slots of a member's filter of recently noted ghosts (64 KiB each).
 constexpr int RECENT_BITS = 14;
-// Notes fewer than this are only grown when full.
-constexpr size_t NOTES_SORTED_FROM = size_t(1) << 16;
+// Slots of a member's set when it first notes a ghost.
+constexpr size_t FIRST_SLOTS = size_t(1) << 10;
+constexpr int32_t EMPTY_SLOT = -1;
 
 struct member_notes {
-    int32_t *ghosts;
-    size_t count;
+    int32_t *ghosts;  // a set: capacity slots (a power of two), EMPTY_SLOT where none; sorted once closed
+    size_t count;     // distinct ghosts held
     size_t capacity;
     int32_t *recent;  // the ghost last noted per slot
     bool out_of_memory;
 };
+
+inline size_t slot_for(int32_t x, size_t capacity) { return size_t((uint32_t(x) * 0x9e3779b1u) >> 7) & (capacity - 1); }
+
+// Puts x in the set, which has room for it.
+void put(member_notes &g, int32_t x) {
+    size_t at = slot_for(x, g.capacity);
+    while (g.ghosts[at] != EMPTY_SLOT && g.ghosts[at] != x) at = (at + 1) & (g.capacity - 1);
+    if (g.ghosts[at] == x) return;
+    g.ghosts[at] = x;
+    ++g.count;
+}
+
+// Doubles the set (or makes its first slots); false when the memory is refused.
+bool grow_set(member_notes &g) {
+    const size_t capacity = g.capacity == 0 ? FIRST_SLOTS : 2 * g.capacity;
+    if (!memory_available(capacity * sizeof(int32_t) + (size_t(1) << 20))) return false;
+    int32_t *old = g.ghosts;
+    const size_t old_capacity = g.capacity;
+    g.ghosts = static_cast<int32_t *>(allocate_array(capacity, sizeof(int32_t)));
+    std::fill(g.ghosts, g.ghosts + capacity, EMPTY_SLOT);
+    g.capacity = capacity;
+    g.count = 0;
+    for (size_t k = 0; k < old_capacity; ++k)
+        if (old[k] != EMPTY_SLOT) put(g, old[k]);
+    discard_array(old);
+    return true;
+}
+
+// The set's ghosts moved to its front and sorted.
+void close_set(member_notes &g) {
+    size_t kept = 0;
+    for (size_t k = 0; k < g.capacity; ++k)
+        if (g.ghosts[k] != EMPTY_SLOT) g.ghosts[kept++] = g.ghosts[k];
+    std::sort(g.ghosts, g.ghosts + kept);
+    g.count = kept;
+}
 
 struct ghost_state {
     member_notes *notes = nullptr;
@@ -121,23 +157,11 @@ void note_ghost(int member, int32_t x) {
     int32_t &last = g.recent[(uint32_t(x) * 0x9e3779b1u) >> (32 - RECENT_BITS)];
     if (last == x) return;
     last = x;
-    if (g.count == g.capacity) {
-        // Full: a long list is sorted and its repeats dropped first, and grows only when more
-        // than half of it is distinct, so a member holds about its distinct ghosts however
-        // often it meets them.
-        if (g.count >= NOTES_SORTED_FROM) {
-            std::sort(g.ghosts, g.ghosts + g.count);
-            g.count = size_t(std::unique(g.ghosts, g.ghosts + g.count) - g.ghosts);
-        }
-        if (g.count == g.capacity || g.count * 2 > g.capacity) {
-            if (g.out_of_memory || !memory_available((g.capacity + 16) * 2 * sizeof(int32_t) + (size_t(1) << 20))) {
-                g.out_of_memory = true;
-                return;
-            }
-            grow_array(g.ghosts, g.capacity, g.count + 1, g.count);
-        }
+    if (2 * (g.count + 1) > g.capacity && (g.out_of_memory || !grow_set(g))) {
+        g.out_of_memory = true;
+        return;
     }
-    g.ghosts[g.count++] = x;
+    put(g, x);
 }
 
 bool ghost_notes_short(int member) { return table.notes != nullptr && table.notes[member].out_of_memory; }
@@ -146,9 +170,7 @@ void build_ghost_table() {
     // A team smaller than asked (a thread limit) takes the members' notes in turn.
 #pragma omp parallel num_threads(table.members) if (table.members > 1)
     for (int m = omp_get_thread_num(); m < table.members; m += omp_get_num_threads()) {
-        member_notes &g = table.notes[m];
-        std::sort(g.ghosts, g.ghosts + g.count);
-        g.count = size_t(std::unique(g.ghosts, g.ghosts + g.count) - g.ghosts);
+        close_set(table.notes[m]);
     }
     const int64_t distinct = merge_notes(nullptr);
     agree_on_memory(size_t(distinct) * sizeof(int32_t));
