@@ -4,6 +4,8 @@
 # namespace of its own as a container sees it (namespace_v1, namespace_v2), one that holds
 # it though the file cache fills the group, and an address-space limit on a machine with
 # many processors, where the file is read in one range whatever the team.
+# grants_not_yet_touched: the unit tests' case of two arrays that each fit a group but not
+# together, inside a group (the second refused with the memory message, never a kill).
 # Then hosts_in_groups: two emulated hosts, each a memory group too small for what norvane
 # needs for the graph; norvane-mpi across them lists it as norvane does outside any group.
 # Usage: memory_check.sh PROGRAM CHECK [LAUNCHER] (PROGRAM norvane-mpi, under the MPI
@@ -93,6 +95,15 @@ chain_listing() {
 chain_stderr=$'Graph contains 2000000 nodes and 100000 edges\n'
 
 case $check in
+grants_not_yet_touched)
+    # PROGRAM is the unit tests: their case of two arrays that each fit the group but not
+    # together, run inside a 64 MiB group (the memory message, never a kill).
+    make_group $((64 << 20))
+    in_group env NORVANE_TEST_IN_MEMORY_GROUP=1 "$program" \
+        --gtest_filter=large_arrays.two_that_each_fit_a_group_but_not_together_are_refused > out 2>&1
+    status=$?
+    grep -q '^\[  PASSED  \] 1 test' out || fail "status $status: $(tail -c 600 out)"
+    ;;
 group_too_small)
     # 16 MiB cannot hold it: the message after the size line, before the memory is touched,
     # where a check blind to the group lets the kernel kill the run (137, nothing said).
